@@ -1,0 +1,39 @@
+#pragma once
+// The request and response records of the pipe and their JSON form.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "common/error.h"
+
+namespace corvid {
+
+struct Request {
+  std::optional<std::string> id;
+  std::optional<std::string> action;
+  std::optional<std::string> config;
+  std::optional<std::string> work_dir;
+  std::optional<std::string> core_path;
+  std::optional<std::string> config_path;
+  std::optional<std::string> log_path;
+
+  bool operator==(const Request&) const = default;
+};
+
+struct Response {
+  std::optional<std::string> id;
+  bool ok = false;
+  std::optional<std::string> error;
+  std::optional<nlohmann::json> data;  // objects keep their keys in ascending byte order
+};
+
+// The bytes of one request line, without its line feed.
+Result<Request> parse_request(std::string_view line);
+
+// Compact JSON and one line feed.
+Result<std::string> encode_response(const Response& response);
+
+}  // namespace corvid

@@ -1,0 +1,71 @@
+#include "common/os_error.h"
+
+#include <windows.h>
+
+#include <string>
+
+#include "common/utf.h"
+
+namespace corvid {
+
+namespace {
+
+constexpr DWORD kFacilityNtBit = 0x10000000;
+
+bool is_valid_utf16(std::u16string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return false;
+      ++i;
+    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool is_white_space(char16_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+std::string system_message(DWORD code) {
+  // Codes with the NT facility bit come from NTDLL's message table.
+  DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  HMODULE module = nullptr;
+  DWORD lookup = code;
+  if ((code & kFacilityNtBit) != 0) {
+    module = GetModuleHandleW(L"NTDLL.DLL");
+    if (module != nullptr) {
+      lookup ^= kFacilityNtBit;
+      flags |= FORMAT_MESSAGE_FROM_HMODULE;
+    }
+  }
+  wchar_t buffer[2048];
+  const DWORD length = FormatMessageW(flags, module, lookup, 0, buffer, 2048, nullptr);
+  const int shown = static_cast<int>(lookup);
+  if (length == 0) {
+    const DWORD lookup_error = GetLastError();
+    return "OS Error " + std::to_string(shown) + " (FormatMessageW() returned error " +
+           std::to_string(static_cast<int>(lookup_error)) + ")";
+  }
+  std::u16string_view text(reinterpret_cast<const char16_t*>(buffer), length);
+  if (!is_valid_utf16(text)) {
+    return "OS Error " + std::to_string(shown) + " (FormatMessageW() returned invalid UTF-16)";
+  }
+  while (!text.empty() && is_white_space(text.back())) text.remove_suffix(1);
+  return utf16_to_utf8(text);
+}
+
+}  // namespace
+
+std::string os_error_text(std::uint32_t code) {
+  return system_message(code) + " (os error " + std::to_string(static_cast<std::int32_t>(code)) +
+         ")";
+}
+
+Error winapi_error(std::uint32_t code) { return Error("IO error in winapi call", os_error_text(code)); }
+
+}  // namespace corvid

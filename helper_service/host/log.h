@@ -1,0 +1,29 @@
+#pragma once
+// The helper log: "[SystemTime { intervals: N }] message\n" appended to corvid-helper.log in the
+// install directory and echoed on standard error.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/error.h"
+
+namespace corvid {
+
+inline constexpr std::string_view kLogFileName = "corvid-helper.log";
+
+// The directory of the running executable ("current_exe" or "invalid exe path" on failure).
+Result<std::string> exe_dir();
+
+// Opens the log in `dir` once per process; later calls leave the first sink in place. Never
+// fails visibly: without a file, lines go to standard error only.
+void init_log(const std::string& dir);
+
+// Writes one line; callable from any thread at any time.
+void log_line(std::string_view message);
+
+// The current system time as a FILETIME count (100 ns since 1601-01-01 UTC).
+std::uint64_t current_filetime();
+std::string format_log_line(std::uint64_t filetime, std::string_view message);
+
+}  // namespace corvid

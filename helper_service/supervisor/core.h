@@ -1,0 +1,156 @@
+#pragma once
+// The one record of the supervised proxy core and the operations on it. The logic is portable;
+// it reaches the operating system only through CoreBackend.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/error.h"
+
+namespace corvid {
+
+// The four resolved paths of one launch.
+struct CoreLaunch {
+  std::string work_dir;
+  std::string core_path;
+  std::string config_path;
+  std::string log_path;
+
+  bool operator==(const CoreLaunch&) const = default;
+};
+
+struct CoreStatus {
+  bool running = false;
+  std::optional<std::uint32_t> pid;  // present exactly when running
+};
+
+class CoreBackend;
+
+// The process and primary-thread handles of a launched core. Destroying it closes the handles
+// and never ends the process.
+class ChildProcess {
+ public:
+  ChildProcess(CoreBackend& backend, std::uintptr_t process, std::uintptr_t thread)
+      : backend_(&backend), process_(process), thread_(thread) {}
+  ChildProcess(ChildProcess&& other) noexcept { *this = std::move(other); }
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess() { close(); }
+
+  std::uintptr_t process() const { return process_; }
+  std::uintptr_t thread() const { return thread_; }
+
+ private:
+  void close() noexcept;
+
+  CoreBackend* backend_ = nullptr;
+  std::uintptr_t process_ = 0;
+  std::uintptr_t thread_ = 0;
+};
+
+struct PollResult {
+  enum class State { kRunning, kExited, kFailed } state = State::kRunning;
+  std::uint32_t exit_code = 0;  // when kExited
+  std::string error_text;       // OS error text when kFailed
+};
+
+// Everything the supervisor needs from the operating system.
+class CoreBackend {
+ public:
+  virtual ~CoreBackend() = default;
+
+  // The directory of the helper's own executable.
+  virtual Result<std::string> install_dir() = 0;
+  // Creates a directory and its missing ancestors; failures are the caller's to ignore.
+  virtual bool create_directories(const std::string& path) = 0;
+  // Creates or truncates the file and writes the bytes; on failure the OS error text.
+  virtual std::expected<void, std::string> write_file(const std::string& path,
+                                                      std::string_view bytes) = 0;
+  // Whether the file-system entry exists (links followed).
+  virtual bool exists(const std::string& path) = 0;
+  // Creates the process with the given command line in `work_dir`; on failure the OS error text.
+  virtual std::expected<ChildProcess, std::string> create_process(const std::string& core_path,
+                                                                  const std::string& command_line,
+                                                                  const std::string& work_dir) = 0;
+  // TerminateProcess with exit code 1, then an unbounded wait; failures are ignored.
+  virtual void terminate_and_wait(ChildProcess& child) = 0;
+  // Polls without waiting.
+  virtual PollResult poll(ChildProcess& child) = 0;
+  // 0 when the id cannot be read.
+  virtual std::uint32_t process_id(ChildProcess& child) = 0;
+  virtual void close_handles(std::uintptr_t process, std::uintptr_t thread) noexcept = 0;
+  virtual void sleep_for(std::chrono::milliseconds duration) = 0;
+};
+
+// Shared by the host, the pipe server and the watchdog; every field is guarded by `lock`
+// (the core lock).
+struct CoreState {
+  explicit CoreState(std::shared_ptr<CoreBackend> os,
+                     std::shared_ptr<std::atomic<bool>> stop = nullptr)
+      : backend(std::move(os)), stop_flag(std::move(stop)) {}
+
+  std::shared_ptr<CoreBackend> backend;
+  // Once set, nothing launches any more: the service is stopping.
+  std::shared_ptr<std::atomic<bool>> stop_flag;
+
+  std::mutex lock;
+  std::optional<ChildProcess> child;
+  std::optional<CoreLaunch> launch;
+  bool keep_running = false;
+  // Bumped by every start and stop, so a launch can tell whether it is still current.
+  std::uint64_t generation = 0;
+  // True from the moment a launch is decided until its child is stored or ended, so that
+  // launches never overlap and never two cores run at once.
+  bool launching = false;
+  std::condition_variable launch_done;
+};
+
+// The request fields a start takes; absent means not given, an empty string is given.
+struct StartOptions {
+  std::optional<std::string> work_dir;
+  std::optional<std::string> core_path;
+  std::optional<std::string> config_path;
+  std::optional<std::string> log_path;
+  std::optional<std::string> config;
+};
+
+// The four paths of a start, with the defaults beside `install_dir`.
+CoreLaunch resolve_launch(const std::string& install_dir, const StartOptions& options);
+
+Result<void> start_core(CoreState& state, const StartOptions& options);
+void stop_core(CoreState& state);
+CoreStatus query_core_status(CoreState& state);
+
+// Existence check, fixed command line, process creation.
+Result<ChildProcess> spawn_core(CoreBackend& backend, const CoreLaunch& launch);
+std::string core_command_line(const CoreLaunch& launch);
+
+// Ends the child (exit code 1), waits for it and releases it.
+void terminate_child(CoreBackend& backend, ChildProcess child);
+// Closes the handles of the held child, if any, without ending it.
+void release_child(std::optional<ChildProcess>& child);
+
+// The store step: under the core lock, keeps `child` only while its launch is still wanted and
+// current (keep_running, no child held, no start or stop since `generation`, not stopping);
+// otherwise ends it at once. Logs `stored_message` when it keeps it. Either way the launch in
+// flight is over.
+bool store_child(CoreState& state, ChildProcess child, std::uint64_t generation,
+                 std::string_view stored_message);
+// Ends the launch in flight when no child came of it.
+void abandon_launch(CoreState& state);
+
+// Waits (under `held`, the core lock) until no launch is in flight.
+void wait_for_launch(CoreState& state, std::unique_lock<std::mutex>& held);
+
+// "exit code: N", in hex when the top bit is set.
+std::string exit_status_text(std::uint32_t code);
+
+}  // namespace corvid
