@@ -8,6 +8,7 @@
 
 namespace corvid {
 
-void run_pipe_server(std::shared_ptr<CoreState> state, std::shared_ptr<std::atomic<bool>> stop_flag);
+void run_pipe_server(std::shared_ptr<CoreState> state,
+                     std::shared_ptr<std::atomic<bool>> stop_flag);
 
 }  // namespace corvid

@@ -7,13 +7,15 @@ namespace {
 // Backslashes are literal unless they precede a double quote, so only those runs (and a run
 // before the closing quote) are doubled.
 void append_argument(std::string& out, std::string_view arg, bool quote) {
-  if (quote) out += '"';
+  if (quote)
+    out += '"';
   std::size_t backslashes = 0;
   for (char c : arg) {
     if (c == '\\') {
       ++backslashes;
     } else {
-      if (c == '"') out.append(backslashes + 1, '\\');
+      if (c == '"')
+        out.append(backslashes + 1, '\\');
       backslashes = 0;
     }
     out += c;

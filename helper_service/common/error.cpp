@@ -10,17 +10,21 @@ namespace {
 void append_indented(std::string& out, const std::string& text, const std::string& indent) {
   for (char c : text) {
     out += c;
-    if (c == '\n') out += indent;
+    if (c == '\n')
+      out += indent;
   }
 }
 
 }  // namespace
 
-std::string short_text(const Error& error) { return error.message; }
+std::string short_text(const Error& error) {
+  return error.message;
+}
 
 std::string detailed_text(const Error& error) {
   std::string out = error.message;
-  if (error.causes.empty()) return out;
+  if (error.causes.empty())
+    return out;
   out += "\n\nCaused by:";
   if (error.causes.size() == 1) {
     out += "\n    ";

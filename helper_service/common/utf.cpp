@@ -6,24 +6,35 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool is_continuation(unsigned char byte) {
+  return (byte & 0xC0) == 0x80;
+}
 
 // Bounds of the second byte for a lead byte; the others accept 0x80..0xBF.
 bool second_byte_ok(unsigned char lead, unsigned char next) {
   switch (lead) {
-    case 0xE0: return next >= 0xA0 && next <= 0xBF;
-    case 0xED: return next >= 0x80 && next <= 0x9F;
-    case 0xF0: return next >= 0x90 && next <= 0xBF;
-    case 0xF4: return next >= 0x80 && next <= 0x8F;
-    default: return is_continuation(next);
+    case 0xE0:
+      return next >= 0xA0 && next <= 0xBF;
+    case 0xED:
+      return next >= 0x80 && next <= 0x9F;
+    case 0xF0:
+      return next >= 0x90 && next <= 0xBF;
+    case 0xF4:
+      return next >= 0x80 && next <= 0x8F;
+    default:
+      return is_continuation(next);
   }
 }
 
 std::size_t sequence_width(unsigned char lead) {
-  if (lead < 0x80) return 1;
-  if (lead >= 0xC2 && lead <= 0xDF) return 2;
-  if (lead >= 0xE0 && lead <= 0xEF) return 3;
-  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  if (lead < 0x80)
+    return 1;
+  if (lead >= 0xC2 && lead <= 0xDF)
+    return 2;
+  if (lead >= 0xE0 && lead <= 0xEF)
+    return 3;
+  if (lead >= 0xF0 && lead <= 0xF4)
+    return 4;
   return 0;
 }
 
@@ -39,14 +50,18 @@ Step decode_one(std::string_view bytes, std::size_t pos) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
   const unsigned char lead = byte(pos);
   const std::size_t width = sequence_width(lead);
-  if (width == 0) return {0, 1, false, false};
-  if (width == 1) return {lead, 1, true, false};
+  if (width == 0)
+    return {0, 1, false, false};
+  if (width == 1)
+    return {lead, 1, true, false};
   char32_t code = lead & (0xFF >> (width + 1));
   for (std::size_t k = 1; k < width; ++k) {
-    if (pos + k >= bytes.size()) return {0, k, false, true};
+    if (pos + k >= bytes.size())
+      return {0, k, false, true};
     const unsigned char next = byte(pos + k);
     const bool ok = k == 1 ? second_byte_ok(lead, next) : is_continuation(next);
-    if (!ok) return {0, k, false, false};
+    if (!ok)
+      return {0, k, false, false};
     code = (code << 6) | (next & 0x3F);
   }
   return {code, width, true, false};
@@ -76,7 +91,8 @@ std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes) {
   for (std::size_t pos = 0; pos < bytes.size();) {
     const Step step = decode_one(bytes, pos);
     if (!step.ok) {
-      if (step.incomplete) return Utf8Fault{pos, std::nullopt};
+      if (step.incomplete)
+        return Utf8Fault{pos, std::nullopt};
       return Utf8Fault{pos, step.consumed};
     }
     pos += step.consumed;

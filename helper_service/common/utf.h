@@ -26,7 +26,8 @@ inline std::wstring to_wide(std::string_view text) {
   return std::wstring(wide.begin(), wide.end());
 }
 inline std::string from_wide(std::wstring_view text) {
-  return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+  return utf16_to_utf8(
+      std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
 }
 #endif
 

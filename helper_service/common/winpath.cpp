@@ -21,7 +21,9 @@ struct Prefix {
   bool implicit_root() const { return kind != PrefixKind::kNone && kind != PrefixKind::kDisk; }
 };
 
-bool is_sep(char c) { return c == '\\' || c == '/'; }
+bool is_sep(char c) {
+  return c == '\\' || c == '/';
+}
 
 bool is_drive(std::string_view p) {
   return p.size() >= 2 && std::isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':';
@@ -31,7 +33,8 @@ bool is_drive(std::string_view p) {
 template <class SepTest>
 std::size_t component_end(std::string_view p, std::size_t from, SepTest sep_test) {
   std::size_t i = from;
-  while (i < p.size() && !sep_test(p[i])) ++i;
+  while (i < p.size() && !sep_test(p[i]))
+    ++i;
   return i;
 }
 
@@ -48,7 +51,8 @@ Prefix parse_prefix(std::string_view p) {
             server_end < p.size() ? component_end(p, server_end + 1, backslash) : server_end;
         return {PrefixKind::kVerbatimUnc, share_end};
       }
-      if (is_drive(v)) return {PrefixKind::kVerbatimDisk, start + 2};
+      if (is_drive(v))
+        return {PrefixKind::kVerbatimDisk, start + 2};
       return {PrefixKind::kVerbatim, component_end(p, start, backslash)};
     }
     if (rest.starts_with(".\\")) {
@@ -62,7 +66,8 @@ Prefix parse_prefix(std::string_view p) {
     }
     return {};
   }
-  if (is_drive(p)) return {PrefixKind::kDisk, 2};
+  if (is_drive(p))
+    return {PrefixKind::kDisk, 2};
   return {};
 }
 
@@ -98,8 +103,10 @@ std::vector<Component> components(std::string_view p, const Parsed& parsed) {
     std::size_t end = verbatim ? component_end(p, i, [](char c) { return c == '\\'; })
                                : component_end(p, i, is_sep);
     std::string_view comp = p.substr(i, end - i);
-    const bool keep = !comp.empty() && (comp != "." || verbatim || (may_start_with_dot && out.empty() && i == 0));
-    if (keep) out.push_back({i, end});
+    const bool keep =
+        !comp.empty() && (comp != "." || verbatim || (may_start_with_dot && out.empty() && i == 0));
+    if (keep)
+      out.push_back({i, end});
     i = end + 1;
   }
   return out;
@@ -120,7 +127,8 @@ std::string join_path(std::string_view base, std::string_view name) {
   if (base_parsed.prefix.kind == PrefixKind::kDisk && base_parsed.prefix.length == base.size()) {
     need_sep = false;
   }
-  if (name_parsed.prefix.kind != PrefixKind::kNone) return std::string(name);
+  if (name_parsed.prefix.kind != PrefixKind::kNone)
+    return std::string(name);
   if (base_parsed.prefix.verbatim() && !name.empty() && !name_parsed.has_root) {
     // Verbatim paths are not normalised by Windows, so "." and ".." are resolved here.
     const auto backslash_or_slash = [](char c) { return c == '\\' || c == '/'; };
@@ -130,9 +138,11 @@ std::string join_path(std::string_view base, std::string_view name) {
       std::string_view comp = name.substr(i, end - i);
       if (comp == "..") {
         std::size_t cut = out.find_last_of('\\');
-        if (cut != std::string::npos && cut >= floor) out.resize(cut);
+        if (cut != std::string::npos && cut >= floor)
+          out.resize(cut);
       } else if (!comp.empty() && comp != ".") {
-        if (!out.empty() && out.back() != '\\') out += '\\';
+        if (!out.empty() && out.back() != '\\')
+          out += '\\';
         out += comp;
       }
       i = end + 1;
@@ -151,8 +161,10 @@ std::string join_path(std::string_view base, std::string_view name) {
 std::optional<std::string> parent_path(std::string_view path) {
   const Parsed parsed = parse(path);
   const std::vector<Component> comps = components(path, parsed);
-  if (comps.empty()) return std::nullopt;
-  if (comps.size() == 1) return std::string(path.substr(0, parsed.body));
+  if (comps.empty())
+    return std::nullopt;
+  if (comps.size() == 1)
+    return std::string(path.substr(0, parsed.body));
   return std::string(path.substr(0, comps[comps.size() - 2].end));
 }
 

@@ -23,9 +23,11 @@ std::atomic<LogSink*> g_sink{nullptr};
 
 Result<std::string> exe_dir() {
   Result<std::string> path = log_platform::executable_path();
-  if (!path) return std::unexpected(path.error());
+  if (!path)
+    return std::unexpected(path.error());
   std::optional<std::string> parent = parent_path(*path);
-  if (!parent || parent->empty()) return std::unexpected(Error("invalid exe path"));
+  if (!parent || parent->empty())
+    return std::unexpected(Error("invalid exe path"));
   return *parent;
 }
 
@@ -36,12 +38,15 @@ void init_log(const std::string& dir) {
   sink->file = file;
   LogSink* expected = nullptr;
   if (!g_sink.compare_exchange_strong(expected, sink)) {
-    if (file) log_platform::close_file(*file);
+    if (file)
+      log_platform::close_file(*file);
     delete sink;
   }
 }
 
-std::uint64_t current_filetime() { return log_platform::filetime_now(); }
+std::uint64_t current_filetime() {
+  return log_platform::filetime_now();
+}
 
 std::string format_log_line(std::uint64_t filetime, std::string_view message) {
   std::string line = "[SystemTime { intervals: " + std::to_string(filetime) + " }] ";
@@ -54,7 +59,8 @@ void log_line(std::string_view message) {
   const std::string line = format_log_line(current_filetime(), message);
   if (LogSink* sink = g_sink.load()) {
     std::lock_guard guard(sink->mutex);
-    if (sink->file) log_platform::write_all(*sink->file, line);
+    if (sink->file)
+      log_platform::write_all(*sink->file, line);
   }
   log_platform::write_stderr(line);
 }

@@ -22,7 +22,8 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
 }
 
 void ChildProcess::close() noexcept {
-  if (backend_ != nullptr) backend_->close_handles(process_, thread_);
+  if (backend_ != nullptr)
+    backend_->close_handles(process_, thread_);
   backend_ = nullptr;
   process_ = thread_ = 0;
 }
@@ -38,7 +39,8 @@ std::string resolve_beside(const std::string& work_dir, const std::optional<std:
 
 void create_parent(CoreBackend& backend, const std::string& path) {
   const std::optional<std::string> parent = parent_path(path);
-  if (parent && !parent->empty()) backend.create_directories(*parent);
+  if (parent && !parent->empty())
+    backend.create_directories(*parent);
 }
 
 bool stopping(const CoreState& state) {
@@ -50,15 +52,16 @@ bool stopping(const CoreState& state) {
 CoreLaunch resolve_launch(const std::string& install_dir, const StartOptions& options) {
   CoreLaunch launch;
   launch.work_dir = options.work_dir ? *options.work_dir : install_dir;
-  launch.core_path = options.core_path ? *options.core_path : join_path(launch.work_dir, "clash-rs.exe");
+  launch.core_path =
+      options.core_path ? *options.core_path : join_path(launch.work_dir, "clash-rs.exe");
   launch.config_path = resolve_beside(launch.work_dir, options.config_path, "config.json");
   launch.log_path = resolve_beside(launch.work_dir, options.log_path, "log\\clash.log");
   return launch;
 }
 
 std::string core_command_line(const CoreLaunch& launch) {
-  return build_command_line(launch.core_path, {"-d", launch.work_dir, "-c", launch.config_path,
-                                               "-l", launch.log_path});
+  return build_command_line(
+      launch.core_path, {"-d", launch.work_dir, "-c", launch.config_path, "-l", launch.log_path});
 }
 
 Result<ChildProcess> spawn_core(CoreBackend& backend, const CoreLaunch& launch) {
@@ -66,7 +69,8 @@ Result<ChildProcess> spawn_core(CoreBackend& backend, const CoreLaunch& launch) 
     return std::unexpected(Error("core not found: " + launch.core_path));
   }
   auto child = backend.create_process(launch.core_path, core_command_line(launch), launch.work_dir);
-  if (!child) return std::unexpected(Error("spawn core", child.error()));
+  if (!child)
+    return std::unexpected(Error("spawn core", child.error()));
   return std::move(*child);
 }
 
@@ -75,7 +79,9 @@ void terminate_child(CoreBackend& backend, ChildProcess child) {
   // `child` goes out of scope here: its handles are closed.
 }
 
-void release_child(std::optional<ChildProcess>& child) { child.reset(); }
+void release_child(std::optional<ChildProcess>& child) {
+  child.reset();
+}
 
 void wait_for_launch(CoreState& state, std::unique_lock<std::mutex>& held) {
   state.launch_done.wait(held, [&] { return !state.launching; });
@@ -111,14 +117,16 @@ bool store_child(CoreState& state, ChildProcess child, std::uint64_t generation,
 Result<void> start_core(CoreState& state, const StartOptions& options) {
   CoreBackend& backend = *state.backend;
   Result<std::string> install_dir = backend.install_dir();
-  if (!install_dir) return std::unexpected(install_dir.error());
+  if (!install_dir)
+    return std::unexpected(install_dir.error());
   const CoreLaunch launch = resolve_launch(*install_dir, options);
 
   create_parent(backend, launch.log_path);
   if (options.config) {
     create_parent(backend, launch.config_path);
     auto written = backend.write_file(launch.config_path, *options.config);
-    if (!written) return std::unexpected(Error("write config", written.error()));
+    if (!written)
+      return std::unexpected(Error("write config", written.error()));
   }
 
   std::uint64_t generation = 0;
@@ -126,7 +134,8 @@ Result<void> start_core(CoreState& state, const StartOptions& options) {
     std::unique_lock held(state.lock);
     // One launch at a time: a relaunch in flight lands (and is replaced below) first.
     wait_for_launch(state, held);
-    if (stopping(state)) return std::unexpected(Error("service is stopping"));
+    if (stopping(state))
+      return std::unexpected(Error("service is stopping"));
     state.keep_running = true;
     state.launch = launch;
     generation = ++state.generation;
@@ -165,7 +174,8 @@ void stop_core(CoreState& state) {
 
 CoreStatus query_core_status(CoreState& state) {
   std::lock_guard guard(state.lock);
-  if (!state.child) return {};
+  if (!state.child)
+    return {};
   const PollResult poll = state.backend->poll(*state.child);
   switch (poll.state) {
     case PollResult::State::kRunning:

@@ -115,11 +115,11 @@ struct CoreState {
 
 // The request fields a start takes; absent means not given, an empty string is given.
 struct StartOptions {
-  std::optional<std::string> work_dir;
-  std::optional<std::string> core_path;
-  std::optional<std::string> config_path;
-  std::optional<std::string> log_path;
-  std::optional<std::string> config;
+  std::optional<std::string> work_dir = std::nullopt;
+  std::optional<std::string> core_path = std::nullopt;
+  std::optional<std::string> config_path = std::nullopt;
+  std::optional<std::string> log_path = std::nullopt;
+  std::optional<std::string> config = std::nullopt;
 };
 
 // The four paths of a start, with the defaults beside `install_dir`.

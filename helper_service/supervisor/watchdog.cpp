@@ -1,1 +1,61 @@
-// placeholder
+#include "supervisor/watchdog.h"
+
+#include "host/log.h"
+
+namespace corvid {
+
+void watchdog_pass(CoreState& state) {
+  bool keep_running = false;
+  std::optional<CoreLaunch> launch;
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard guard(state.lock);
+    keep_running = state.keep_running;
+    launch = state.launch;
+    generation = state.generation;
+  }
+  if (!keep_running)
+    return;
+
+  {
+    std::lock_guard guard(state.lock);
+    if (state.child) {
+      const PollResult poll = state.backend->poll(*state.child);
+      switch (poll.state) {
+        case PollResult::State::kRunning:
+          return;
+        case PollResult::State::kExited:
+          log_line("core exited: " + exit_status_text(poll.exit_code));
+          break;
+        case PollResult::State::kFailed:
+          log_line("core poll error: " + poll.error_text);
+          break;
+      }
+      release_child(state.child);
+    }
+    // Relaunch only what is still wanted: no stop or start since the snapshot, and no other
+    // launch in flight (a start's own launch is stored by the start).
+    if (!launch || !state.keep_running || state.generation != generation || state.launching) {
+      return;
+    }
+    state.launching = true;
+  }
+
+  Result<ChildProcess> child = spawn_core(*state.backend, *launch);
+  if (!child) {
+    abandon_launch(state);
+    log_line("restart failed: " + detailed_text(child.error()));
+    return;
+  }
+  store_child(state, std::move(*child), generation, "core restarted");
+}
+
+void run_core_watchdog(std::shared_ptr<std::atomic<bool>> stop_flag,
+                       std::shared_ptr<CoreState> state) {
+  while (!stop_flag->load()) {
+    watchdog_pass(*state);
+    state->backend->sleep_for(std::chrono::milliseconds(1000));
+  }
+}
+
+}  // namespace corvid

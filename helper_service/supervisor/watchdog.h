@@ -8,7 +8,8 @@
 
 namespace corvid {
 
-void run_core_watchdog(std::shared_ptr<std::atomic<bool>> stop_flag, std::shared_ptr<CoreState> state);
+void run_core_watchdog(std::shared_ptr<std::atomic<bool>> stop_flag,
+                       std::shared_ptr<CoreState> state);
 
 // One pass without the sleep, for the thread body and for tests.
 void watchdog_pass(CoreState& state);

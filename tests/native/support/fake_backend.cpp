@@ -1,0 +1,202 @@
+#include "fake_backend.h"
+
+#include <thread>
+
+namespace corvid::testing {
+
+FakeBackend::FakeBackend() : install_dir_(std::string(kInstallDir)) {
+  existing_.insert(std::string(kInstallDir) + "\\clash-rs.exe");
+}
+
+void FakeBackend::set_install_dir(Result<std::string> dir) {
+  std::lock_guard guard(mutex_);
+  install_dir_ = std::move(dir);
+}
+
+void FakeBackend::add_existing(const std::string& path) {
+  std::lock_guard guard(mutex_);
+  existing_.insert(path);
+}
+
+void FakeBackend::remove_existing(const std::string& path) {
+  std::lock_guard guard(mutex_);
+  existing_.erase(path);
+}
+
+void FakeBackend::fail_writes(std::optional<std::string> os_text) {
+  std::lock_guard guard(mutex_);
+  write_error_ = std::move(os_text);
+}
+
+void FakeBackend::fail_creates(std::optional<std::string> os_text) {
+  std::lock_guard guard(mutex_);
+  create_error_ = std::move(os_text);
+}
+
+void FakeBackend::on_create(std::function<void()> hook) {
+  std::lock_guard guard(mutex_);
+  on_create_ = std::move(hook);
+}
+
+void FakeBackend::exit_process(std::uint32_t pid, std::uint32_t code) {
+  std::lock_guard guard(mutex_);
+  Process& p = processes_.at(pid);
+  if (!p.exited) {
+    p.exited = true;
+    p.exit_code = code;
+  }
+}
+
+void FakeBackend::fail_polls(std::uint32_t pid, std::string os_text) {
+  std::lock_guard guard(mutex_);
+  processes_.at(pid).poll_error = std::move(os_text);
+}
+
+std::vector<FakeBackend::Process> FakeBackend::processes() const {
+  std::lock_guard guard(mutex_);
+  std::vector<Process> out;
+  for (const auto& [pid, p] : processes_)
+    out.push_back(p);
+  return out;
+}
+
+FakeBackend::Process FakeBackend::process(std::uint32_t pid) const {
+  std::lock_guard guard(mutex_);
+  return processes_.at(pid);
+}
+
+std::optional<std::string> FakeBackend::file(const std::string& path) const {
+  std::lock_guard guard(mutex_);
+  auto it = files_.find(path);
+  if (it == files_.end())
+    return std::nullopt;
+  return it->second;
+}
+
+std::vector<std::string> FakeBackend::directories() const {
+  std::lock_guard guard(mutex_);
+  return directories_;
+}
+
+int FakeBackend::polls() const {
+  std::lock_guard guard(mutex_);
+  return polls_;
+}
+
+int FakeBackend::alive_locked() const {
+  int n = 0;
+  for (const auto& [pid, p] : processes_)
+    n += p.exited ? 0 : 1;
+  return n;
+}
+
+int FakeBackend::alive() const {
+  std::lock_guard guard(mutex_);
+  return alive_locked();
+}
+
+int FakeBackend::max_alive() const {
+  std::lock_guard guard(mutex_);
+  return max_alive_;
+}
+
+int FakeBackend::open_handles() const {
+  std::lock_guard guard(mutex_);
+  int n = 0;
+  for (const auto& [pid, p] : processes_)
+    n += p.handles_open ? 1 : 0;
+  return n;
+}
+
+std::optional<std::uint32_t> FakeBackend::newest_pid() const {
+  std::lock_guard guard(mutex_);
+  if (processes_.empty())
+    return std::nullopt;
+  return processes_.rbegin()->first;
+}
+
+Result<std::string> FakeBackend::install_dir() {
+  std::lock_guard guard(mutex_);
+  return install_dir_;
+}
+
+bool FakeBackend::create_directories(const std::string& path) {
+  std::lock_guard guard(mutex_);
+  directories_.push_back(path);
+  return true;
+}
+
+std::expected<void, std::string> FakeBackend::write_file(const std::string& path,
+                                                         std::string_view bytes) {
+  std::lock_guard guard(mutex_);
+  if (write_error_)
+    return std::unexpected(*write_error_);
+  files_[path] = std::string(bytes);
+  return {};
+}
+
+bool FakeBackend::exists(const std::string& path) {
+  std::lock_guard guard(mutex_);
+  return existing_.contains(path);
+}
+
+std::expected<ChildProcess, std::string> FakeBackend::create_process(
+    const std::string& core_path, const std::string& command_line, const std::string& work_dir) {
+  std::function<void()> hook;
+  {
+    std::lock_guard guard(mutex_);
+    hook = on_create_;
+  }
+  if (hook)
+    hook();
+  std::lock_guard guard(mutex_);
+  if (create_error_)
+    return std::unexpected(*create_error_);
+  Process p;
+  p.pid = next_pid_++;
+  p.core_path = core_path;
+  p.command_line = command_line;
+  p.work_dir = work_dir;
+  processes_[p.pid] = p;
+  max_alive_ = std::max(max_alive_, alive_locked());
+  return ChildProcess(*this, p.pid, p.pid);
+}
+
+void FakeBackend::terminate_and_wait(ChildProcess& child) {
+  std::lock_guard guard(mutex_);
+  Process& p = processes_.at(static_cast<std::uint32_t>(child.process()));
+  if (!p.exited) {
+    p.exited = true;
+    p.terminated = true;
+    p.exit_code = 1;
+  }
+}
+
+PollResult FakeBackend::poll(ChildProcess& child) {
+  std::lock_guard guard(mutex_);
+  ++polls_;
+  const Process& p = processes_.at(static_cast<std::uint32_t>(child.process()));
+  if (p.poll_error)
+    return {PollResult::State::kFailed, 0, *p.poll_error};
+  if (p.exited)
+    return {PollResult::State::kExited, p.exit_code, {}};
+  return {};
+}
+
+std::uint32_t FakeBackend::process_id(ChildProcess& child) {
+  return static_cast<std::uint32_t>(child.process());
+}
+
+void FakeBackend::close_handles(std::uintptr_t process, std::uintptr_t) noexcept {
+  std::lock_guard guard(mutex_);
+  auto it = processes_.find(static_cast<std::uint32_t>(process));
+  if (it != processes_.end())
+    it->second.handles_open = false;
+}
+
+void FakeBackend::sleep_for(std::chrono::milliseconds duration) {
+  // A second of the product is a millisecond here.
+  std::this_thread::sleep_for(duration / 1000);
+}
+
+}  // namespace corvid::testing

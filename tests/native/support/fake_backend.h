@@ -1,0 +1,92 @@
+#pragma once
+// An in-memory stand-in for the supervisor's operating-system seam: files, directories and
+// processes are records that tests can inspect and change.
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "supervisor/core.h"
+
+namespace corvid::testing {
+
+class FakeBackend : public CoreBackend {
+ public:
+  struct Process {
+    std::uint32_t pid = 0;
+    std::string core_path;
+    std::string command_line;
+    std::string work_dir;
+    bool exited = false;
+    std::uint32_t exit_code = 0;
+    bool terminated = false;  // ended through terminate_and_wait
+    bool handles_open = true;
+    std::optional<std::string> poll_error;
+  };
+
+  static constexpr const char* kInstallDir = "C:\\Program Files\\Corvid";
+
+  FakeBackend();
+
+  // Setup.
+  void set_install_dir(Result<std::string> dir);
+  void add_existing(const std::string& path);
+  void remove_existing(const std::string& path);
+  void fail_writes(std::optional<std::string> os_text);
+  void fail_creates(std::optional<std::string> os_text);
+  // Called inside create_process, before the process exists (to land a race there).
+  void on_create(std::function<void()> hook);
+  // Makes the process end by itself.
+  void exit_process(std::uint32_t pid, std::uint32_t code);
+  void fail_polls(std::uint32_t pid, std::string os_text);
+
+  // Observation.
+  std::vector<Process> processes() const;
+  Process process(std::uint32_t pid) const;
+  std::optional<std::string> file(const std::string& path) const;
+  std::vector<std::string> directories() const;
+  int polls() const;
+  // Processes that have not ended.
+  int alive() const;
+  int max_alive() const;
+  int open_handles() const;
+  std::optional<std::uint32_t> newest_pid() const;
+
+  // CoreBackend.
+  Result<std::string> install_dir() override;
+  bool create_directories(const std::string& path) override;
+  std::expected<void, std::string> write_file(const std::string& path,
+                                              std::string_view bytes) override;
+  bool exists(const std::string& path) override;
+  std::expected<ChildProcess, std::string> create_process(const std::string& core_path,
+                                                          const std::string& command_line,
+                                                          const std::string& work_dir) override;
+  void terminate_and_wait(ChildProcess& child) override;
+  PollResult poll(ChildProcess& child) override;
+  std::uint32_t process_id(ChildProcess& child) override;
+  void close_handles(std::uintptr_t process, std::uintptr_t thread) noexcept override;
+  void sleep_for(std::chrono::milliseconds duration) override;
+
+ private:
+  int alive_locked() const;
+
+  mutable std::mutex mutex_;
+  Result<std::string> install_dir_;
+  std::set<std::string> existing_;
+  std::optional<std::string> write_error_;
+  std::optional<std::string> create_error_;
+  std::function<void()> on_create_;
+  std::map<std::string, std::string> files_;
+  std::vector<std::string> directories_;
+  std::map<std::uint32_t, Process> processes_;
+  std::uint32_t next_pid_ = 1000;
+  int polls_ = 0;
+  int max_alive_ = 0;
+};
+
+}  // namespace corvid::testing

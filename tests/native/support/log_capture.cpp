@@ -1,0 +1,72 @@
+#include "log_capture.h"
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "host/log.h"
+
+namespace corvid::testing {
+
+namespace {
+
+std::string file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::string init_dir() {
+  static std::once_flag once;
+  static std::string dir;
+  std::call_once(once, [] {
+    auto base = std::filesystem::temp_directory_path() / "corvid-test-logs";
+    std::filesystem::create_directories(base);
+    for (int i = 0;; ++i) {
+      auto candidate = base / ("run-" + std::to_string(i));
+      if (std::filesystem::create_directory(candidate)) {
+        dir = candidate.string();
+        break;
+      }
+    }
+    init_log(dir);
+  });
+  return dir;
+}
+
+}  // namespace
+
+std::string LogCapture::log_path() {
+  return (std::filesystem::path(init_dir()) / std::string(kLogFileName)).string();
+}
+
+LogCapture::LogCapture() : start_(file_bytes(log_path()).size()) {}
+
+std::string LogCapture::text() const {
+  return file_bytes(log_path()).substr(start_);
+}
+
+std::vector<std::string> LogCapture::messages() const {
+  std::vector<std::string> out;
+  const std::string all = text();
+  std::size_t pos = 0;
+  while (pos < all.size()) {
+    std::size_t end = all.find('\n', pos);
+    if (end == std::string::npos)
+      end = all.size();
+    std::string line = all.substr(pos, end - pos);
+    // Lines of a multi-line message carry no timestamp; they are kept as they are.
+    if (line.starts_with("[SystemTime { intervals: ")) {
+      const std::size_t close = line.find("}] ");
+      if (close != std::string::npos)
+        line = line.substr(close + 3);
+    }
+    out.push_back(line);
+    pos = end + 1;
+  }
+  return out;
+}
+
+}  // namespace corvid::testing

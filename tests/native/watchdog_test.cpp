@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "fake_backend.h"
+#include "log_capture.h"
+#include "supervisor/core.h"
+#include "supervisor/watchdog.h"
+
+namespace corvid {
+namespace {
+
+using testing::FakeBackend;
+using testing::LogCapture;
+using Lines = std::vector<std::string>;
+
+class WatchdogTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<FakeBackend> os = std::make_shared<FakeBackend>();
+  std::shared_ptr<CoreState> state = std::make_shared<CoreState>(os);
+  LogCapture log;
+
+  std::uint32_t start() {
+    EXPECT_TRUE(start_core(*state, {}).has_value());
+    return *os->newest_pid();
+  }
+  bool held() {
+    std::lock_guard guard(state->lock);
+    return state->child.has_value();
+  }
+  std::uint64_t generation() {
+    std::lock_guard guard(state->lock);
+    return state->generation;
+  }
+};
+
+TEST_F(WatchdogTest, IdleOrRunningCorePassDoesNothing) {
+  watchdog_pass(*state);
+  EXPECT_EQ(os->polls(), 0);
+  const std::uint32_t pid = start();
+  watchdog_pass(*state);
+  watchdog_pass(*state);
+  EXPECT_EQ(os->processes().size(), 1u);
+  EXPECT_EQ(os->process(pid).exited, false);
+  EXPECT_EQ(log.messages(), Lines{"core started"});
+}
+
+TEST_F(WatchdogTest, EndedCoreIsLoggedAndRelaunchedInTheSamePass) {
+  struct Case {
+    std::uint32_t code;
+    const char* line;
+  };
+  const Case cases[] = {{0, "core exited: exit code: 0"},
+                        {3, "core exited: exit code: 3"},
+                        {0xC0000005, "core exited: exit code: 0xc0000005"}};
+  for (const Case& c : cases) {
+    const std::uint32_t pid = start();
+    LogCapture pass_log;
+    os->exit_process(pid, c.code);
+    watchdog_pass(*state);
+    EXPECT_EQ(pass_log.messages(), (Lines{c.line, "core restarted"}));
+    EXPECT_NE(*os->newest_pid(), pid);
+    EXPECT_TRUE(held());
+    EXPECT_FALSE(os->process(pid).handles_open);
+    EXPECT_EQ(os->processes().back().command_line, os->processes().front().command_line);
+  }
+}
+
+TEST_F(WatchdogTest, PollFailureIsLoggedAndTheCoreRelaunched) {
+  const std::uint32_t pid = start();
+  os->fail_polls(pid, "The handle is invalid. (os error 6)");
+  LogCapture pass_log;
+  watchdog_pass(*state);
+  EXPECT_EQ(pass_log.messages(),
+            (Lines{"core poll error: The handle is invalid. (os error 6)", "core restarted"}));
+  EXPECT_FALSE(os->process(pid).handles_open);
+  EXPECT_TRUE(held());
+}
+
+TEST_F(WatchdogTest, CoreReleasedByStatusIsRelaunchedWithoutAnExitLine) {
+  const std::uint32_t pid = start();
+  os->exit_process(pid, 0);
+  EXPECT_FALSE(query_core_status(*state).running);
+  LogCapture pass_log;
+  watchdog_pass(*state);
+  EXPECT_EQ(pass_log.messages(), Lines{"core restarted"});
+}
+
+TEST_F(WatchdogTest, FailedRelaunchIsLoggedEveryPassUntilStop) {
+  ASSERT_FALSE(start_core(*state, {.core_path = R"(C:\gone\core.exe)"}).has_value());
+  LogCapture pass_log;
+  watchdog_pass(*state);
+  watchdog_pass(*state);
+  os->add_existing(R"(C:\gone\core.exe)");
+  os->fail_creates("Access is denied. (os error 5)");
+  watchdog_pass(*state);
+  stop_core(*state);
+  watchdog_pass(*state);
+  EXPECT_EQ(
+      pass_log.messages(),
+      (Lines{R"(restart failed: core not found: C:\gone\core.exe)",
+             R"(restart failed: core not found: C:\gone\core.exe)", "restart failed: spawn core",
+             "", "Caused by:", "    Access is denied. (os error 5)", "core stopped"}));
+  EXPECT_TRUE(os->processes().empty());
+}
+
+TEST_F(WatchdogTest, NothingAfterStop) {
+  const std::uint32_t pid = start();
+  stop_core(*state);
+  LogCapture pass_log;
+  watchdog_pass(*state);
+  EXPECT_TRUE(pass_log.messages().empty());
+  EXPECT_EQ(os->processes().size(), 1u);
+  EXPECT_TRUE(os->process(pid).terminated);
+}
+
+TEST_F(WatchdogTest, StopDuringARelaunchEndsTheNewCore) {
+  const std::uint32_t pid = start();
+  os->exit_process(pid, 0);
+  std::thread stopper;
+  os->on_create([&] {
+    os->on_create(nullptr);
+    const std::uint64_t before = generation();
+    stopper = std::thread([&] { stop_core(*state); });
+    while (generation() == before)
+      std::this_thread::yield();
+  });
+  LogCapture pass_log;
+  watchdog_pass(*state);
+  stopper.join();
+  EXPECT_EQ(os->alive(), 0);
+  EXPECT_FALSE(held());
+  EXPECT_EQ(pass_log.messages(), (Lines{"core exited: exit code: 0", "core stopped"}));
+}
+
+TEST_F(WatchdogTest, StartDuringARelaunchReplacesItAndNeverRunsTwo) {
+  const std::uint32_t pid = start();
+  os->exit_process(pid, 0);
+  std::thread starter;
+  os->on_create([&] {
+    os->on_create(nullptr);
+    starter = std::thread([&] { EXPECT_TRUE(start_core(*state, {}).has_value()); });
+  });
+  watchdog_pass(*state);
+  starter.join();
+  EXPECT_EQ(os->alive(), 1);
+  EXPECT_EQ(os->max_alive(), 1);
+  EXPECT_TRUE(held());
+}
+
+TEST_F(WatchdogTest, StopDuringAStartLaunchLeavesNoCore) {
+  std::thread stopper;
+  os->on_create([&] {
+    os->on_create(nullptr);
+    const std::uint64_t before = generation();
+    stopper = std::thread([&] { stop_core(*state); });
+    while (generation() == before)
+      std::this_thread::yield();
+  });
+  const auto result = start_core(*state, {});
+  stopper.join();
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(short_text(result.error()), "core start cancelled");
+  EXPECT_EQ(os->alive(), 0);
+  EXPECT_FALSE(held());
+  watchdog_pass(*state);
+  EXPECT_EQ(os->processes().size(), 1u);
+}
+
+TEST_F(WatchdogTest, ThreadEndsSoonAfterTheStopFlag) {
+  auto flag = std::make_shared<std::atomic<bool>>(false);
+  std::thread watchdog(run_core_watchdog, flag, state);
+  const std::uint32_t pid = start();
+  os->exit_process(pid, 0);
+  // A product second is a millisecond with the test double.
+  while (os->processes().size() < 2)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  flag->store(true);
+  watchdog.join();
+  EXPECT_EQ(os->alive(), 1);
+}
+
+}  // namespace
+}  // namespace corvid
