@@ -169,3 +169,87 @@ std::optional<std::string> parent_path(std::string_view path) {
 }
 
 }  // namespace corvid
+
+namespace corvid {
+
+namespace {
+
+std::string fold(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<NormalPath> normalize_path(std::string_view path) {
+  const Parsed parsed = parse(path);
+  if (parsed.prefix.kind == PrefixKind::kNone || !parsed.has_root)
+    return std::nullopt;
+  const std::string_view prefix = path.substr(0, parsed.prefix.length);
+  NormalPath out;
+  switch (parsed.prefix.kind) {
+    case PrefixKind::kDisk:
+      out.prefix = fold(prefix);
+      break;
+    case PrefixKind::kVerbatimDisk:
+      out.prefix = fold(prefix.substr(4));
+      break;
+    case PrefixKind::kVerbatimUnc:
+      out.prefix = "\\\\" + fold(prefix.substr(8));
+      break;
+    default:
+      out.prefix = fold(prefix);
+      break;
+  }
+  for (char& c : out.prefix) {
+    if (c == '/')
+      c = '\\';
+  }
+  const bool verbatim = parsed.prefix.verbatim();
+  std::size_t i = parsed.body;
+  while (i <= path.size()) {
+    const std::size_t end = verbatim ? component_end(path, i, [](char c) { return c == '\\'; })
+                                     : component_end(path, i, is_sep);
+    const std::string_view comp = path.substr(i, end - i);
+    i = end + 1;
+    if (comp.empty())
+      continue;
+    if (comp == "." || comp == "..") {
+      if (verbatim)
+        return std::nullopt;
+      if (comp == ".." && !out.components.empty())
+        out.components.pop_back();
+      continue;
+    }
+    if (comp.back() == '.' || comp.back() == ' ')
+      return std::nullopt;
+    out.components.push_back(fold(comp));
+  }
+  return out;
+}
+
+bool is_inside(std::string_view dir, std::string_view path) {
+  const auto base = normalize_path(dir);
+  const auto target = normalize_path(path);
+  if (!base || !target || base->prefix != target->prefix)
+    return false;
+  if (target->components.size() <= base->components.size())
+    return false;
+  for (std::size_t k = 0; k < base->components.size(); ++k) {
+    if (base->components[k] != target->components[k])
+      return false;
+  }
+  return true;
+}
+
+bool is_same_path(std::string_view a, std::string_view b) {
+  const auto left = normalize_path(a);
+  const auto right = normalize_path(b);
+  return left && right && *left == *right;
+}
+
+}  // namespace corvid

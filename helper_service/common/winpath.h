@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvid {
 
@@ -17,5 +18,26 @@ std::string join_path(std::string_view base, std::string_view name);
 
 // The path without its last component; empty when the path has none (a bare root or prefix).
 std::optional<std::string> parent_path(std::string_view path);
+
+}  // namespace corvid
+
+namespace corvid {
+
+// An absolute path reduced for comparison: one prefix form ("c:", "\\server\share"), "." and ".."
+// resolved, components folded to lower case (ASCII). Empty when the path is not absolute or holds
+// a component whose meaning Windows would change (trailing dots or blanks, "." or ".." in a
+// verbatim path), so that a comparison never says "inside" when Windows might not agree.
+struct NormalPath {
+  std::string prefix;
+  std::vector<std::string> components;
+
+  bool operator==(const NormalPath&) const = default;
+};
+std::optional<NormalPath> normalize_path(std::string_view path);
+
+// Whether `path` lies strictly inside the directory `dir`, comparing whole components.
+bool is_inside(std::string_view dir, std::string_view path);
+// Whether both name the same entry.
+bool is_same_path(std::string_view a, std::string_view b);
 
 }  // namespace corvid

@@ -1,1 +1,80 @@
-// placeholder
+#include <windows.h>
+
+#include <vector>
+
+#include "common/cmdline.h"
+#include "common/os_error.h"
+#include "common/utf.h"
+#include "host/service.h"
+
+namespace corvid {
+
+namespace {
+
+// One owner per SCM handle, closed on every path.
+class ScHandle {
+ public:
+  explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
+  ScHandle(const ScHandle&) = delete;
+  ScHandle& operator=(const ScHandle&) = delete;
+  ~ScHandle() {
+    if (handle_ != nullptr)
+      CloseServiceHandle(handle_);
+  }
+  SC_HANDLE get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+
+ private:
+  SC_HANDLE handle_;
+};
+
+Result<std::wstring> running_executable() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD length =
+        GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0)
+      return std::unexpected(Error(os_error_text(GetLastError())));
+    if (length < buffer.size())
+      return std::wstring(buffer.data(), length);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+}  // namespace
+
+Result<void> install_service() {
+  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+  if (!manager)
+    return std::unexpected(winapi_error(GetLastError()));
+  Result<std::wstring> exe = running_executable();
+  if (!exe)
+    return std::unexpected(exe.error());
+  const std::wstring binary_path = to_wide(quote_binary_path(from_wide(*exe)));
+  ScHandle service(CreateServiceW(manager.get(), kServiceName, kServiceDisplayName, SERVICE_START,
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                  SERVICE_ERROR_NORMAL, binary_path.c_str(), nullptr, nullptr,
+                                  nullptr, nullptr, nullptr));
+  if (!service)
+    return std::unexpected(winapi_error(GetLastError()));
+  if (!StartServiceW(service.get(), 0, nullptr))
+    return std::unexpected(winapi_error(GetLastError()));
+  return {};
+}
+
+Result<void> uninstall_service() {
+  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager)
+    return std::unexpected(winapi_error(GetLastError()));
+  ScHandle service(OpenServiceW(manager.get(), kServiceName, DELETE | SERVICE_STOP));
+  if (!service)
+    return std::unexpected(winapi_error(GetLastError()));
+  // A service that is not running refuses the stop; it is deleted all the same.
+  SERVICE_STATUS ignored{};
+  ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored);
+  if (!DeleteService(service.get()))
+    return std::unexpected(winapi_error(GetLastError()));
+  return {};
+}
+
+}  // namespace corvid

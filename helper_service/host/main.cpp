@@ -1,1 +1,13 @@
-int main() { return 0; }
+#include <windows.h>
+#include <shellapi.h>
+
+#include "host/service.h"
+
+int main() {
+  int argc = 0;
+  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  const corvid::RunMode mode = corvid::select_mode(argv != nullptr ? argc : 0, argv);
+  if (argv != nullptr)
+    LocalFree(argv);
+  return corvid::run_mode(mode);
+}

@@ -1,1 +1,109 @@
-// placeholder
+#include <windows.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include "channel/pipe_server.h"
+#include "common/os_error.h"
+#include "host/log.h"
+#include "host/log_platform.h"
+#include "host/service.h"
+#include "supervisor/backend_win.h"
+#include "supervisor/watchdog.h"
+
+namespace corvid {
+
+namespace {
+
+constexpr SIZE_T kWorkerStack = 2 * 1024 * 1024;
+
+DWORD WINAPI worker_entry(LPVOID parameter) {
+  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(parameter));
+  (*body)();
+  return 0;
+}
+
+// Without its workers the helper is useless: failing to start one ends the process.
+void spawn_detached(std::function<void()> body) {
+  auto* parameter = new std::function<void()>(std::move(body));
+  HANDLE thread = CreateThread(nullptr, kWorkerStack, worker_entry, parameter,
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread == nullptr) {
+    const DWORD code = GetLastError();
+    log_platform::write_stderr("failed to spawn thread: " + os_error_text(code) + "\n");
+    std::abort();
+  }
+  CloseHandle(thread);
+}
+
+}  // namespace
+
+void start_workers(const std::shared_ptr<CoreState>& state,
+                   const std::shared_ptr<std::atomic<bool>>& stop_flag) {
+  spawn_detached([state, stop_flag] { run_pipe_server(state, stop_flag); });
+  spawn_detached([state, stop_flag] { run_core_watchdog(stop_flag, state); });
+}
+
+RunMode select_mode(int argc, const wchar_t* const* argv) {
+  if (argc < 2)
+    return RunMode::kService;
+  const std::wstring_view word = argv[1];
+  if (word == L"install")
+    return RunMode::kInstall;
+  if (word == L"uninstall")
+    return RunMode::kUninstall;
+  if (word == L"console")
+    return RunMode::kConsole;
+  return RunMode::kService;
+}
+
+Result<void> run_service_dispatcher() {
+  SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(kServiceName), service_main},
+                                  {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherW(table)) {
+    const DWORD code = GetLastError();
+    return std::unexpected(
+        Error("failed to start service dispatcher",
+              std::vector<std::string>{"IO error in winapi call", os_error_text(code)}));
+  }
+  return {};
+}
+
+Result<void> run_console() {
+  Result<std::string> dir = exe_dir();
+  if (!dir)
+    return std::unexpected(dir.error());
+  init_log(*dir);
+  log_line("running in console mode");
+  auto stop_flag = std::make_shared<std::atomic<bool>>(false);
+  auto state = std::make_shared<CoreState>(make_windows_backend(), stop_flag);
+  start_workers(state, stop_flag);
+  // Diagnosis mode runs until it is killed; it never reads the flag.
+  for (;;)
+    Sleep(500);
+}
+
+int run_mode(RunMode mode) {
+  Result<void> outcome;
+  switch (mode) {
+    case RunMode::kService:
+      outcome = run_service_dispatcher();
+      break;
+    case RunMode::kInstall:
+      outcome = install_service();
+      break;
+    case RunMode::kUninstall:
+      outcome = uninstall_service();
+      break;
+    case RunMode::kConsole:
+      outcome = run_console();
+      break;
+  }
+  if (outcome)
+    return 0;
+  log_platform::write_stderr("Error: " + detailed_text(outcome.error()) + "\n");
+  return 1;
+}
+
+}  // namespace corvid

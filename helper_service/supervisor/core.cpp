@@ -37,10 +37,25 @@ std::string resolve_beside(const std::string& work_dir, const std::optional<std:
   return is_absolute_path(name) ? name : join_path(work_dir, name);
 }
 
-void create_parent(CoreBackend& backend, const std::string& path) {
+// Runs a file-system action of a start with the right identity: the service's own for a
+// privileged caller and for what the service owns in its install directory (config.json, the log
+// directory), the client's for everything else. False when the action did not run.
+bool with_rights(const Caller& caller, bool service_owned, const std::function<void()>& action) {
+  if (caller.privileged || service_owned) {
+    action();
+    return true;
+  }
+  return caller.as_client && caller.as_client(action);
+}
+
+// `service_owned` names the one parent directory the service creates as itself.
+void create_parent(CoreBackend& backend, const Caller& caller, const std::string& path,
+                   const std::string& service_owned) {
   const std::optional<std::string> parent = parent_path(path);
-  if (parent && !parent->empty())
-    backend.create_directories(*parent);
+  if (!parent || parent->empty())
+    return;
+  const bool own = !service_owned.empty() && is_same_path(*parent, service_owned);
+  with_rights(caller, own, [&] { backend.create_directories(*parent); });
 }
 
 bool stopping(const CoreState& state) {
@@ -114,17 +129,25 @@ bool store_child(CoreState& state, ChildProcess child, std::uint64_t generation,
   return stored;
 }
 
-Result<void> start_core(CoreState& state, const StartOptions& options) {
+Result<void> start_core(CoreState& state, const StartOptions& options, const Caller& caller) {
   CoreBackend& backend = *state.backend;
   Result<std::string> install_dir = backend.install_dir();
   if (!install_dir)
     return std::unexpected(install_dir.error());
   const CoreLaunch launch = resolve_launch(*install_dir, options);
+  // Anyone in Users may connect: only the installed core runs with the service's rights.
+  if (!caller.privileged && !is_inside(*install_dir, launch.core_path)) {
+    return std::unexpected(Error("core path not allowed: " + launch.core_path));
+  }
 
-  create_parent(backend, launch.log_path);
+  create_parent(backend, caller, launch.log_path, join_path(*install_dir, "log"));
   if (options.config) {
-    create_parent(backend, launch.config_path);
-    auto written = backend.write_file(launch.config_path, *options.config);
+    create_parent(backend, caller, launch.config_path, *install_dir);
+    std::expected<void, std::string> written =
+        std::unexpected(std::string("the client's identity could not be taken on"));
+    const bool own = is_same_path(launch.config_path, join_path(*install_dir, "config.json"));
+    with_rights(caller, own,
+                [&] { written = backend.write_file(launch.config_path, *options.config); });
     if (!written)
       return std::unexpected(Error("write config", written.error()));
   }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -122,10 +123,24 @@ struct StartOptions {
   std::optional<std::string> config = std::nullopt;
 };
 
+// Who asked for a start. A client that is not privileged (LocalSystem, or an elevated
+// administrator) may launch only a core inside the install directory, and files are written on
+// its behalf with its own rights.
+struct Caller {
+  bool privileged = false;
+  // Runs the action while impersonating the client; false when that was not possible (the
+  // action then did not run). Empty: the service acts as itself.
+  std::function<bool(const std::function<void()>&)> as_client;
+
+  // The service itself, or a caller with the same rights.
+  static Caller service() { return Caller{true, {}}; }
+};
+
 // The four paths of a start, with the defaults beside `install_dir`.
 CoreLaunch resolve_launch(const std::string& install_dir, const StartOptions& options);
 
-Result<void> start_core(CoreState& state, const StartOptions& options);
+Result<void> start_core(CoreState& state, const StartOptions& options,
+                        const Caller& caller = Caller::service());
 void stop_core(CoreState& state);
 CoreStatus query_core_status(CoreState& state);
 

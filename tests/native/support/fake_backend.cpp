@@ -38,6 +38,16 @@ void FakeBackend::on_create(std::function<void()> hook) {
   on_create_ = std::move(hook);
 }
 
+void FakeBackend::identity_probe(std::function<std::string()> probe) {
+  std::lock_guard guard(mutex_);
+  identity_probe_ = std::move(probe);
+}
+
+std::map<std::string, std::string> FakeBackend::written_by() const {
+  std::lock_guard guard(mutex_);
+  return written_by_;
+}
+
 void FakeBackend::exit_process(std::uint32_t pid, std::uint32_t code) {
   std::lock_guard guard(mutex_);
   Process& p = processes_.at(pid);
@@ -123,12 +133,16 @@ Result<std::string> FakeBackend::install_dir() {
 bool FakeBackend::create_directories(const std::string& path) {
   std::lock_guard guard(mutex_);
   directories_.push_back(path);
+  if (identity_probe_)
+    written_by_[path] = identity_probe_();
   return true;
 }
 
 std::expected<void, std::string> FakeBackend::write_file(const std::string& path,
                                                          std::string_view bytes) {
   std::lock_guard guard(mutex_);
+  if (identity_probe_)
+    written_by_[path] = identity_probe_();
   if (write_error_)
     return std::unexpected(*write_error_);
   files_[path] = std::string(bytes);

@@ -41,6 +41,9 @@ class FakeBackend : public CoreBackend {
   void fail_creates(std::optional<std::string> os_text);
   // Called inside create_process, before the process exists (to land a race there).
   void on_create(std::function<void()> hook);
+  // Tags every file and directory write with who made it (for impersonation checks).
+  void identity_probe(std::function<std::string()> probe);
+  std::map<std::string, std::string> written_by() const;
   // Makes the process end by itself.
   void exit_process(std::uint32_t pid, std::uint32_t code);
   void fail_polls(std::uint32_t pid, std::string os_text);
@@ -81,6 +84,8 @@ class FakeBackend : public CoreBackend {
   std::optional<std::string> write_error_;
   std::optional<std::string> create_error_;
   std::function<void()> on_create_;
+  std::function<std::string()> identity_probe_;
+  std::map<std::string, std::string> written_by_;
   std::map<std::string, std::string> files_;
   std::vector<std::string> directories_;
   std::map<std::uint32_t, Process> processes_;

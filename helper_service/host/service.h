@@ -1,0 +1,40 @@
+#pragma once
+// The executable's run modes: under the Service Control Manager, console, install, uninstall.
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <string_view>
+
+#include "common/error.h"
+#include "supervisor/core.h"
+
+namespace corvid {
+
+inline constexpr wchar_t kServiceName[] = L"corvid-helper";
+inline constexpr wchar_t kServiceDisplayName[] = L"CorvidHelper Service";
+
+enum class RunMode { kService, kInstall, kUninstall, kConsole };
+
+// Only the whole first argument counts, case-sensitively.
+RunMode select_mode(int argc, const wchar_t* const* argv);
+
+// The process's exit status for the mode; errors are reported on standard error.
+int run_mode(RunMode mode);
+
+Result<void> run_service_dispatcher();
+// Returns only on error.
+Result<void> run_console();
+Result<void> install_service();
+Result<void> uninstall_service();
+
+void WINAPI service_main(DWORD argc, LPWSTR* argv);
+// The context is a std::shared_ptr<std::atomic<bool>>* holding the stop flag.
+DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context);
+
+// Starts the pipe server and then the watchdog, each on a detached thread with a 2 MiB stack.
+void start_workers(const std::shared_ptr<CoreState>& state,
+                   const std::shared_ptr<std::atomic<bool>>& stop_flag);
+
+}  // namespace corvid
