@@ -16,7 +16,8 @@ bool is_valid_utf16(std::u16string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char16_t unit = text[i];
     if (unit >= 0xD800 && unit <= 0xDBFF) {
-      if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return false;
+      if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF)
+        return false;
       ++i;
     } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
       return false;
@@ -27,8 +28,8 @@ bool is_valid_utf16(std::u16string_view text) {
 
 bool is_white_space(char16_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 std::string system_message(DWORD code) {
@@ -45,7 +46,8 @@ std::string system_message(DWORD code) {
   }
   wchar_t buffer[2048];
   const DWORD length = FormatMessageW(flags, module, lookup, 0, buffer, 2048, nullptr);
-  const int shown = static_cast<int>(lookup);
+  // The fallback names the code that was asked about, as the "(os error N)" after it does.
+  const std::int32_t shown = static_cast<std::int32_t>(code);
   if (length == 0) {
     const DWORD lookup_error = GetLastError();
     return "OS Error " + std::to_string(shown) + " (FormatMessageW() returned error " +
@@ -55,7 +57,8 @@ std::string system_message(DWORD code) {
   if (!is_valid_utf16(text)) {
     return "OS Error " + std::to_string(shown) + " (FormatMessageW() returned invalid UTF-16)";
   }
-  while (!text.empty() && is_white_space(text.back())) text.remove_suffix(1);
+  while (!text.empty() && is_white_space(text.back()))
+    text.remove_suffix(1);
   return utf16_to_utf8(text);
 }
 
@@ -66,6 +69,8 @@ std::string os_error_text(std::uint32_t code) {
          ")";
 }
 
-Error winapi_error(std::uint32_t code) { return Error("IO error in winapi call", os_error_text(code)); }
+Error winapi_error(std::uint32_t code) {
+  return Error("IO error in winapi call", os_error_text(code));
+}
 
 }  // namespace corvid

@@ -6,6 +6,8 @@
 
 #include "common/os_error.h"
 #include "common/utf.h"
+#include "common/winpath.h"
+#include "host/log.h"
 #include "host/log_platform.h"
 
 namespace corvid::log_platform {
@@ -13,38 +15,45 @@ namespace corvid::log_platform {
 Result<std::string> executable_path() {
   std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) return std::unexpected(Error("current_exe", os_error_text(GetLastError())));
-    if (length < buffer.size()) return from_wide(std::wstring_view(buffer.data(), length));
+    const DWORD length =
+        GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0)
+      return std::unexpected(Error("current_exe", os_error_text(GetLastError())));
+    if (length < buffer.size())
+      return from_wide(std::wstring_view(buffer.data(), length));
     // Truncated: grow and ask again.
     buffer.resize(buffer.size() * 2);
   }
 }
 
+// The same joining rules as every other path of the helper.
 std::string join_log_path(const std::string& dir) {
-  if (dir.empty() || dir.back() == '\\' || dir.back() == '/') return dir + "corvid-helper.log";
-  return dir + "\\corvid-helper.log";
+  return join_path(dir, kLogFileName);
 }
 
 std::optional<FileHandle> open_append(const std::string& path) {
   // Without FILE_WRITE_DATA every write lands at the current end of the file.
   constexpr DWORD kAppendOnly = FILE_GENERIC_WRITE & ~FILE_WRITE_DATA;
   const std::wstring wide = to_wide(path);
-  HANDLE file = CreateFileW(wide.c_str(), kAppendOnly,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  HANDLE file =
+      CreateFileW(wide.c_str(), kAppendOnly, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return std::nullopt;
   return reinterpret_cast<FileHandle>(file);
 }
 
-void close_file(FileHandle file) { CloseHandle(reinterpret_cast<HANDLE>(file)); }
+void close_file(FileHandle file) {
+  CloseHandle(reinterpret_cast<HANDLE>(file));
+}
 
 namespace {
 void write_handle(HANDLE handle, std::string_view bytes) {
   while (!bytes.empty()) {
     DWORD written = 0;
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
-    if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr) || written == 0) return;
+    if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr) || written == 0)
+      return;
     bytes.remove_prefix(written);
   }
 }
@@ -57,7 +66,8 @@ void write_all(FileHandle file, std::string_view bytes) {
 void write_stderr(std::string_view bytes) {
   // Under the Service Control Manager there is no standard error: the echo is dropped.
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-  if (err == nullptr || err == INVALID_HANDLE_VALUE) return;
+  if (err == nullptr || err == INVALID_HANDLE_VALUE)
+    return;
   write_handle(err, bytes);
 }
 

@@ -1,1 +1,172 @@
-// placeholder
+#include "supervisor/backend_win.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "common/os_error.h"
+#include "common/utf.h"
+#include "common/winpath.h"
+#include "host/log.h"
+
+namespace corvid {
+
+namespace {
+
+HANDLE as_handle(std::uintptr_t value) {
+  return reinterpret_cast<HANDLE>(value);
+}
+std::uintptr_t as_value(HANDLE handle) {
+  return reinterpret_cast<std::uintptr_t>(handle);
+}
+
+bool is_directory(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Missing ancestors are made first; a directory that is already there counts as created.
+bool create_directory_tree(const std::string& path) {
+  if (path.empty())
+    return true;
+  const std::wstring wide = to_wide(path);
+  if (CreateDirectoryW(wide.c_str(), nullptr))
+    return true;
+  const DWORD error = GetLastError();
+  if (error != ERROR_PATH_NOT_FOUND && error != ERROR_FILE_NOT_FOUND)
+    return is_directory(wide);
+  const std::optional<std::string> parent = parent_path(path);
+  if (!parent || *parent == path || !create_directory_tree(*parent))
+    return false;
+  return CreateDirectoryW(wide.c_str(), nullptr) || is_directory(wide);
+}
+
+class WindowsBackend final : public CoreBackend {
+ public:
+  Result<std::string> install_dir() override { return exe_dir(); }
+
+  bool create_directories(const std::string& path) override { return create_directory_tree(path); }
+
+  std::expected<void, std::string> write_file(const std::string& path,
+                                              std::string_view bytes) override {
+    const std::wstring wide = to_wide(path);
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+      return std::unexpected(os_error_text(GetLastError()));
+    std::expected<void, std::string> result;
+    while (!bytes.empty()) {
+      DWORD written = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+      if (!WriteFile(file, bytes.data(), chunk, &written, nullptr)) {
+        result = std::unexpected(os_error_text(GetLastError()));
+        break;
+      }
+      if (written == 0) {
+        result = std::unexpected(std::string("failed to write whole buffer"));
+        break;
+      }
+      bytes.remove_prefix(written);
+    }
+    CloseHandle(file);
+    return result;
+  }
+
+  bool exists(const std::string& path) override {
+    // Opening the entry itself (not a link to it) follows links; backup semantics admits
+    // directories. No access is asked for, so a file locked by another process still opens.
+    const std::wstring wide = to_wide(path);
+    HANDLE entry =
+        CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (entry != INVALID_HANDLE_VALUE) {
+      CloseHandle(entry);
+      return true;
+    }
+    // A file held without any sharing (the page file, for one) is there all the same.
+    return GetLastError() == ERROR_SHARING_VIOLATION;
+  }
+
+  std::expected<ChildProcess, std::string> create_process(const std::string& core_path,
+                                                          const std::string& command_line,
+                                                          const std::string& work_dir) override {
+    // The program is named explicitly so that exactly the file checked before is run: with no
+    // application name Windows would search the system and PATH directories for a relative
+    // path and append ".exe" to a name without one.
+    const std::wstring application = to_wide(core_path);
+    std::wstring arguments = to_wide(command_line);
+    std::vector<wchar_t> writable(arguments.begin(), arguments.end());
+    writable.push_back(L'\0');
+    // An empty working directory means the helper's own, as for the relative paths built on it.
+    const std::wstring directory = to_wide(work_dir);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr, TRUE,
+                        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
+      return std::unexpected(os_error_text(GetLastError()));
+    }
+    return ChildProcess(*this, as_value(info.hProcess), as_value(info.hThread));
+  }
+
+  void terminate_and_wait(ChildProcess& child) override {
+    HANDLE process = as_handle(child.process());
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+  }
+
+  PollResult poll(ChildProcess& child) override {
+    HANDLE process = as_handle(child.process());
+    PollResult result;
+    switch (WaitForSingleObject(process, 0)) {
+      case WAIT_TIMEOUT:
+        result.state = PollResult::State::kRunning;
+        return result;
+      case WAIT_OBJECT_0: {
+        DWORD code = 0;
+        if (!GetExitCodeProcess(process, &code))
+          break;
+        result.state = PollResult::State::kExited;
+        result.exit_code = code;
+        return result;
+      }
+      default:
+        break;
+    }
+    result.state = PollResult::State::kFailed;
+    result.error_text = os_error_text(GetLastError());
+    return result;
+  }
+
+  std::uint32_t process_id(ChildProcess& child) override {
+    return GetProcessId(as_handle(child.process()));
+  }
+
+  void close_handles(std::uintptr_t process, std::uintptr_t thread) noexcept override {
+    if (process != 0)
+      CloseHandle(as_handle(process));
+    if (thread != 0)
+      CloseHandle(as_handle(thread));
+  }
+
+  void sleep_for(std::chrono::milliseconds duration) override {
+    // INFINITE (all bits set) is not a duration: the longest finite sleep is one below it.
+    const auto count =
+        std::clamp<std::chrono::milliseconds::rep>(duration.count(), 0, INFINITE - 1);
+    Sleep(static_cast<DWORD>(count));
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<CoreBackend> make_windows_backend() {
+  return std::make_shared<WindowsBackend>();
+}
+
+}  // namespace corvid

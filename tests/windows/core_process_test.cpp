@@ -1,0 +1,494 @@
+// The supervisor with the Windows backend against the stand-in core, a real child process.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "common/os_error.h"
+#include "common/utf.h"
+#include "host/log.h"
+#include "supervisor/backend_win.h"
+#include "supervisor/core.h"
+#include "win_test_support.h"
+
+namespace corvid {
+namespace {
+
+using test::CoreRun;
+using test::TempDir;
+
+// The code in an OS error text "... (os error N)", when the whole text is one.
+std::optional<std::int32_t> os_error_code(const std::string& text) {
+  const std::string marker = " (os error ";
+  const std::size_t at = text.rfind(marker);
+  if (at == std::string::npos || text.back() != ')')
+    return std::nullopt;
+  const std::string digits = text.substr(at + marker.size(), text.size() - at - marker.size() - 1);
+  char* end = nullptr;
+  const long value = std::strtol(digits.c_str(), &end, 10);
+  if (digits.empty() || *end != '\0')
+    return std::nullopt;
+  return static_cast<std::int32_t>(value);
+}
+
+// Expects `cause` to be exactly the OS error text of the code it names.
+void expect_os_error_text(const std::string& cause) {
+  const std::optional<std::int32_t> code = os_error_code(cause);
+  ASSERT_TRUE(code.has_value()) << cause;
+  EXPECT_EQ(cause, os_error_text(static_cast<std::uint32_t>(*code)));
+}
+
+std::string in_quotes(const std::string& text) {
+  return "\"" + text + "\"";
+}
+
+class CoreProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(root.path().empty());
+    work_dir = root / "inst dir \xC3\xA9";
+    ASSERT_TRUE(test::make_directory(work_dir));
+    core_path = test::install_fake_core(work_dir);
+    ASSERT_FALSE(core_path.empty());
+  }
+  void TearDown() override { stop_core(state); }
+
+  StartOptions options_in_work_dir(std::optional<std::string> config) const {
+    StartOptions options;
+    options.work_dir = work_dir;
+    options.config = std::move(config);
+    return options;
+  }
+
+  // Starts a core that runs until ended and returns its recorded run.
+  CoreRun start_running_core() {
+    const Result<void> started = start_core(state, options_in_work_dir("run\n"));
+    EXPECT_TRUE(started.has_value()) << detailed_text(started.error());
+    const std::size_t before = test::read_core_runs(work_dir).size();
+    std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, before + 1);
+    if (runs.size() < before + 1) {
+      ADD_FAILURE() << "the core recorded no run";
+      return {};
+    }
+    return runs.back();
+  }
+
+  bool holds_child() {
+    std::lock_guard guard(state.lock);
+    return state.child.has_value();
+  }
+
+  TempDir root{"corvid core"};
+  std::string work_dir;
+  std::string core_path;
+  CoreState state{make_windows_backend()};
+};
+
+TEST_F(CoreProcessTest, LaunchesWithFixedArgumentsInWorkDirAndEndsWithExitCodeOne) {
+  const Result<void> started = start_core(state, options_in_work_dir("run\n"));
+  ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
+
+  const std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, 1);
+  ASSERT_EQ(runs.size(), 1u);
+  const CoreRun& run = runs[0];
+  const std::string config_path = work_dir + "\\config.json";
+  const std::string log_path = work_dir + "\\log\\clash.log";
+  EXPECT_EQ(run.argv, (std::vector<std::string>{core_path, "-d", work_dir, "-c", config_path, "-l",
+                                                log_path}));
+  EXPECT_EQ(run.command_line, in_quotes(core_path) + " -d " + in_quotes(work_dir) + " -c " +
+                                  in_quotes(config_path) + " -l " + in_quotes(log_path));
+  EXPECT_EQ(run.cwd, work_dir);
+  EXPECT_TRUE(test::is_directory(work_dir + "\\log"));
+
+  const CoreStatus status = query_core_status(state);
+  EXPECT_TRUE(status.running);
+  EXPECT_EQ(status.pid, run.pid);
+
+  test::OwnedHandle process = test::open_process(run.pid);
+  ASSERT_TRUE(process.valid());
+  stop_core(state);
+  EXPECT_EQ(WaitForSingleObject(process.get(), 0), WAIT_OBJECT_0) << "stop_core returned early";
+  EXPECT_EQ(test::wait_exit_code(process.get()), 1u);
+  EXPECT_FALSE(query_core_status(state).running);
+}
+
+TEST_F(CoreProcessTest, CreatesMissingDirectoriesAndPassesResolvedPaths) {
+  // The core lives elsewhere; the work directory doesn't exist yet and is made by the start.
+  const std::string new_work_dir = root / "new work\\below";
+  StartOptions options;
+  options.work_dir = new_work_dir;
+  options.core_path = core_path;
+  options.config_path = "cfg dir\\deep\\a.json";
+  options.config = "run\n";
+  const Result<void> first = start_core(state, options);
+  ASSERT_TRUE(first.has_value()) << detailed_text(first.error());
+
+  std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, 1);
+  ASSERT_EQ(runs.size(), 1u);
+  const std::string config_path = new_work_dir + "\\cfg dir\\deep\\a.json";
+  EXPECT_EQ(runs[0].argv,
+            (std::vector<std::string>{core_path, "-d", new_work_dir, "-c", config_path, "-l",
+                                      new_work_dir + "\\log\\clash.log"}));
+  EXPECT_EQ(runs[0].cwd, new_work_dir);
+  EXPECT_TRUE(test::is_directory(new_work_dir + "\\log"));
+  EXPECT_EQ(test::read_file(config_path), "run\n");
+
+  // An absolute log path with missing ancestors, away from the work directory.
+  const std::string log_path = root / "logs x\\deeper\\core.log";
+  options.log_path = log_path;
+  const Result<void> second = start_core(state, options);
+  ASSERT_TRUE(second.has_value()) << detailed_text(second.error());
+  runs = test::wait_for_core_runs(work_dir, 2);
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[1].argv.back(), log_path);
+  EXPECT_TRUE(test::is_directory(root / "logs x\\deeper"));
+  EXPECT_FALSE(test::is_file(log_path)) << "the core's log is the core's to create";
+}
+
+TEST_F(CoreProcessTest, WritesConfigurationBytesExactly) {
+  const std::string config_path = work_dir + "\\config.json";
+  struct Case {
+    const char* name;
+    std::string config;
+  };
+  const std::vector<Case> cases = {
+      {"non-ASCII", "# caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x99\x82\nrun\n"},
+      {"CR LF kept", "{\"a\":\r\n1}\r\nrun\r\n"},
+      {"no final line feed", "run"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result<void> started = start_core(state, options_in_work_dir(c.config));
+    ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
+    EXPECT_EQ(test::read_file(config_path), c.config);
+  }
+  EXPECT_TRUE(query_core_status(state).running);
+}
+
+TEST_F(CoreProcessTest, EmptyConfigurationTruncatesTheFile) {
+  const std::string config_path = work_dir + "\\config.json";
+  ASSERT_TRUE(test::write_file(config_path, "exit 7\n"));
+  const Result<void> started = start_core(state, options_in_work_dir(""));
+  ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
+  EXPECT_EQ(test::read_file(config_path), "");
+
+  // The core read the empty file, so it runs rather than exiting with 7.
+  const std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, 1);
+  ASSERT_EQ(runs.size(), 1u);
+  test::OwnedHandle process = test::open_process(runs[0].pid);
+  ASSERT_TRUE(process.valid());
+  EXPECT_EQ(test::wait_exit_code(process.get(), std::chrono::milliseconds(500)), std::nullopt);
+  EXPECT_TRUE(query_core_status(state).running);
+}
+
+TEST_F(CoreProcessTest, WithoutConfigurationTheFileIsLeftAsItIs) {
+  const std::string config_path = work_dir + "\\config.json";
+  const std::string kept = "# written by hand\nexit 5\n";
+  ASSERT_TRUE(test::write_file(config_path, kept));
+  const Result<void> started = start_core(state, options_in_work_dir(std::nullopt));
+  ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
+  EXPECT_EQ(test::read_file(config_path), kept);
+
+  const std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, 1);
+  ASSERT_EQ(runs.size(), 1u);
+  test::OwnedHandle process = test::open_process(runs[0].pid);
+  if (process.valid()) {
+    EXPECT_EQ(test::wait_exit_code(process.get()), 5u);
+  }
+}
+
+TEST_F(CoreProcessTest, SecondStartEndsTheFirstCoreBeforeLaunching) {
+  const CoreRun first = start_running_core();
+  test::OwnedHandle first_process = test::open_process(first.pid);
+  ASSERT_TRUE(first_process.valid());
+
+  const CoreRun second = start_running_core();
+  EXPECT_EQ(WaitForSingleObject(first_process.get(), 0), WAIT_OBJECT_0);
+  EXPECT_EQ(test::wait_exit_code(first_process.get()), 1u);
+  EXPECT_NE(second.pid, first.pid);
+  const CoreStatus status = query_core_status(state);
+  EXPECT_TRUE(status.running);
+  EXPECT_EQ(status.pid, second.pid);
+}
+
+TEST_F(CoreProcessTest, MissingCoreFailsAfterEndingTheHeldOne) {
+  const CoreRun first = start_running_core();
+  test::OwnedHandle first_process = test::open_process(first.pid);
+  ASSERT_TRUE(first_process.valid());
+
+  StartOptions options = options_in_work_dir("run\n");
+  const std::string missing = work_dir + "\\missing\\clash-rs.exe";
+  options.core_path = missing;
+  const Result<void> started = start_core(state, options);
+  ASSERT_FALSE(started.has_value());
+  EXPECT_EQ(started.error(), Error("core not found: " + missing));
+
+  EXPECT_EQ(test::wait_exit_code(first_process.get(), std::chrono::milliseconds(0)), 1u);
+  EXPECT_FALSE(holds_child());
+  std::lock_guard guard(state.lock);
+  EXPECT_TRUE(state.keep_running);
+  ASSERT_TRUE(state.launch.has_value());
+  EXPECT_EQ(state.launch->core_path, missing);
+}
+
+TEST_F(CoreProcessTest, DirectoryAsCoreFailsToSpawnWithTheOsError) {
+  StartOptions options = options_in_work_dir("run\n");
+  options.core_path = work_dir;
+  const Result<void> started = start_core(state, options);
+  ASSERT_FALSE(started.has_value());
+  EXPECT_EQ(started.error().message, "spawn core");
+  ASSERT_EQ(started.error().causes.size(), 1u);
+  expect_os_error_text(started.error().causes[0]);
+  EXPECT_FALSE(holds_child());
+  Sleep(200);
+  EXPECT_TRUE(test::read_core_runs(work_dir).empty());
+}
+
+TEST_F(CoreProcessTest, ConfigWriteFailureLeavesTheRunningCore) {
+  const CoreRun run = start_running_core();
+  std::optional<CoreLaunch> launch_before;
+  {
+    std::lock_guard guard(state.lock);
+    launch_before = state.launch;
+  }
+  const std::string directory = work_dir + "\\a directory";
+  ASSERT_TRUE(test::make_directory(directory));
+  StartOptions options = options_in_work_dir("run\n");
+  options.config_path = directory;
+  const Result<void> started = start_core(state, options);
+  ASSERT_FALSE(started.has_value());
+  EXPECT_EQ(started.error().message, "write config");
+  ASSERT_EQ(started.error().causes.size(), 1u);
+  expect_os_error_text(started.error().causes[0]);
+
+  const CoreStatus status = query_core_status(state);
+  EXPECT_TRUE(status.running);
+  EXPECT_EQ(status.pid, run.pid);
+  std::lock_guard guard(state.lock);
+  EXPECT_EQ(state.launch, launch_before);
+}
+
+TEST_F(CoreProcessTest, ExitedCoreIsSeenAsNotRunningAndReleased) {
+  const Result<void> started = start_core(state, options_in_work_dir("exit 3\n"));
+  ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
+  const std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, 1);
+  ASSERT_EQ(runs.size(), 1u);
+  test::OwnedHandle process = test::open_process(runs[0].pid);
+  if (process.valid()) {
+    EXPECT_EQ(test::wait_exit_code(process.get()), 3u);
+  }
+  // Without a handle of our own the process can be gone already; give it time to end.
+  for (int i = 0; i < 300 && query_core_status(state).running; ++i)
+    Sleep(20);
+
+  ASSERT_FALSE(holds_child());
+  for (int query = 0; query < 2; ++query) {
+    const CoreStatus status = query_core_status(state);
+    EXPECT_FALSE(status.running);
+    EXPECT_EQ(status.pid, std::nullopt);
+  }
+  std::lock_guard guard(state.lock);
+  EXPECT_TRUE(state.keep_running);
+}
+
+// The backend on its own.
+class WindowsBackendTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(root.path().empty());
+    core_dir = root / "core dir";
+    ASSERT_TRUE(test::make_directory(core_dir));
+    core_path = test::install_fake_core(core_dir);
+    ASSERT_FALSE(core_path.empty());
+  }
+
+  // Launches the stand-in with `config` as its configuration.
+  std::expected<ChildProcess, std::string> launch(const std::string& config,
+                                                  const std::string& work_dir) {
+    CoreLaunch paths{work_dir, core_path, root / "config.txt", root / "core.log"};
+    EXPECT_TRUE(test::write_file(paths.config_path, config));
+    return backend->create_process(core_path, core_command_line(paths), work_dir);
+  }
+
+  PollResult poll_until_exited(ChildProcess& child) {
+    PollResult result = backend->poll(child);
+    for (int i = 0; i < 1500 && result.state == PollResult::State::kRunning; ++i) {
+      Sleep(20);
+      result = backend->poll(child);
+    }
+    return result;
+  }
+
+  std::shared_ptr<CoreBackend> backend = make_windows_backend();
+  TempDir root{"corvid backend"};
+  std::string core_dir;
+  std::string core_path;
+};
+
+TEST_F(WindowsBackendTest, InstallDirIsTheDirectoryOfTheRunningProgram) {
+  EXPECT_EQ(backend->install_dir(), test::test_exe_dir());
+  EXPECT_EQ(exe_dir(), test::test_exe_dir());
+}
+
+TEST_F(WindowsBackendTest, CreateDirectoriesMakesMissingAncestors) {
+  ASSERT_TRUE(test::write_file(root / "a file", "x"));
+  struct Case {
+    std::string path;
+    bool created;
+  };
+  const std::vector<Case> cases = {
+      {root / "one\\two\\three", true},
+      {root / "one\\two", true},  // already there
+      {root / "trailing\\sep\\", true},
+      {root / "forward/slashes/too", true},
+      {root / "\xC3\xBC\xC3\xB1\xC3\xAF c\xC3\xB6"
+              "de\\d\xC3\xAF r",
+       true},
+      {root.path(), true},
+      {root / "a file", false},
+      {root / "a file\\below", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(backend->create_directories(c.path), c.created);
+    EXPECT_EQ(test::is_directory(c.path), c.created);
+  }
+  EXPECT_TRUE(backend->create_directories(""));
+}
+
+TEST_F(WindowsBackendTest, WriteFileWritesExactlyTheBytesAndTruncates) {
+  const std::string path = root / "out \xE2\x9C\x93.txt";
+  ASSERT_TRUE(test::write_file(path, std::string(10000, 'x')));
+  const std::string bytes("\xEF\xBB\xBF starts with a BOM, has\0NUL,\r\n and CR LF", 43);
+  ASSERT_TRUE(backend->write_file(path, bytes).has_value());
+  EXPECT_EQ(test::read_file(path), bytes);
+  ASSERT_TRUE(backend->write_file(path, "").has_value());
+  EXPECT_EQ(test::read_file(path), "");
+  const std::string large(3 << 20, '\x7F');
+  ASSERT_TRUE(backend->write_file(path, large).has_value());
+  EXPECT_EQ(test::read_file(path), large);
+
+  for (const std::string& bad : {root.path(), root / "missing\\file.txt"}) {
+    SCOPED_TRACE(bad);
+    const std::expected<void, std::string> written = backend->write_file(bad, "x");
+    ASSERT_FALSE(written.has_value());
+    expect_os_error_text(written.error());
+  }
+}
+
+TEST_F(WindowsBackendTest, ExistsFollowsTheEntry) {
+  EXPECT_TRUE(backend->exists(core_path));
+  EXPECT_TRUE(backend->exists(core_dir));
+  EXPECT_TRUE(backend->exists(core_dir + "\\"));
+  EXPECT_FALSE(backend->exists(core_dir + "\\missing.exe"));
+  EXPECT_FALSE(backend->exists(core_dir + "\\missing\\clash-rs.exe"));
+  EXPECT_FALSE(backend->exists(core_path + "\\below"));
+  EXPECT_FALSE(backend->exists(""));
+}
+
+TEST_F(WindowsBackendTest, PollReportsRunningThenTheExitCode) {
+  struct Case {
+    std::string config;
+    std::uint32_t exit_code;
+  };
+  const std::vector<Case> cases = {
+      {"exit 0", 0},
+      {"exit 3", 3},
+      {"exit 0x10", 16},
+      {"exit 0xC0000005", 0xC0000005u},
+      {"sleep 400\nexit 5", 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.config);
+    auto child = launch(c.config, core_dir);
+    ASSERT_TRUE(child.has_value()) << child.error();
+    const PollResult result = poll_until_exited(*child);
+    EXPECT_EQ(result.state, PollResult::State::kExited);
+    EXPECT_EQ(result.exit_code, c.exit_code);
+  }
+}
+
+TEST_F(WindowsBackendTest, TerminateEndsTheProcessWithExitCodeOne) {
+  auto child = launch("run", core_dir);
+  ASSERT_TRUE(child.has_value()) << child.error();
+  const std::vector<CoreRun> runs = test::wait_for_core_runs(core_dir, 1);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(backend->process_id(*child), runs[0].pid);
+  EXPECT_EQ(backend->poll(*child).state, PollResult::State::kRunning);
+
+  backend->terminate_and_wait(*child);
+  const PollResult result = backend->poll(*child);
+  EXPECT_EQ(result.state, PollResult::State::kExited);
+  EXPECT_EQ(result.exit_code, 1u);
+  // Ending an ended process again is harmless.
+  backend->terminate_and_wait(*child);
+  EXPECT_EQ(backend->poll(*child).exit_code, 1u);
+}
+
+TEST_F(WindowsBackendTest, ReleasingAChildClosesItsHandlesAndLeavesItRunning) {
+  auto child = launch("run", core_dir);
+  ASSERT_TRUE(child.has_value()) << child.error();
+  const std::vector<CoreRun> runs = test::wait_for_core_runs(core_dir, 1);
+  ASSERT_EQ(runs.size(), 1u);
+  test::OwnedHandle own(OpenProcess(
+      SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, runs[0].pid));
+  ASSERT_TRUE(own.valid());
+
+  const HANDLE process = reinterpret_cast<HANDLE>(child->process());
+  const HANDLE thread = reinterpret_cast<HANDLE>(child->thread());
+  DWORD flags = 0;
+  ASSERT_TRUE(GetHandleInformation(process, &flags));
+  ASSERT_TRUE(GetHandleInformation(thread, &flags));
+  std::optional<ChildProcess> held(std::move(*child));
+  release_child(held);
+  EXPECT_FALSE(GetHandleInformation(process, &flags));
+  EXPECT_FALSE(GetHandleInformation(thread, &flags));
+
+  EXPECT_EQ(WaitForSingleObject(own.get(), 0), WAIT_TIMEOUT);
+  TerminateProcess(own.get(), 9);
+  EXPECT_EQ(test::wait_exit_code(own.get()), 9u);
+}
+
+TEST_F(WindowsBackendTest, EmptyWorkDirMeansTheHelpersCurrentDirectory) {
+  auto child = launch("exit 0", "");
+  ASSERT_TRUE(child.has_value()) << child.error();
+  const std::vector<CoreRun> runs = test::wait_for_core_runs(core_dir, 1);
+  ASSERT_EQ(runs.size(), 1u);
+  wchar_t current[MAX_PATH * 4];
+  const DWORD length = GetCurrentDirectoryW(MAX_PATH * 4, current);
+  EXPECT_EQ(runs[0].cwd, from_wide(std::wstring_view(current, length)));
+  poll_until_exited(*child);
+}
+
+TEST_F(WindowsBackendTest, CreateProcessFailuresCarryTheOsErrorText) {
+  const std::string not_a_program = root / "not a program.exe";
+  ASSERT_TRUE(test::write_file(not_a_program, "plain text, not a program"));
+  struct Case {
+    const char* name;
+    std::string program;
+    std::string work_dir;
+  };
+  const std::vector<Case> cases = {
+      {"directory", core_dir, core_dir},
+      {"not an executable", not_a_program, core_dir},
+      {"missing work dir", core_path, root / "no such dir"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto child = backend->create_process(c.program, in_quotes(c.program), c.work_dir);
+    ASSERT_FALSE(child.has_value());
+    expect_os_error_text(child.error());
+  }
+  EXPECT_TRUE(test::read_core_runs(core_dir).empty());
+}
+
+TEST_F(WindowsBackendTest, SleepForWaitsAboutTheGivenTime) {
+  const auto before = std::chrono::steady_clock::now();
+  backend->sleep_for(std::chrono::milliseconds(150));
+  EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(140));
+  backend->sleep_for(std::chrono::milliseconds(-5));  // nothing to wait for
+}
+
+}  // namespace
+}  // namespace corvid

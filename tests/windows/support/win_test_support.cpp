@@ -1,0 +1,305 @@
+#include "win_test_support.h"
+
+#include <atomic>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "common/cmdline.h"
+#include "common/utf.h"
+
+namespace corvid::test {
+
+OwnedHandle& OwnedHandle::operator=(OwnedHandle&& other) noexcept {
+  if (this != &other)
+    reset(other.release());
+  return *this;
+}
+
+HANDLE OwnedHandle::release() {
+  HANDLE handle = handle_;
+  handle_ = nullptr;
+  return handle;
+}
+
+void OwnedHandle::reset(HANDLE handle) {
+  if (valid())
+    CloseHandle(handle_);
+  handle_ = handle;
+}
+
+namespace {
+
+std::wstring module_path() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD length =
+        GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0)
+      return {};
+    if (length < buffer.size())
+      return std::wstring(buffer.data(), length);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool starts_with_ignoring_case(const std::wstring& text, const std::wstring& prefix) {
+  return text.size() >= prefix.size() &&
+         CompareStringOrdinal(text.data(), static_cast<int>(prefix.size()), prefix.data(),
+                              static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Ends stand-in cores that a failed test left running from `dir`, so nothing outlives it.
+void end_recorded_cores(const std::string& dir) {
+  const std::wstring prefix = to_wide(dir) + L"\\";
+  for (const CoreRun& run : read_core_runs(dir)) {
+    OwnedHandle process(OpenProcess(
+        PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, run.pid));
+    if (!process.valid())
+      continue;
+    wchar_t image[MAX_PATH * 4];
+    DWORD size = MAX_PATH * 4;
+    if (!QueryFullProcessImageNameW(process.get(), 0, image, &size))
+      continue;
+    if (!starts_with_ignoring_case(std::wstring(image, size), prefix))
+      continue;
+    if (WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
+      TerminateProcess(process.get(), 1);
+      WaitForSingleObject(process.get(), 10000);
+    }
+  }
+}
+
+bool remove_tree(const std::wstring& path) {
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..")
+        continue;
+      const std::wstring child = path + L"\\" + name;
+      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        remove_tree(child);
+      } else {
+        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(child.c_str());
+      }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+  }
+  return RemoveDirectoryW(path.c_str()) != 0;
+}
+
+void read_all(HANDLE pipe, std::string& out) {
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got != 0)
+    out.append(buffer, got);
+}
+
+}  // namespace
+
+std::string test_exe_dir() {
+  const std::wstring path = module_path();
+  return from_wide(path.substr(0, path.find_last_of(L"\\/")));
+}
+
+std::string built_program(std::string_view file_name) {
+  return test_exe_dir() + "\\" + std::string(file_name);
+}
+
+TempDir::TempDir(std::string_view label) {
+  static std::atomic<unsigned> counter{0};
+  wchar_t temp[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+  std::string base = from_wide(std::wstring_view(temp, length));
+  if (!base.empty() && base.back() == '\\')
+    base.pop_back();
+  for (;;) {
+    path_ = base + "\\" + std::string(label) + " " + std::to_string(GetCurrentProcessId()) + "-" +
+            std::to_string(GetTickCount64()) + "-" + std::to_string(counter++);
+    if (CreateDirectoryW(to_wide(path_).c_str(), nullptr))
+      break;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) {
+      path_.clear();
+      break;
+    }
+  }
+}
+
+TempDir::~TempDir() {
+  if (path_.empty())
+    return;
+  end_recorded_cores(path_);
+  const std::wstring wide = to_wide(path_);
+  // A process that just ended can hold its image a moment longer.
+  for (int attempt = 0; attempt < 50 && !remove_tree(wide); ++attempt)
+    Sleep(100);
+}
+
+std::string TempDir::operator/(std::string_view name) const {
+  return path_ + "\\" + std::string(name);
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+  OwnedHandle file(CreateFileW(to_wide(path).c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid())
+    return std::nullopt;
+  std::string bytes;
+  read_all(file.get(), bytes);
+  return bytes;
+}
+
+bool write_file(const std::string& path, std::string_view bytes) {
+  OwnedHandle file(CreateFileW(to_wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid())
+    return false;
+  DWORD written = 0;
+  return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+bool make_directory(const std::string& path) {
+  return CreateDirectoryW(to_wide(path).c_str(), nullptr) != 0;
+}
+
+bool is_file(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool is_directory(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::string install_fake_core(const std::string& dir) {
+  const std::string target = dir + "\\clash-rs.exe";
+  if (!CopyFileW(to_wide(built_program("corvid_fake_core.exe")).c_str(), to_wide(target).c_str(),
+                 FALSE)) {
+    return {};
+  }
+  return target;
+}
+
+std::vector<CoreRun> read_core_runs(const std::string& core_dir) {
+  std::vector<CoreRun> runs;
+  const std::optional<std::string> text = read_file(core_dir + "\\fake-core-runs.log");
+  if (!text)
+    return runs;
+  for (const std::string& line : split_lines(*text)) {
+    // A line still being written is not a run yet.
+    const nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+    if (record.is_discarded() || !record.is_object())
+      continue;
+    CoreRun run;
+    run.pid = record.value("pid", 0u);
+    run.cwd = record.value("cwd", std::string());
+    run.command_line = record.value("command_line", std::string());
+    run.argv = record.value("argv", std::vector<std::string>());
+    runs.push_back(std::move(run));
+  }
+  return runs;
+}
+
+std::vector<CoreRun> wait_for_core_runs(const std::string& core_dir, std::size_t count,
+                                        std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    std::vector<CoreRun> runs = read_core_runs(core_dir);
+    if (runs.size() >= count || std::chrono::steady_clock::now() >= deadline)
+      return runs;
+    Sleep(20);
+  }
+}
+
+OwnedHandle open_process(std::uint32_t pid) {
+  return OwnedHandle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+}
+
+std::optional<DWORD> wait_exit_code(HANDLE process, std::chrono::milliseconds timeout) {
+  if (WaitForSingleObject(process, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
+    return std::nullopt;
+  }
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process, &code))
+    return std::nullopt;
+  return code;
+}
+
+std::uint64_t filetime_now() {
+  FILETIME now{};
+  GetSystemTimePreciseAsFileTime(&now);
+  return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+bool running_under_wine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
+                          std::chrono::milliseconds timeout) {
+  ProgramResult result;
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE out_read = nullptr, out_write = nullptr, err_read = nullptr, err_write = nullptr;
+  if (!CreatePipe(&out_read, &out_write, &inheritable, 0) ||
+      !CreatePipe(&err_read, &err_write, &inheritable, 0)) {
+    result.start_error = "CreatePipe failed";
+    return result;
+  }
+  OwnedHandle out_reader(out_read), out_writer(out_write), err_reader(err_read),
+      err_writer(err_write);
+  SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+
+  const std::wstring command_line = to_wide(build_command_line(program, args));
+  std::vector<wchar_t> writable(command_line.begin(), command_line.end());
+  writable.push_back(L'\0');
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nullptr;
+  startup.hStdOutput = out_write;
+  startup.hStdError = err_write;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(to_wide(program).c_str(), writable.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                      nullptr, &startup, &info)) {
+    result.start_error = "CreateProcessW failed: " + std::to_string(GetLastError());
+    return result;
+  }
+  result.started = true;
+  OwnedHandle process(info.hProcess), thread(info.hThread);
+  out_writer.reset();
+  err_writer.reset();
+
+  std::thread out_thread([&] { read_all(out_read, result.out); });
+  std::thread err_thread([&] { read_all(err_read, result.err); });
+  if (WaitForSingleObject(process.get(), static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
+    TerminateProcess(process.get(), 0xDEAD);
+    WaitForSingleObject(process.get(), INFINITE);
+  }
+  out_thread.join();
+  err_thread.join();
+  GetExitCodeProcess(process.get(), &result.exit_code);
+  return result;
+}
+
+std::vector<std::string> split_lines(std::string_view text) {
+  std::vector<std::string> lines;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    lines.emplace_back(text.substr(0, end));
+    if (end == std::string_view::npos)
+      break;
+    text.remove_prefix(end + 1);
+  }
+  return lines;
+}
+
+}  // namespace corvid::test

@@ -1,0 +1,104 @@
+#pragma once
+// Shared pieces of the Windows tests: temporary directories, the stand-in core and its run
+// records, child programs with captured output.
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvid::test {
+
+// Closes the handle it holds.
+class OwnedHandle {
+ public:
+  OwnedHandle() = default;
+  explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
+  OwnedHandle(OwnedHandle&& other) noexcept : handle_(other.release()) {}
+  OwnedHandle& operator=(OwnedHandle&& other) noexcept;
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+  ~OwnedHandle() { reset(); }
+
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE release();
+  void reset(HANDLE handle = nullptr);
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+// The directory of the running test program, where every built program lies.
+std::string test_exe_dir();
+std::string built_program(std::string_view file_name);
+
+// A fresh directory under the temporary directory, removed with its content at the end. Any
+// stand-in core that recorded a run in it and still runs is ended first.
+class TempDir {
+ public:
+  explicit TempDir(std::string_view label = "corvid test");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(std::string_view name) const;
+
+ private:
+  std::string path_;
+};
+
+std::optional<std::string> read_file(const std::string& path);
+bool write_file(const std::string& path, std::string_view bytes);
+bool make_directory(const std::string& path);
+bool is_file(const std::string& path);
+bool is_directory(const std::string& path);
+
+// Copies the stand-in core into `dir` as clash-rs.exe and returns its path.
+std::string install_fake_core(const std::string& dir);
+
+// One run recorded by the stand-in core in the directory of its executable.
+struct CoreRun {
+  std::uint32_t pid = 0;
+  std::string cwd;
+  std::string command_line;
+  std::vector<std::string> argv;
+};
+std::vector<CoreRun> read_core_runs(const std::string& core_dir);
+// Waits until at least `count` runs are recorded; returns what is there when time is up.
+std::vector<CoreRun> wait_for_core_runs(
+    const std::string& core_dir, std::size_t count,
+    std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// A handle that can wait for the process and read its exit code.
+OwnedHandle open_process(std::uint32_t pid);
+// The exit code once the process has ended within `timeout`; empty if it still runs.
+std::optional<DWORD> wait_exit_code(HANDLE process,
+                                    std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+std::uint64_t filetime_now();
+
+// Wine's NTDLL exports its version; Windows' doesn't.
+bool running_under_wine();
+
+struct ProgramResult {
+  bool started = false;
+  std::string start_error;
+  DWORD exit_code = 0;
+  std::string out;
+  std::string err;
+};
+// Runs a program with the given arguments, standard output and error captured through pipes.
+ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// Splits text into lines at "\n"; each line keeps everything but its line feed. A last line
+// without a line feed is kept too.
+std::vector<std::string> split_lines(std::string_view text);
+
+}  // namespace corvid::test
