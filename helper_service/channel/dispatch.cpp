@@ -1,1 +1,69 @@
-// placeholder
+#include "channel/dispatch.h"
+
+#include <cstdint>
+#include <exception>
+#include <string_view>
+
+namespace corvid {
+
+namespace {
+
+nlohmann::json status_data(const CoreStatus& status) {
+  nlohmann::json data = nlohmann::json::object();
+  data["running"] = status.running;
+  data["pid"] = status.pid ? nlohmann::json(static_cast<std::uint64_t>(*status.pid))
+                           : nlohmann::json(nullptr);
+  return data;
+}
+
+void run_action(const Request& request, CoreState& state, const Caller& caller,
+                Response& response) {
+  // Whole-string, case-sensitive: " ping" and "PING" are unknown.
+  const std::string_view action = request.action ? std::string_view(*request.action) : "";
+  if (action == "status") {
+    response.data = status_data(query_core_status(state));
+    response.ok = true;
+  } else if (action == "start") {
+    const StartOptions options{
+        .work_dir = request.work_dir,
+        .core_path = request.core_path,
+        .config_path = request.config_path,
+        .log_path = request.log_path,
+        .config = request.config,
+    };
+    const Result<void> started = start_core(state, options, caller);
+    response.ok = started.has_value();
+    if (!started)
+      response.error = short_text(started.error());
+  } else if (action == "ping") {
+    response.data = nlohmann::json{{"pong", true}};
+    response.ok = true;
+  } else if (action == "stop") {
+    stop_core(state);
+    response.ok = true;
+  } else {
+    response.error = "unknown action";
+  }
+}
+
+}  // namespace
+
+Response dispatch_request(const Request& request, CoreState& state, const Caller& caller) {
+  Response response;
+  // Every parsed request is answered: an exception from below becomes a failed response.
+  try {
+    response.id = request.id;
+    run_action(request, state, caller, response);
+  } catch (const std::exception& error) {
+    response.ok = false;
+    response.error = error.what();
+    response.data.reset();
+  } catch (...) {
+    response.ok = false;
+    response.error = "unexpected failure";
+    response.data.reset();
+  }
+  return response;
+}
+
+}  // namespace corvid

@@ -6,6 +6,8 @@
 
 namespace corvid {
 
-Response dispatch_request(const Request& request, CoreState& state);
+// `caller` is who sent the request; a start runs with its rights (see start_core).
+Response dispatch_request(const Request& request, CoreState& state,
+                          const Caller& caller = Caller::service());
 
 }  // namespace corvid

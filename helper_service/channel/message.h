@@ -12,13 +12,13 @@
 namespace corvid {
 
 struct Request {
-  std::optional<std::string> id;
-  std::optional<std::string> action;
-  std::optional<std::string> config;
-  std::optional<std::string> work_dir;
-  std::optional<std::string> core_path;
-  std::optional<std::string> config_path;
-  std::optional<std::string> log_path;
+  std::optional<std::string> id = std::nullopt;
+  std::optional<std::string> action = std::nullopt;
+  std::optional<std::string> config = std::nullopt;
+  std::optional<std::string> work_dir = std::nullopt;
+  std::optional<std::string> core_path = std::nullopt;
+  std::optional<std::string> config_path = std::nullopt;
+  std::optional<std::string> log_path = std::nullopt;
 
   bool operator==(const Request&) const = default;
 };

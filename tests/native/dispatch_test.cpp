@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "channel/dispatch.h"
+#include "channel/message.h"
+#include "fake_backend.h"
+#include "log_capture.h"
+
+namespace corvid {
+namespace {
+
+using testing::FakeBackend;
+using testing::LogCapture;
+
+const std::string kDir = FakeBackend::kInstallDir;
+
+std::string ok_line(const std::string& id_json, const std::string& data_json = "null") {
+  return "{\"id\":" + id_json + ",\"ok\":true,\"error\":null,\"data\":" + data_json + "}\n";
+}
+
+std::string failed_line(const std::string& id_json, const std::string& error) {
+  return "{\"id\":" + id_json + ",\"ok\":false,\"error\":\"" + error + "\",\"data\":null}\n";
+}
+
+class DispatchTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<FakeBackend> os = std::make_shared<FakeBackend>();
+  CoreState state{os};
+  LogCapture log;
+
+  // The whole way of one request line: parse, dispatch, encode.
+  std::string answer(const std::string& line, const Caller& caller = Caller::service()) {
+    const Result<Request> request = parse_request(line);
+    if (!request) {
+      ADD_FAILURE() << detailed_text(request.error());
+      return {};
+    }
+    const Result<std::string> text = encode_response(dispatch_request(*request, state, caller));
+    if (!text) {
+      ADD_FAILURE() << detailed_text(text.error());
+      return {};
+    }
+    return *text;
+  }
+
+  std::string status_line(const std::string& id_json) {
+    return answer(R"({"action":"status","id":)" + id_json + "}");
+  }
+};
+
+TEST_F(DispatchTest, ActionsWithoutACore) {
+  struct Case {
+    std::string line;
+    std::string response;
+  };
+  const Case cases[] = {
+      {R"({"id":"7","action":"ping"})", ok_line(R"("7")", R"({"pong":true})")},
+      {R"({"action":"ping"})", ok_line("null", R"({"pong":true})")},
+      {R"({"id":"","action":"ping"})", ok_line(R"("")", R"({"pong":true})")},
+      {R"({"id":"7","action":"status"})", ok_line(R"("7")", R"({"pid":null,"running":false})")},
+      {R"({"id":"7","action":"stop"})", ok_line(R"("7")")},
+      // No action, or one that is not exactly one of the four words.
+      {R"({})", failed_line("null", "unknown action")},
+      {R"({"id":"a"})", failed_line(R"("a")", "unknown action")},
+      {R"({"id":"a","action":null})", failed_line(R"("a")", "unknown action")},
+      {R"({"id":"a","action":"PING"})", failed_line(R"("a")", "unknown action")},
+      {R"({"id":"a","action":"Stop"})", failed_line(R"("a")", "unknown action")},
+      {R"({"id":"a","action":""})", failed_line(R"("a")", "unknown action")},
+      {R"({"id":"a","action":" ping"})", failed_line(R"("a")", "unknown action")},
+      {R"({"id":"a","action":"ping "})", failed_line(R"("a")", "unknown action")},
+      {R"({"id":"a","action":"pin"})", failed_line(R"("a")", "unknown action")},
+      {R"({"id":"a","action":"pingpong"})", failed_line(R"("a")", "unknown action")},
+      {R"({"id":"a","action":"status\u0000"})", failed_line(R"("a")", "unknown action")},
+      {R"({"id":"a","action":"restart"})", failed_line(R"("a")", "unknown action")},
+      // The positional form reaches the same actions.
+      {R"(["p","ping",null,null,null,null,null])", ok_line(R"("p")", R"({"pong":true})")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(answer(c.line), c.response);
+  }
+  // None of these touched the core.
+  EXPECT_TRUE(os->processes().empty());
+  EXPECT_TRUE(os->directories().empty());
+}
+
+TEST_F(DispatchTest, StartWithoutFieldsLaunchesTheDefaultCoreAndStatusShowsIt) {
+  EXPECT_EQ(answer(R"({"id":"7","action":"start"})"), ok_line(R"("7")"));
+
+  const std::vector<FakeBackend::Process> processes = os->processes();
+  ASSERT_EQ(processes.size(), 1u);
+  const CoreLaunch defaults{kDir, kDir + "\\clash-rs.exe", kDir + "\\config.json",
+                            kDir + "\\log\\clash.log"};
+  EXPECT_EQ(processes[0].core_path, defaults.core_path);
+  EXPECT_EQ(processes[0].command_line, core_command_line(defaults));
+  EXPECT_EQ(processes[0].work_dir, kDir);
+  // Without `config` nothing is written.
+  EXPECT_FALSE(os->file(defaults.config_path).has_value());
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"core started"});
+
+  const std::uint32_t pid = processes[0].pid;
+  EXPECT_EQ(status_line(R"("s1")"),
+            ok_line(R"("s1")", R"({"pid":)" + std::to_string(pid) + R"(,"running":true})"));
+}
+
+TEST_F(DispatchTest, StartHandsOverEveryRequestField) {
+  os->add_existing(R"(D:\w\core.exe)");
+  const std::string line =
+      R"({"id":"9","action":"start","config":"port: 7890\n","work_dir":"D:\\w",)"
+      R"("core_path":"D:\\w\\core.exe","config_path":"cfg\\a.yaml","log_path":"E:\\l\\c.log"})";
+  EXPECT_EQ(answer(line), ok_line(R"("9")"));
+
+  const std::vector<FakeBackend::Process> processes = os->processes();
+  ASSERT_EQ(processes.size(), 1u);
+  const CoreLaunch launch{R"(D:\w)", R"(D:\w\core.exe)", R"(D:\w\cfg\a.yaml)", R"(E:\l\c.log)"};
+  EXPECT_EQ(processes[0].command_line, core_command_line(launch));
+  EXPECT_EQ(processes[0].work_dir, launch.work_dir);
+  EXPECT_EQ(os->file(launch.config_path), "port: 7890\n");
+}
+
+TEST_F(DispatchTest, FailedStartAnswersTheShortTextAndLogsNothingItself) {
+  struct Case {
+    std::string name;
+    std::function<void(FakeBackend&)> setup;
+    std::string line;
+    std::string error;
+    Caller caller = Caller::service();
+  };
+  const Case cases[] = {
+      {"exe dir lookup failed",
+       [](FakeBackend& fake) {
+         fake.set_install_dir(
+             std::unexpected(Error("current_exe", "Access is denied. (os error 5)")));
+       },
+       R"({"id":"7","action":"start"})", "current_exe"},
+      {"exe dir unusable",
+       [](FakeBackend& fake) { fake.set_install_dir(std::unexpected(Error("invalid exe path"))); },
+       R"({"id":"7","action":"start"})", "invalid exe path"},
+      {"config not writable",
+       [](FakeBackend& fake) { fake.fail_writes("Access is denied. (os error 5)"); },
+       R"({"id":"7","action":"start","config":"x"})", "write config"},
+      {"given core missing", [](FakeBackend&) {},
+       R"({"id":"7","action":"start","core_path":"C:\\missing\\core.exe"})",
+       R"(core not found: C:\\missing\\core.exe)"},
+      {"default core missing",
+       [](FakeBackend& fake) { fake.remove_existing(kDir + "\\clash-rs.exe"); },
+       R"({"id":"7","action":"start"})",
+       R"(core not found: C:\\Program Files\\Corvid\\clash-rs.exe)"},
+      {"process not created",
+       [](FakeBackend& fake) {
+         fake.fail_creates("%1 is not a valid Win32 application. (os error 193)");
+       },
+       R"({"id":"7","action":"start"})", "spawn core"},
+      {"core outside the install dir for an unprivileged client",
+       [](FakeBackend& fake) { fake.add_existing(R"(D:\evil.exe)"); },
+       R"({"id":"7","action":"start","core_path":"D:\\evil.exe"})",
+       R"(core path not allowed: D:\\evil.exe)", Caller{false, {}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto fake = std::make_shared<FakeBackend>();
+    c.setup(*fake);
+    CoreState fresh{fake};
+    const LogCapture lines;
+    const Result<Request> request = parse_request(c.line);
+    ASSERT_TRUE(request.has_value());
+    const Response response = dispatch_request(*request, fresh, c.caller);
+    const Result<std::string> text = encode_response(response);
+    ASSERT_TRUE(text.has_value());
+    // The outermost message only: no cause reaches the client.
+    EXPECT_EQ(*text, failed_line(R"("7")", c.error));
+    EXPECT_TRUE(lines.messages().empty());
+    EXPECT_TRUE(fake->processes().empty());
+  }
+}
+
+TEST_F(DispatchTest, StopEndsTheCoreAndStatusThenShowsNone) {
+  ASSERT_EQ(answer(R"({"id":"1","action":"start"})"), ok_line(R"("1")"));
+  const std::uint32_t pid = *os->newest_pid();
+
+  EXPECT_EQ(answer(R"({"id":"2","action":"stop"})"), ok_line(R"("2")"));
+  EXPECT_TRUE(os->process(pid).terminated);
+  EXPECT_EQ(status_line(R"("3")"), ok_line(R"("3")", R"({"pid":null,"running":false})"));
+  // Stopping again, with nothing running, still succeeds.
+  EXPECT_EQ(answer(R"({"id":"4","action":"stop"})"), ok_line(R"("4")"));
+  EXPECT_EQ(log.messages(),
+            (std::vector<std::string>{"core started", "core stopped", "core stopped"}));
+}
+
+TEST_F(DispatchTest, StatusAfterTheCoreEndedByItself) {
+  ASSERT_EQ(answer(R"({"id":"1","action":"start"})"), ok_line(R"("1")"));
+  os->exit_process(*os->newest_pid(), 3);
+  EXPECT_EQ(status_line(R"("2")"), ok_line(R"("2")", R"({"pid":null,"running":false})"));
+}
+
+TEST_F(DispatchTest, StartReplacesTheRunningCore) {
+  ASSERT_EQ(answer(R"({"id":"1","action":"start"})"), ok_line(R"("1")"));
+  const std::uint32_t first = *os->newest_pid();
+  ASSERT_EQ(answer(R"({"id":"2","action":"start"})"), ok_line(R"("2")"));
+  const std::uint32_t second = *os->newest_pid();
+  EXPECT_NE(first, second);
+  EXPECT_TRUE(os->process(first).terminated);
+  EXPECT_EQ(os->alive(), 1);
+  EXPECT_EQ(status_line(R"("3")"),
+            ok_line(R"("3")", R"({"pid":)" + std::to_string(second) + R"(,"running":true})"));
+}
+
+TEST_F(DispatchTest, StatusDataIsAnUnsignedPidThenRunning) {
+  ASSERT_EQ(answer(R"({"action":"start"})"), ok_line("null"));
+  const Response response = dispatch_request(Request{.action = "status"}, state);
+  ASSERT_TRUE(response.data.has_value());
+  EXPECT_TRUE(response.data->at("pid").is_number_unsigned());
+  EXPECT_TRUE(response.data->at("running").is_boolean());
+  EXPECT_EQ(response.data->size(), 2u);
+}
+
+TEST_F(DispatchTest, AFailureThrownBelowIsStillAnswered) {
+  os->on_create([] { throw std::runtime_error("out of handles"); });
+  EXPECT_EQ(answer(R"({"id":"5","action":"start"})"), failed_line(R"("5")", "out of handles"));
+}
+
+}  // namespace
+}  // namespace corvid

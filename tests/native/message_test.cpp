@@ -1,0 +1,549 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "channel/message.h"
+
+namespace corvid {
+namespace {
+
+using nlohmann::json;
+
+std::string repeat(const std::string& item, int times, const std::string& separator = ",") {
+  std::string out;
+  for (int i = 0; i < times; ++i)
+    out += (i == 0 ? "" : separator) + item;
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Accepted lines
+
+TEST(ParseRequest, AcceptedLines) {
+  struct Case {
+    std::string line;
+    Request request;
+  };
+  const std::string all_fields =
+      R"({"id":"9","action":"start","config":"a: 1\nb: [2]","work_dir":"D:\\w",)"
+      R"("core_path":"D:\\w\\core.exe","config_path":"c.yaml","log_path":"l\\x.log"})";
+  const Case cases[] = {
+      {"{}", {}},
+      {R"({"action":"ping"})", {.action = "ping"}},
+      {all_fields,
+       {"9", "start", "a: 1\nb: [2]", R"(D:\w)", R"(D:\w\core.exe)", "c.yaml", R"(l\x.log)"}},
+      // null is absent; the empty string is present.
+      {R"({"id":null,"action":"","config":null})", {.action = ""}},
+      {R"({"id":""})", {.id = ""}},
+      // Members in any order, JSON white space between tokens.
+      {"{ \"log_path\" :\t\"l\" ,\r\n\"id\":\"1\" }", {.id = "1", .log_path = "l"}},
+      // Escapes are decoded; a surrogate pair becomes one character.
+      {R"({"id":"\u0070\u0069ng","action":"a\"b\\c\/d\b\f\n\r\t"})",
+       {.id = "ping", .action = "a\"b\\c/d\b\f\n\r\t"}},
+      {R"({"id":"\ud83d\ude00\u00e9"})", {.id = "\xF0\x9F\x98\x80\xC3\xA9"}},
+      {"{\"id\":\"\xE6\x97\xA5\xE6\x9C\xAC\x7F\"}", {.id = "\xE6\x97\xA5\xE6\x9C\xAC\x7F"}},
+      // A key is compared after its escapes are decoded.
+      {R"({"\u0069d":"1"})", {.id = "1"}},
+      // Unknown keys are skipped whatever they hold, however deep.
+      {R"({"x":{"a":[1,{"b":null,"c":[[],{}]}],"d":true},"action":"ping","y":[-1.5e10,"s",false]})",
+       {.action = "ping"}},
+      {R"({"extra":18446744073709551616,"n":-9223372036854775809,"f":1e308,"id":"1"})",
+       {.id = "1"}},
+      // Unknown keys may repeat; a key differing only in letter case is unknown.
+      {R"({"x":1,"x":{},"Action":"stop","ID":7,"action":"ping"})", {.action = "ping"}},
+      // Skipped strings may hold any escape the grammar allows.
+      {R"({"x":"\"\\\/\b\f\n\r\t\u0041","id":"1"})", {.id = "1"}},
+      // The positional form: exactly seven elements in declaration order.
+      {R"(["1","ping",null,null,null,null,null])", {.id = "1", .action = "ping"}},
+      {R"(["a","b","c","d","e","f","g"])", {"a", "b", "c", "d", "e", "f", "g"}},
+      {R"([ null , null,null,null,null,null, "l" ])", {.log_path = "l"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    const Result<Request> parsed = parse_request(c.line);
+    ASSERT_TRUE(parsed.has_value()) << detailed_text(parsed.error());
+    EXPECT_EQ(*parsed, c.request);
+  }
+}
+
+// Skipped values may nest deeply; nothing recurses on them.
+TEST(ParseRequest, DeeplyNestedSkippedValue) {
+  const int depth = 100000;
+  const std::string nested = std::string(depth, '[') + std::string(depth, ']');
+  const Result<Request> parsed = parse_request(R"({"x":)" + nested + R"(,"id":"1"})");
+  ASSERT_TRUE(parsed.has_value()) << detailed_text(parsed.error());
+  EXPECT_EQ(parsed->id, "1");
+
+  const Result<Request> cut = parse_request(R"({"x":)" + std::string(depth, '['));
+  ASSERT_FALSE(cut.has_value());
+  EXPECT_EQ(cut.error().causes,
+            std::vector<std::string>{"EOF while parsing a list at line 1 column " +
+                                     std::to_string(depth + 5)});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Decoding
+
+TEST(ParseRequest, MalformedUtf8FailsBeforeAnyJsonParsing) {
+  struct Case {
+    std::string line;
+    std::string message;
+  };
+  const Case cases[] = {
+      // The sixth byte; indexes count bytes of the untrimmed line.
+      {"{\"id\"\xFF:1}", "invalid utf-8 sequence of 1 bytes from index 5"},
+      {"   {\"\xFF", "invalid utf-8 sequence of 1 bytes from index 5"},
+      {"\x80", "invalid utf-8 sequence of 1 bytes from index 0"},
+      {"{\"id\":\"\xC0\x80\"}", "invalid utf-8 sequence of 1 bytes from index 7"},
+      {"a\xE0\x80\x80", "invalid utf-8 sequence of 1 bytes from index 1"},
+      {"a\xED\xA0\x80", "invalid utf-8 sequence of 1 bytes from index 1"},
+      {"a\xF0\x80\x80\x80", "invalid utf-8 sequence of 1 bytes from index 1"},
+      {"a\xF4\x90\x80\x80", "invalid utf-8 sequence of 1 bytes from index 1"},
+      {"ab\xE2\x82x", "invalid utf-8 sequence of 2 bytes from index 2"},
+      {"abc\xF0\x9F\x98x", "invalid utf-8 sequence of 3 bytes from index 3"},
+      // Not even a well-formed request ends the same way before the first fault.
+      {"{\"id\":7,\xFF", "invalid utf-8 sequence of 1 bytes from index 8"},
+      // Cut off by the end of the line: the index is where the character starts.
+      {"{\"id\":\"\xC3", "incomplete utf-8 byte sequence from index 7"},
+      {"{\"id\":\"\xE6\x97", "incomplete utf-8 byte sequence from index 7"},
+      {"x\xF0\x9F\x98", "incomplete utf-8 byte sequence from index 1"},
+      // A cut-off no-break space is not white space either.
+      {"{}\xC2", "incomplete utf-8 byte sequence from index 2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    const Result<Request> parsed = parse_request(c.line);
+    ASSERT_FALSE(parsed.has_value());
+    EXPECT_EQ(parsed.error().message, c.message);
+    EXPECT_TRUE(parsed.error().causes.empty());
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Trimming
+
+TEST(ParseRequest, EveryUnicodeWhiteSpaceIsTrimmedAtBothEnds) {
+  const std::string spaces[] = {
+      "\t",           "\n",           "\v",
+      "\f",           "\r",           " ",
+      "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80",
+      "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82",
+      "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
+      "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88",
+      "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8",
+      "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
+      "\xE3\x80\x80",
+  };
+  for (const std::string& space : spaces) {
+    SCOPED_TRACE(::testing::PrintToString(space));
+    const Result<Request> parsed =
+        parse_request(space + space + R"({"action":"ping"})" + space + space);
+    ASSERT_TRUE(parsed.has_value()) << detailed_text(parsed.error());
+    EXPECT_EQ(parsed->action, "ping");
+  }
+}
+
+TEST(ParseRequest, TrimmedTextIsWhatFailsAndIsQuoted) {
+  struct Case {
+    std::string line;
+    std::string text;   // after "invalid request: "
+    std::string cause;  // the one cause
+  };
+  const Case cases[] = {
+      // Tabs, spaces and a carriage return before the end of the line.
+      {"\t  {\"id\":7}  \t\r", R"({"id":7})",
+       "invalid type: integer `7`, expected a string at line 1 column 7"},
+      // A no-break space around the object.
+      {"\xC2\xA0{\"id\":7}\xC2\xA0", R"({"id":7})",
+       "invalid type: integer `7`, expected a string at line 1 column 7"},
+      // All-blank lines leave nothing to parse.
+      {"", "", "EOF while parsing a value at line 1 column 0"},
+      {"   ", "", "EOF while parsing a value at line 1 column 0"},
+      {"\t\r", "", "EOF while parsing a value at line 1 column 0"},
+      {"\xC2\xA0\xE3\x80\x80 \xE2\x80\xA8", "", "EOF while parsing a value at line 1 column 0"},
+      // A byte-order mark is no white space, and no JSON either.
+      {"\xEF\xBB\xBF{}", "\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
+      {" \xEF\xBB\xBF{} ", "\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
+      {"{}\xEF\xBB\xBF", "{}\xEF\xBB\xBF", "trailing characters at line 1 column 3"},
+      // Neither is a zero-width space (U+200B) or a non-space control character.
+      {"\xE2\x80\x8B{}", "\xE2\x80\x8B{}", "expected value at line 1 column 1"},
+      {"\x01{}", "\x01{}", "expected value at line 1 column 1"},
+      // Unicode white space inside the text is not JSON white space.
+      {"{\xC2\xA0}", "{\xC2\xA0}", "key must be a string at line 1 column 2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.line));
+    const Result<Request> parsed = parse_request(c.line);
+    ASSERT_FALSE(parsed.has_value());
+    EXPECT_EQ(parsed.error().message, "invalid request: " + c.text);
+    EXPECT_EQ(parsed.error().causes, std::vector<std::string>{c.cause});
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rejected JSON: every message, with the column it is reported at
+
+struct Rejection {
+  std::string text;
+  std::string cause;
+};
+
+void expect_rejections(const std::vector<Rejection>& cases) {
+  for (const Rejection& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.text));
+    const Result<Request> parsed = parse_request(c.text);
+    ASSERT_FALSE(parsed.has_value());
+    EXPECT_EQ(short_text(parsed.error()), "invalid request: " + c.text);
+    ASSERT_EQ(parsed.error().causes.size(), 1u);
+    EXPECT_EQ(parsed.error().causes[0], c.cause);
+  }
+}
+
+TEST(ParseRequest, TextEndingEarly) {
+  expect_rejections({
+      // Inside the request object, wherever it stops.
+      {R"({)", "EOF while parsing an object at line 1 column 1"},
+      {R"({"id")", "EOF while parsing an object at line 1 column 5"},
+      {R"({"id":"1")", "EOF while parsing an object at line 1 column 9"},
+      {R"({"id":"1",)", "EOF while parsing an object at line 1 column 10"},
+      // Inside a skipped object.
+      {R"({"x":{"a":1)", "EOF while parsing an object at line 1 column 11"},
+      {R"({"x":{)", "EOF while parsing an object at line 1 column 6"},
+      // Inside an array: the positional form or a skipped one.
+      {R"([)", "EOF while parsing a list at line 1 column 1"},
+      {R"([null)", "EOF while parsing a list at line 1 column 5"},
+      {R"({"x":[1,2)", "EOF while parsing a list at line 1 column 9"},
+      {R"({"x":[)", "EOF while parsing a list at line 1 column 6"},
+      // Inside a string: a field's, a key, a skipped one, in an escape.
+      {R"({"id":"ab)", "EOF while parsing a string at line 1 column 9"},
+      {R"({"i)", "EOF while parsing a string at line 1 column 3"},
+      {R"({"x":["ab)", "EOF while parsing a string at line 1 column 9"},
+      {R"({"id":"a\)", "EOF while parsing a string at line 1 column 9"},
+      {R"({"id":"\u00)", "EOF while parsing a string at line 1 column 11"},
+      {R"({"id":"\ud83d)", "EOF while parsing a string at line 1 column 13"},
+      {R"("abc)", "EOF while parsing a string at line 1 column 4"},
+      // Where a value must start.
+      {R"({"id":)", "EOF while parsing a value at line 1 column 6"},
+      {R"({"id":"1","action":)", "EOF while parsing a value at line 1 column 19"},
+      {R"([null,)", "EOF while parsing a value at line 1 column 6"},
+      {R"({"x":[1,)", "EOF while parsing a value at line 1 column 8"},
+      // ... or in the middle of one.
+      {R"({"id":nu)", "EOF while parsing a value at line 1 column 8"},
+      {R"({"id":-)", "EOF while parsing a value at line 1 column 7"},
+      {R"({"x":1.)", "EOF while parsing a value at line 1 column 7"},
+  });
+}
+
+TEST(ParseRequest, MisplacedTokens) {
+  expect_rejections({
+      {R"({"id" "1"})", "expected `:` at line 1 column 7"},
+      {R"({"id",)", "expected `:` at line 1 column 6"},
+      {R"({"x":{"a" 1}})", "expected `:` at line 1 column 11"},
+      {R"({"id":"1" "action":"ping"})", "expected `,` or `}` at line 1 column 11"},
+      {R"({"id":"1"])", "expected `,` or `}` at line 1 column 10"},
+      {R"({"x":{"a":1 "b":2}})", "expected `,` or `}` at line 1 column 13"},
+      {R"([null null])", "expected `,` or `]` at line 1 column 7"},
+      {R"({"x":[1 2]})", "expected `,` or `]` at line 1 column 9"},
+      {R"({"x":[1}})", "expected `,` or `]` at line 1 column 8"},
+      {R"({1:2})", "key must be a string at line 1 column 2"},
+      {R"({"id":"1",2:3})", "key must be a string at line 1 column 11"},
+      {R"({'id':"1"})", "key must be a string at line 1 column 2"},
+      {R"({"x":{null:1}})", "key must be a string at line 1 column 7"},
+      // A comma before the closing brace of a skipped object.
+      {R"({"x":{"a":1,}})", "key must be a string at line 1 column 13"},
+      // ... and of the request object or the positional form.
+      {R"({"id":"1",})", "trailing comma at line 1 column 11"},
+      {R"({"id":"1" , })", "trailing comma at line 1 column 13"},
+      {R"(["1",])", "trailing comma at line 1 column 6"},
+      {"[" + repeat("null", 7) + ",]", "trailing comma at line 1 column 37"},
+  });
+}
+
+TEST(ParseRequest, MalformedValues) {
+  expect_rejections({
+      // No value can start here.
+      {R"({"id":})", "expected value at line 1 column 7"},
+      {R"({"id":'1'})", "expected value at line 1 column 7"},
+      {R"({"x":NaN})", "expected value at line 1 column 6"},
+      {R"({"x":[1,]})", "expected value at line 1 column 9"},
+      {R"({"x":[,]})", "expected value at line 1 column 7"},
+      {R"([,])", "expected value at line 1 column 2"},
+      {R"(x)", "expected value at line 1 column 1"},
+      {R"(})", "expected value at line 1 column 1"},
+      {R"({"id":/*c*/"1"})", "expected value at line 1 column 7"},
+      {std::string("{\"id\":\0}", 8), "expected value at line 1 column 7"},
+      // Misspelt null, true and false.
+      {R"({"id":nul})", "expected ident at line 1 column 10"},
+      {R"({"id":nULL})", "expected ident at line 1 column 8"},
+      {R"({"x":[tru]})", "expected ident at line 1 column 10"},
+      {R"({"x":fAlse})", "expected ident at line 1 column 7"},
+      {R"(nil)", "expected ident at line 1 column 2"},
+      // Escapes.
+      {R"({"id":"a\x"})", "invalid escape at line 1 column 10"},
+      {R"({"id":"\u12G4"})", "invalid escape at line 1 column 12"},
+      {R"({"x":"\'"})", "invalid escape at line 1 column 8"},
+      {"{\"id\":\"\\\t\"}", "invalid escape at line 1 column 9"},
+      {R"({"id":"\ud800\u00zz"})", "invalid escape at line 1 column 18"},
+      // An escaped backslash does not start an escape.
+      {"{\"id\":\"\\\\\t\"}",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 10"},
+      // Numbers.
+      {R"({"id":-})", "invalid number at line 1 column 8"},
+      {R"({"id":1.})", "invalid number at line 1 column 9"},
+      {R"({"x":1e+})", "invalid number at line 1 column 9"},
+      {R"({"x":-a})", "invalid number at line 1 column 7"},
+      {R"({"id":01})", "invalid number at line 1 column 8"},
+      {R"({"x":[-01]})", "invalid number at line 1 column 9"},
+      {R"(00)", "invalid number at line 1 column 2"},
+      {R"({"id":1e400})", "number out of range at line 1 column 11"},
+      {R"({"id":-1e400,"action":"ping"})", "number out of range at line 1 column 12"},
+      {R"(1e400)", "number out of range at line 1 column 5"},
+      {"[" + repeat("null", 6) + ",1e999]", "number out of range at line 1 column 36"},
+      // Raw control characters inside strings: field, key, skipped.
+      {"{\"id\":\"a\tb\"}",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 9"},
+      {std::string("{\"i\0d\":1}", 9),
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"},
+      {"{\"x\":[\"\x1F\"]}",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 8"},
+      // Surrogate escapes in a field's string.
+      {R"({"id":"\udc00"})", "lone leading surrogate in hex escape at line 1 column 13"},
+      {R"({"id":"\ud800\u0041"})", "lone leading surrogate in hex escape at line 1 column 19"},
+      {R"({"id":"\ud800\ud800"})", "lone leading surrogate in hex escape at line 1 column 19"},
+      {R"({"id":"\ud800"})", "unexpected end of hex escape at line 1 column 14"},
+      {R"({"id":"\ud800x"})", "unexpected end of hex escape at line 1 column 14"},
+      {R"({"id":"\ud800\n"})", "unexpected end of hex escape at line 1 column 15"},
+      {R"(["\uDBFF\\"])", "unexpected end of hex escape at line 1 column 10"},
+  });
+}
+
+TEST(ParseRequest, WhatFollowsTheValue) {
+  expect_rejections({
+      {R"({}{})", "trailing characters at line 1 column 3"},
+      {R"({"action":"ping"} x)", "trailing characters at line 1 column 19"},
+      {R"({} "abc")", "trailing characters at line 1 column 4"},
+      {R"({},)", "trailing characters at line 1 column 3"},
+      {std::string("{}\0", 3), "trailing characters at line 1 column 3"},
+      {"[" + repeat("null", 7) + "] 1", "trailing characters at line 1 column 38"},
+      // A positional form with more than seven elements.
+      {"[" + repeat("null", 8) + "]", "trailing characters at line 1 column 37"},
+      {"[" + repeat("\"a\"", 7) + ",[1]]", "trailing characters at line 1 column 30"},
+      {"[" + repeat("null", 7) + ",tru]", "trailing characters at line 1 column 37"},
+      {"[" + repeat("null", 7) + ",", "trailing characters at line 1 column 36"},
+      {"[" + repeat("null", 7) + " x", "trailing characters at line 1 column 37"},
+  });
+}
+
+TEST(ParseRequest, DuplicateFields) {
+  expect_rejections({
+      {R"({"action":"ping","action":"stop"})", "duplicate field `action` at line 1 column 25"},
+      // Also when the first value was null.
+      {R"({"id":null,"id":"1"})", "duplicate field `id` at line 1 column 15"},
+      {R"({"log_path":"a","x":1,"log_path":null})",
+       "duplicate field `log_path` at line 1 column 32"},
+      // Through an escape.
+      {R"({"config":"","conf\u0069g":""})", "duplicate field `config` at line 1 column 26"},
+  });
+}
+
+TEST(ParseRequest, WronglyTypedFields) {
+  expect_rejections({
+      {R"({"id":7,"action":"ping"})",
+       "invalid type: integer `7`, expected a string at line 1 column 7"},
+      {R"({"id":true})", "invalid type: boolean `true`, expected a string at line 1 column 10"},
+      {R"({"action":false})",
+       "invalid type: boolean `false`, expected a string at line 1 column 15"},
+      {R"({"id":-12})", "invalid type: integer `-12`, expected a string at line 1 column 9"},
+      {R"({"id":-0})", "invalid type: integer `0`, expected a string at line 1 column 8"},
+      {R"({"id":18446744073709551615})",
+       "invalid type: integer `18446744073709551615`, expected a string at line 1 column 26"},
+      {R"({"id":-9223372036854775808})",
+       "invalid type: integer `-9223372036854775808`, expected a string at line 1 column 26"},
+      {R"({"id":1.5})", "invalid type: floating point `1.5`, expected a string at line 1 column 9"},
+      {R"({"id":1e2})", "invalid type: floating point `100`, expected a string at line 1 column 9"},
+      {R"({"id":2.5e-8})",
+       "invalid type: floating point `0.000000025`, expected a string at line 1 column 12"},
+      {R"({"id":-0.1})",
+       "invalid type: floating point `-0.1`, expected a string at line 1 column 10"},
+      {R"({"id":0.30000000000000004})",
+       "invalid type: floating point `0.30000000000000004`, expected a string at line 1 column 25"},
+      // Integers beyond 64 bits are read as floating point.
+      {R"({"id":18446744073709551616})",
+       "invalid type: floating point `18446744073709551616`, expected a string at line 1 column "
+       "26"},
+      {R"({"config":{"a":1}})", "invalid type: map, expected a string at line 1 column 11"},
+      {R"({"config":[]})", "invalid type: sequence, expected a string at line 1 column 11"},
+      // The whole request is rejected, whatever came before.
+      {R"({"action":"ping","work_dir":{}})",
+       "invalid type: map, expected a string at line 1 column 29"},
+      // The same in the positional form.
+      {R"([null,7,null,null,null,null,null])",
+       "invalid type: integer `7`, expected a string at line 1 column 7"},
+      {R"(["1","ping",null,null,null,null,[]])",
+       "invalid type: sequence, expected a string at line 1 column 33"},
+  });
+}
+
+TEST(ParseRequest, TopLevelValueOfTheWrongKind) {
+  expect_rejections({
+      {R"(null)", "invalid type: null, expected struct Request at line 1 column 4"},
+      {R"(true)", "invalid type: boolean `true`, expected struct Request at line 1 column 4"},
+      {R"(7)", "invalid type: integer `7`, expected struct Request at line 1 column 1"},
+      {R"(-7)", "invalid type: integer `-7`, expected struct Request at line 1 column 2"},
+      {R"(2.5)", "invalid type: floating point `2.5`, expected struct Request at line 1 column 3"},
+      {R"("ping")", R"(invalid type: string "ping", expected struct Request at line 1 column 6)"},
+      {R"("a\"b\u0001")",
+       R"(invalid type: string "a\"b\u0001", expected struct Request at line 1 column 12)"},
+  });
+}
+
+TEST(ParseRequest, PositionalFormNeedsSevenElements) {
+  expect_rejections({
+      {R"([])", "invalid length 0, expected struct Request with 7 elements at line 1 column 2"},
+      {R"(["1","ping",null,null,null,null])",
+       "invalid length 6, expected struct Request with 7 elements at line 1 column 32"},
+  });
+}
+
+// A line feed inside the text (the pipe never hands one over) starts a new line of the position.
+TEST(ParseRequest, PositionCountsLinesWhenTheTextHasThem) {
+  expect_rejections({
+      {"{\n\"id\":7}", "invalid type: integer `7`, expected a string at line 2 column 6"},
+      {"{\"id\":\n }", "expected value at line 2 column 2"},
+  });
+}
+
+// Where the library is stricter than our grammar: inside a skipped value a number too large for
+// a double and an unpaired surrogate escape would be allowed, but the parser rejects them.
+TEST(ParseRequest, SkippedValuesTheParserStillRejects) {
+  expect_rejections({
+      {R"({"x":1e400,"action":"ping"})", "number out of range at line 1 column 10"},
+      {R"({"x":["\udc00"],"action":"ping"})",
+       "lone leading surrogate in hex escape at line 1 column 13"},
+      {R"({"x":"\ud800","action":"ping"})", "unexpected end of hex escape at line 1 column 13"},
+  });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Encoding
+
+TEST(EncodeResponse, WritesTheFourMembersCompactlyInOrder) {
+  struct Case {
+    Response response;
+    std::string line;
+  };
+  json status_running = json::object();
+  status_running["running"] = true;  // filled before pid on purpose
+  status_running["pid"] = 4321u;
+  json status_idle = json::object();
+  status_idle["running"] = false;
+  status_idle["pid"] = nullptr;
+  json keys = json::object();
+  for (const char* key : {"\xC3\xA9", "ab", "a", "B", "", "b"})
+    keys[key] = 1;
+  const Case cases[] = {
+      {{"42", true, std::nullopt, json{{"pong", true}}},
+       "{\"id\":\"42\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
+      {{"s1", true, std::nullopt, status_running},
+       "{\"id\":\"s1\",\"ok\":true,\"error\":null,\"data\":{\"pid\":4321,\"running\":true}}\n"},
+      {{"7", true, std::nullopt, status_idle},
+       "{\"id\":\"7\",\"ok\":true,\"error\":null,\"data\":{\"pid\":null,\"running\":false}}\n"},
+      {{"7", true, std::nullopt, std::nullopt},
+       "{\"id\":\"7\",\"ok\":true,\"error\":null,\"data\":null}\n"},
+      {{"7", false, "unknown action", std::nullopt},
+       "{\"id\":\"7\",\"ok\":false,\"error\":\"unknown action\",\"data\":null}\n"},
+      {{std::nullopt, false, std::nullopt, std::nullopt},
+       "{\"id\":null,\"ok\":false,\"error\":null,\"data\":null}\n"},
+      {{"", true, "", json::object()}, "{\"id\":\"\",\"ok\":true,\"error\":\"\",\"data\":{}}\n"},
+      // Keys in ascending byte order, a prefix first; any general value.
+      {{"k", true, std::nullopt, keys},
+       "{\"id\":\"k\",\"ok\":true,\"error\":null,\"data\":{\"\":1,\"B\":1,\"a\":1,\"ab\":1,\"b\":1,"
+       "\"\xC3\xA9\":1}}\n"},
+      {{"v", true, std::nullopt,
+        json{{"list", json::array({-5, 18446744073709551615u, "s", nullptr, false, json::array(),
+                                   json{{"z", 1}, {"y", 2}}})}}},
+       "{\"id\":\"v\",\"ok\":true,\"error\":null,\"data\":{\"list\":[-5,18446744073709551615,\"s\","
+       "null,false,[],{\"y\":2,\"z\":1}]}}\n"},
+      // A replaced key keeps one entry.
+      {{"r", true, std::nullopt,
+        [] {
+          json data = json::object();
+          data["pid"] = 1;
+          data["pid"] = 2;
+          return data;
+        }()},
+       "{\"id\":\"r\",\"ok\":true,\"error\":null,\"data\":{\"pid\":2}}\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    const Result<std::string> text = encode_response(c.response);
+    ASSERT_TRUE(text.has_value()) << detailed_text(text.error());
+    EXPECT_EQ(*text, c.line);
+  }
+}
+
+TEST(EncodeResponse, StringEscapes) {
+  struct Case {
+    std::string id;
+    std::string written;  // between the quotes
+  };
+  const Case cases[] = {
+      {"a\"b", R"(a\"b)"},
+      {"a\\b", R"(a\\b)"},
+      {"\b\t\n\f\r", R"(\b\t\n\f\r)"},
+      {std::string("\0\x01\x0B\x1F", 4), R"(\u0000\u0001\u000b\u001f)"},
+      {"/\x7F ", "/\x7F "},
+      {"\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80", "\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.written);
+    const Response response{c.id, false, c.id, json{{c.id, c.id}}};
+    const std::string quoted = "\"" + c.written + "\"";
+    const Result<std::string> text = encode_response(response);
+    ASSERT_TRUE(text.has_value());
+    EXPECT_EQ(*text, "{\"id\":" + quoted + ",\"ok\":false,\"error\":" + quoted + ",\"data\":{" +
+                         quoted + ":" + quoted + "}}\n");
+  }
+}
+
+TEST(EncodeResponse, IdsComeBackAsTheyWereSent) {
+  struct Case {
+    std::string line;
+    std::string id_written;
+  };
+  const Case cases[] = {
+      // \u escapes for plain letters come back as the letters.
+      {R"({"id":"\u0041\u0062c"})", R"("Abc")"},
+      {R"({"id":"q\"b\\s\u0001\u001F\u007f"})", "\"q\\\"b\\\\s\\u0001\\u001f\x7F\""},
+      {R"({"id":"\/\ud83d\ude00"})", "\"/\xF0\x9F\x98\x80\""},
+      {R"({"id":null})", "null"},
+      {R"({"id":""})", R"("")"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    const Result<Request> parsed = parse_request(c.line);
+    ASSERT_TRUE(parsed.has_value()) << detailed_text(parsed.error());
+    const Result<std::string> text =
+        encode_response({parsed->id, true, std::nullopt, std::nullopt});
+    ASSERT_TRUE(text.has_value());
+    EXPECT_EQ(*text, "{\"id\":" + c.id_written + ",\"ok\":true,\"error\":null,\"data\":null}\n");
+  }
+}
+
+TEST(EncodeResponse, InvalidUtf8IsAnErrorNotAThrow) {
+  const Response responses[] = {
+      {"\xFF", true, std::nullopt, std::nullopt},
+      {"1", false, "bad \xC3", std::nullopt},
+      {"1", true, std::nullopt, json{{"k\xE2\x82", 1}}},
+  };
+  for (const Response& response : responses) {
+    const Result<std::string> text = encode_response(response);
+    ASSERT_FALSE(text.has_value());
+    EXPECT_EQ(short_text(text.error()), "response not encodable");
+    EXPECT_EQ(text.error().causes.size(), 1u);
+  }
+}
+
+}  // namespace
+}  // namespace corvid
