@@ -1,1 +1,303 @@
-// placeholder
+#include "channel/pipe_server.h"
+
+#include <windows.h>
+#include <sddl.h>
+
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "channel/dispatch.h"
+#include "channel/message.h"
+#include "channel/pipe_config.h"
+#include "common/error.h"
+#include "host/log.h"
+
+namespace corvid {
+
+namespace {
+
+namespace cfg = pipe_config;
+
+static_assert(cfg::kPipeAccessDuplex == PIPE_ACCESS_DUPLEX);
+static_assert(cfg::kFileFlagOverlapped == FILE_FLAG_OVERLAPPED);
+static_assert(cfg::kFileFlagFirstPipeInstance == FILE_FLAG_FIRST_PIPE_INSTANCE);
+static_assert(cfg::kPipeTypeMessage == PIPE_TYPE_MESSAGE);
+static_assert(cfg::kPipeReadmodeMessage == PIPE_READMODE_MESSAGE);
+static_assert(cfg::kPipeWait == PIPE_WAIT);
+static_assert(cfg::kPipeNowait == PIPE_NOWAIT);
+static_assert(cfg::kPipeRejectRemoteClients == PIPE_REJECT_REMOTE_CLIENTS);
+static_assert(cfg::kSddlRevision == SDDL_REVISION_1);
+static_assert((cfg::kOpenMode & FILE_FLAG_OVERLAPPED) == 0,
+              "the I/O deadline cancels synchronous calls");
+static_assert(cfg::kReadChunk <= cfg::kInBufferSize);
+
+// "<function> failed: <code>", the code in unsigned decimal.
+Error call_failed(std::string_view function, DWORD code) {
+  return Error(std::string(function) + " failed: " + std::to_string(code));
+}
+
+std::string milliseconds_text(std::chrono::milliseconds duration) {
+  return std::to_string(duration.count()) + " ms";
+}
+
+// Cuts off the pipe thread's blocking calls once a deadline passes: a timer thread cancels its
+// synchronous I/O. After expiry the cancel is repeated until the deadline is cleared, since the
+// thread may enter its next call just after a cancel found nothing to cancel. Clearing takes the
+// same lock as the cancel, so no cancel reaches a call made after `clear` returned.
+class IoDeadline {
+ public:
+  IoDeadline() {
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &target_, 0,
+                         FALSE, DUPLICATE_SAME_ACCESS)) {
+      log_line("pipe timer unavailable: DuplicateHandle failed: " + std::to_string(GetLastError()));
+      target_ = nullptr;
+      return;
+    }
+    try {
+      timer_ = std::thread([this] { watch(); });
+    } catch (const std::exception& error) {
+      log_line(std::string("pipe timer unavailable: ") + error.what());
+    }
+  }
+
+  ~IoDeadline() {
+    {
+      std::lock_guard guard(mutex_);
+      quit_ = true;
+    }
+    changed_.notify_all();
+    if (timer_.joinable())
+      timer_.join();
+    if (target_ != nullptr)
+      CloseHandle(target_);
+  }
+
+  IoDeadline(const IoDeadline&) = delete;
+  IoDeadline& operator=(const IoDeadline&) = delete;
+
+  void arm(std::chrono::milliseconds limit) {
+    {
+      std::lock_guard guard(mutex_);
+      deadline_ = std::chrono::steady_clock::now() + limit;
+      expired_ = false;
+    }
+    changed_.notify_all();
+  }
+
+  void clear() {
+    {
+      std::lock_guard guard(mutex_);
+      deadline_.reset();
+    }
+    changed_.notify_all();
+  }
+
+  bool expired() {
+    std::lock_guard guard(mutex_);
+    return expired_;
+  }
+
+ private:
+  static constexpr std::chrono::milliseconds kCancelRepeat{50};
+
+  void watch() {
+    std::unique_lock held(mutex_);
+    while (!quit_) {
+      if (!deadline_) {
+        changed_.wait(held);
+      } else if (std::chrono::steady_clock::now() < *deadline_) {
+        changed_.wait_until(held, *deadline_);
+      } else {
+        expired_ = true;
+        CancelSynchronousIo(target_);
+        changed_.wait_for(held, kCancelRepeat);
+      }
+    }
+  }
+
+  HANDLE target_ = nullptr;
+  std::thread timer_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
+  bool expired_ = false;
+  bool quit_ = false;
+};
+
+// Frees a descriptor from ConvertStringSecurityDescriptorToSecurityDescriptorW.
+struct LocalFreeGuard {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  void release() {
+    if (descriptor != nullptr)
+      LocalFree(descriptor);
+    descriptor = nullptr;
+  }
+  ~LocalFreeGuard() { release(); }
+};
+
+// A fresh instance of the pipe, or the accept error. A descriptor failure is logged here, with
+// its detailed text, before the accept error carries it on.
+Result<HANDLE> create_instance(const cfg::Settings& settings) {
+  const std::wstring name(settings.name);
+  const std::wstring sddl(settings.security_descriptor);
+
+  LocalFreeGuard descriptor;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), cfg::kSddlRevision,
+                                                            &descriptor.descriptor, nullptr) ||
+      descriptor.descriptor == nullptr) {
+    const Error inner =
+        call_failed("ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError());
+    log_line("ERROR: security descriptor init failed: " + detailed_text(inner));
+    return std::unexpected(Error("security descriptor init failed: " + short_text(inner)));
+  }
+
+  SECURITY_ATTRIBUTES attributes{};
+  attributes.nLength = sizeof attributes;
+  attributes.lpSecurityDescriptor = descriptor.descriptor;
+  attributes.bInheritHandle = FALSE;
+  HANDLE pipe =
+      CreateNamedPipeW(name.c_str(), cfg::kOpenMode, cfg::kPipeMode, cfg::kMaxInstances,
+                       cfg::kOutBufferSize, cfg::kInBufferSize, cfg::kDefaultTimeout, &attributes);
+  const DWORD create_error = GetLastError();
+  descriptor.release();
+  if (pipe == INVALID_HANDLE_VALUE)
+    return std::unexpected(call_failed("CreateNamedPipeW", create_error));
+  return pipe;
+}
+
+// Waits, without limit, for a client. On failure the instance is closed.
+Result<void> accept_client(HANDLE pipe) {
+  if (ConnectNamedPipe(pipe, nullptr))
+    return {};
+  const DWORD code = GetLastError();
+  if (code == ERROR_PIPE_CONNECTED)
+    return {};
+  CloseHandle(pipe);
+  return std::unexpected(call_failed("ConnectNamedPipe", code));
+}
+
+// Reads until a line feed, a zero-length message or a failure; the request line is everything
+// before the first line feed.
+Result<std::string> read_request_line(HANDLE pipe, IoDeadline& deadline) {
+  std::vector<char> chunk(cfg::kReadChunk);
+  std::string request_bytes;
+  for (;;) {
+    if (deadline.expired())
+      return std::unexpected(
+          Error("no request line within " + milliseconds_text(cfg::kRequestTimeout)));
+    DWORD read = 0;
+    if (!ReadFile(pipe, chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr)) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_OPERATION_ABORTED && deadline.expired())
+        return std::unexpected(
+            Error("no request line within " + milliseconds_text(cfg::kRequestTimeout)));
+      return std::unexpected(call_failed("ReadFile", code));
+    }
+    if (read == 0)
+      break;
+    const std::size_t searched_from = request_bytes.size();
+    request_bytes.append(chunk.data(), read);
+    if (request_bytes.find(cfg::kRequestTerminator, searched_from) != std::string::npos)
+      break;
+  }
+  const std::size_t end = request_bytes.find(cfg::kRequestTerminator);
+  if (end != std::string::npos)
+    request_bytes.resize(end);
+  return request_bytes;
+}
+
+// Writes the whole text, then waits until the client has read it: disconnecting discards what
+// the client has not read yet.
+Result<void> write_response(HANDLE pipe, std::string_view text, IoDeadline& deadline) {
+  const auto timed_out = [] {
+    return Error("response not read within " + milliseconds_text(cfg::kResponseTimeout));
+  };
+  std::size_t offset = 0;
+  while (offset < text.size()) {
+    DWORD written = 0;
+    if (!WriteFile(pipe, text.data() + offset, static_cast<DWORD>(text.size() - offset), &written,
+                   nullptr)) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_OPERATION_ABORTED && deadline.expired())
+        return std::unexpected(timed_out());
+      return std::unexpected(call_failed("WriteFile", code));
+    }
+    if (written == 0)
+      break;
+    offset += written;
+  }
+  // A client that has already read and closed makes this fail; that is no error of ours.
+  if (!FlushFileBuffers(pipe) && GetLastError() == ERROR_OPERATION_ABORTED && deadline.expired())
+    return std::unexpected(timed_out());
+  return {};
+}
+
+Result<void> serve_connection(HANDLE pipe, CoreState& state, IoDeadline& deadline) {
+  deadline.arm(cfg::kRequestTimeout);
+  Result<std::string> line = read_request_line(pipe, deadline);
+  deadline.clear();
+  if (!line)
+    return std::unexpected(line.error());
+
+  Result<Request> request = parse_request(*line);
+  if (!request)
+    return std::unexpected(request.error());
+  const Response response = dispatch_request(*request, state);
+  Result<std::string> text = encode_response(response);
+  if (!text)
+    return std::unexpected(text.error());
+
+  deadline.arm(cfg::kResponseTimeout);
+  Result<void> written = write_response(pipe, *text, deadline);
+  deadline.clear();
+  return written;
+}
+
+}  // namespace
+
+void run_pipe_server(std::shared_ptr<CoreState> state,
+                     std::shared_ptr<std::atomic<bool>> stop_flag) {
+  run_pipe_server(std::move(state), std::move(stop_flag), cfg::Settings{});
+}
+
+void run_pipe_server(std::shared_ptr<CoreState> state, std::shared_ptr<std::atomic<bool>> stop_flag,
+                     const cfg::Settings& settings) {
+  IoDeadline deadline;
+  while (!stop_flag->load()) {
+    Result<HANDLE> pipe = create_instance(settings);
+    if (pipe) {
+      Result<void> accepted = accept_client(*pipe);
+      if (accepted) {
+        Result<void> served;
+        try {
+          served = serve_connection(*pipe, *state, deadline);
+        } catch (const std::exception& error) {
+          deadline.clear();
+          served = std::unexpected(Error(error.what()));
+        }
+        DisconnectNamedPipe(*pipe);
+        CloseHandle(*pipe);
+        if (!served)
+          log_line("pipe handle error: " + detailed_text(served.error()));
+        continue;
+      }
+      pipe = std::unexpected(accepted.error());
+    }
+
+    log_line("pipe accept error: " + detailed_text(pipe.error()));
+    if (short_text(pipe.error()).find(cfg::kFatalMarker) != std::string::npos) {
+      log_line("ERROR: security descriptor init failed; stopping service");
+      stop_flag->exchange(true);
+      return;
+    }
+    Sleep(static_cast<DWORD>(cfg::kAcceptRetryDelay.count()));
+  }
+}
+
+}  // namespace corvid

@@ -1,0 +1,306 @@
+// corvidctl as a child process: against the real pipe server on a thread of this process, and
+// against a stand-in server that records the request and answers as told.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "channel/pipe_config.h"
+#include "common/os_error.h"
+#include "pipe_test_support.h"
+#include "win_test_support.h"
+
+namespace corvid {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ProgramResult;
+using test::ScriptedServer;
+using test::ServerThread;
+
+constexpr int kOk = 0;
+constexpr int kNotOk = 1;
+constexpr int kNoAnswer = 2;
+constexpr int kUsage = 3;
+
+ProgramResult corvidctl(const std::vector<std::string>& args) {
+  ProgramResult result = test::run_program(test::built_program("corvidctl.exe"), args, 90s);
+  EXPECT_TRUE(result.started) << result.start_error;
+  return result;
+}
+
+std::string describe(const std::vector<std::string>& args) {
+  std::string text = "corvidctl";
+  for (const std::string& arg : args)
+    text += " [" + arg + "]";
+  return text;
+}
+
+class CorvidctlServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(test::wait_for_instance()); }
+  ServerThread server;
+};
+
+TEST_F(CorvidctlServiceTest, TheResponseDecidesTheExitCodeAndIsPrintedAsReceived) {
+  test::TempDir empty("corvidctl empty");
+  const std::string missing_core = empty / "clash-rs.exe";
+  struct Case {
+    std::vector<std::string> args;
+    int exit_code;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"ping", "--id", "7"},
+       kOk,
+       R"({"id":"7","ok":true,"error":null,"data":{"pong":true}})"
+       "\n"},
+      {{"status"},
+       kOk,
+       R"({"id":null,"ok":true,"error":null,"data":{"pid":null,"running":false}})"
+       "\n"},
+      {{"stop", "--id=s"},
+       kOk,
+       R"({"id":"s","ok":true,"error":null,"data":null})"
+       "\n"},
+      {{"send", R"({"id":"x","action":"PING"})"},
+       kNotOk,
+       R"({"id":"x","ok":false,"error":"unknown action","data":null})"
+       "\n"},
+      {{"start", "--id", "m", "--work-dir", empty.path()},
+       kNotOk,
+       R"({"id":"m","ok":false,"error":)" +
+           nlohmann::json("core not found: " + missing_core).dump() + R"(,"data":null})" + "\n"},
+      // The server drops a line it cannot read: no response at all.
+      {{"send", "not json"}, kNoAnswer, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(describe(c.args));
+    const ProgramResult result = corvidctl(c.args);
+    EXPECT_EQ(result.exit_code, static_cast<DWORD>(c.exit_code)) << result.err;
+    EXPECT_EQ(result.out, c.out);
+    // The response speaks for itself; only a missing one is explained.
+    EXPECT_EQ(result.err.empty(), c.exit_code != kNoAnswer) << result.err;
+  }
+}
+
+TEST_F(CorvidctlServiceTest, StartRunsTheCoreWithTheConfigurationFromAFile) {
+  test::TempDir dir("corvidctl core");
+  ASSERT_FALSE(test::install_fake_core(dir.path()).empty());
+  const std::string config = "# caf\xC3\xA9 \"quoted\" \\ back\r\nrun\n";
+  const std::string config_file = dir / "given config.yaml";
+  ASSERT_TRUE(test::write_file(config_file, config));
+
+  ProgramResult started =
+      corvidctl({"start", "--id", "a", "--work-dir", dir.path(), "--config-file", config_file});
+  EXPECT_EQ(started.exit_code, static_cast<DWORD>(kOk)) << started.err;
+  EXPECT_EQ(started.out, R"({"id":"a","ok":true,"error":null,"data":null})"
+                         "\n");
+  const std::vector<test::CoreRun> runs = test::wait_for_core_runs(dir.path(), 1);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(test::read_file(dir / "config.json"), config) << "the file's bytes, unchanged";
+
+  ProgramResult status = corvidctl({"status", "--id", "b"});
+  EXPECT_EQ(status.exit_code, static_cast<DWORD>(kOk)) << status.err;
+  EXPECT_EQ(status.out, R"({"id":"b","ok":true,"error":null,"data":{"pid":)" +
+                            std::to_string(runs[0].pid) + R"(,"running":true}})" + "\n");
+
+  test::OwnedHandle process = test::open_process(runs[0].pid);
+  ASSERT_TRUE(process.valid());
+  ProgramResult stopped = corvidctl({"stop"});
+  EXPECT_EQ(stopped.exit_code, static_cast<DWORD>(kOk)) << stopped.err;
+  EXPECT_EQ(test::wait_exit_code(process.get(), 10s), std::optional<DWORD>(1));
+}
+
+TEST_F(CorvidctlServiceTest, WaitsWhileAnotherClientHoldsThePipe) {
+  // The server drops the silent client after its request time-out; corvidctl waits longer.
+  std::optional<test::RawPipeClient> silent = test::RawPipeClient::connect();
+  ASSERT_TRUE(silent);
+  const ProgramResult result = corvidctl({"ping", "--id", "w"});
+  EXPECT_EQ(result.exit_code, static_cast<DWORD>(kOk)) << result.err;
+  EXPECT_EQ(result.out, R"({"id":"w","ok":true,"error":null,"data":{"pong":true}})"
+                        "\n");
+}
+
+TEST(CorvidctlTest, WithoutTheServiceItExitsWithTwoAndSaysWhy) {
+  const ProgramResult result = corvidctl({"ping"});
+  EXPECT_EQ(result.exit_code, static_cast<DWORD>(kNoAnswer));
+  EXPECT_EQ(result.out, "");
+  EXPECT_NE(result.err.find(os_error_text(ERROR_FILE_NOT_FOUND)), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(pipe_config::kPipeNameUtf8), std::string::npos) << result.err;
+}
+
+TEST(CorvidctlTest, EachCommandSendsOneCompactJsonLineWithTheGivenFields) {
+  test::TempDir dir("corvidctl request");
+  const std::string config_file = dir / "config.yaml";
+  const std::string file_config = "port: 7890\nname: \"caf\xC3\xA9\"\n";
+  ASSERT_TRUE(test::write_file(config_file, file_config));
+  struct Case {
+    std::vector<std::string> args;
+    nlohmann::json request;
+  };
+  const Case cases[] = {
+      {{"ping"}, {{"action", "ping"}}},
+      {{"status", "--id", ""}, {{"action", "status"}, {"id", ""}}},
+      {{"stop", "--id=9"}, {{"action", "stop"}, {"id", "9"}}},
+      {{"start"}, {{"action", "start"}}},
+      {{"start", "--id", "z", "--config", "mode: rule\tx", "--work-dir", "C:\\work dir",
+        "--core-path", "core.exe", "--config-path", "c\\config.yaml", "--log-path", "l.log"},
+       {{"action", "start"},
+        {"id", "z"},
+        {"config", "mode: rule\tx"},
+        {"work_dir", "C:\\work dir"},
+        {"core_path", "core.exe"},
+        {"config_path", "c\\config.yaml"},
+        {"log_path", "l.log"}}},
+      {{"start", "--config-file", config_file, "--id", "f"},
+       {{"action", "start"}, {"config", file_config}, {"id", "f"}}},
+  };
+  const std::string reply = R"({"id":null,"ok":true,"error":null,"data":null})"
+                            "\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(describe(c.args));
+    ScriptedServer server(reply);
+    ASSERT_TRUE(server.created());
+    const ProgramResult result = corvidctl(c.args);
+    ASSERT_TRUE(server.wait());
+    EXPECT_EQ(server.request(), c.request.dump() + "\n");
+    EXPECT_EQ(result.exit_code, static_cast<DWORD>(kOk)) << result.err;
+    EXPECT_EQ(result.out, reply);
+  }
+}
+
+TEST(CorvidctlTest, SendWritesTheLineAsItStandsWithOneLineFeed) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"abc", "abc\n"},
+      {"abc\n", "abc\n"},
+      {" {\"action\": \"ping\"}\r", " {\"action\": \"ping\"}\r\n"},
+      {"a\nb", "a\nb\n"},
+  };
+  for (const auto& [line, sent] : cases) {
+    SCOPED_TRACE(line);
+    ScriptedServer server(R"({"ok":true})"
+                          "\n");
+    ASSERT_TRUE(server.created());
+    const ProgramResult result = corvidctl({"send", line});
+    ASSERT_TRUE(server.wait());
+    // The stand-in stops reading at the first line feed; "a\nb\n" is one message.
+    EXPECT_EQ(server.request(), sent);
+    EXPECT_EQ(result.exit_code, static_cast<DWORD>(kOk)) << result.err;
+  }
+}
+
+TEST(CorvidctlTest, ALongRequestGoesOutInMessagesOfTheServersReadSize) {
+  test::TempDir dir("corvidctl long");
+  const std::string config_file = dir / "big.yaml";
+  std::string config;
+  while (config.size() < 20000)
+    config += "rule: DOMAIN-SUFFIX,example" + std::to_string(config.size()) + ".com\n";
+  ASSERT_TRUE(test::write_file(config_file, config));
+
+  ScriptedServer server(R"({"ok":true})"
+                        "\n");
+  ASSERT_TRUE(server.created());
+  const ProgramResult result = corvidctl({"start", "--config-file", config_file});
+  ASSERT_TRUE(server.wait());
+  EXPECT_EQ(result.exit_code, static_cast<DWORD>(kOk)) << result.err;
+  const nlohmann::json expected = {{"action", "start"}, {"config", config}};
+  EXPECT_EQ(server.request(), expected.dump() + "\n");
+  ASSERT_GT(server.messages().size(), 1u);
+  for (const std::string& message : server.messages())
+    EXPECT_LE(message.size(), pipe_config::kReadChunk);
+}
+
+TEST(CorvidctlTest, AnythingButAnAnswerWithOkIsExitTwo) {
+  struct Case {
+    const char* label;
+    std::string reply;
+    int exit_code;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"ok true",
+       R"({"ok":true,"extra":[1]})"
+       "\n",
+       kOk,
+       R"({"ok":true,"extra":[1]})"
+       "\n"},
+      {"ok false",
+       R"({"ok":false})"
+       "\n",
+       kNotOk,
+       R"({"ok":false})"
+       "\n"},
+      {"not JSON", "garbage\n", kNoAnswer, "garbage\n"},
+      {"ok not a boolean",
+       R"({"ok":"yes"})"
+       "\n",
+       kNoAnswer,
+       R"({"ok":"yes"})"
+       "\n"},
+      {"no line feed before the end", R"({"ok":true})", kNoAnswer, ""},
+      {"no reply at all", "", kNoAnswer, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ScriptedServer server(c.reply);
+    ASSERT_TRUE(server.created());
+    const ProgramResult result = corvidctl({"ping"});
+    ASSERT_TRUE(server.wait());
+    EXPECT_EQ(result.exit_code, static_cast<DWORD>(c.exit_code)) << result.err;
+    EXPECT_EQ(result.out, c.out);
+    if (c.exit_code == kNoAnswer) {
+      EXPECT_NE(result.err, "");
+    }
+  }
+}
+
+TEST(CorvidctlTest, ABadCommandLineIsExitThreeAndSendsNothing) {
+  test::TempDir dir("corvidctl usage");
+  const std::string not_utf8 = dir / "latin1.yaml";
+  ASSERT_TRUE(test::write_file(not_utf8, "name: caf\xE9\n"));
+  const std::vector<std::string> cases[] = {
+      {},
+      {"restart"},
+      {"ping", "--config", "x"},
+      {"status", "--work-dir", "C:\\"},
+      {"ping", "--id"},
+      {"ping", "--id", "1", "--id", "2"},
+      {"ping", "--bogus"},
+      {"start", "--config", "a", "--config-file", not_utf8},
+      {"start", "--config-file", dir / "missing.yaml"},
+      {"start", "--config-file", not_utf8},
+      {"send"},
+      {"send", "a", "b"},
+  };
+  // A stand-in server would see any request that went out.
+  ScriptedServer server(R"({"ok":true})"
+                        "\n");
+  ASSERT_TRUE(server.created());
+  for (const std::vector<std::string>& args : cases) {
+    SCOPED_TRACE(describe(args));
+    const ProgramResult result = corvidctl(args);
+    EXPECT_EQ(result.exit_code, static_cast<DWORD>(kUsage));
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err, "");
+  }
+  EXPECT_FALSE(server.wait(0ms)) << "a request went out: " << server.request();
+}
+
+TEST(CorvidctlTest, HelpExplainsTheCommandsAndExitCodes) {
+  for (const char* flag : {"--help", "-h"}) {
+    const ProgramResult result = corvidctl({flag});
+    EXPECT_EQ(result.exit_code, static_cast<DWORD>(kOk));
+    for (const char* word :
+         {"ping", "status", "stop", "start", "send", "--config-file", "--work-dir", "--core-path",
+          "--config-path", "--log-path", "--id", "Exit status"}) {
+      EXPECT_NE(result.out.find(word), std::string::npos) << word;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace corvid

@@ -1,0 +1,494 @@
+// The control pipe's server on a thread of this process, driven by raw Win32 clients.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <sddl.h>
+
+#include <future>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "channel/message.h"
+#include "channel/pipe_config.h"
+#include "channel/pipe_server.h"
+#include "common/error.h"
+#include "pipe_test_support.h"
+#include "supervisor/backend_win.h"
+#include "win_test_support.h"
+
+namespace corvid {
+namespace {
+
+using namespace std::chrono_literals;
+using test::HelperLog;
+using test::PipeRead;
+using test::RawPipeClient;
+using test::ServerThread;
+using Clock = std::chrono::steady_clock;
+
+const std::string kPing = R"({"id":"1","action":"ping"})";
+const std::string kPong = R"({"id":"1","ok":true,"error":null,"data":{"pong":true}})"
+                          "\n";
+
+std::string pong(std::string_view id) {
+  return R"({"id":")" + std::string(id) + R"(","ok":true,"error":null,"data":{"pong":true}})" +
+         "\n";
+}
+
+bool disconnected(DWORD error) {
+  return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED;
+}
+
+std::string ms_text(std::chrono::milliseconds duration) {
+  return std::to_string(duration.count()) + " ms";
+}
+
+std::string request_timeout_entry() {
+  return "pipe handle error: no request line within " + ms_text(pipe_config::kRequestTimeout);
+}
+
+long long elapsed_ms(Clock::time_point since) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+class PipeServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(test::wait_for_instance()) << "the server created no instance";
+    mark = HelperLog::mark();
+  }
+
+  static std::optional<RawPipeClient> connect() {
+    std::optional<RawPipeClient> client = RawPipeClient::connect();
+    EXPECT_TRUE(client.has_value()) << "cannot connect";
+    return client;
+  }
+
+  // The connection gives nothing more: the server has disconnected it.
+  static void expect_dropped(RawPipeClient& client) {
+    const PipeRead rest = client.read(10s);
+    EXPECT_EQ(rest.bytes, "");
+    EXPECT_TRUE(disconnected(rest.error)) << "read ended with " << rest.error;
+  }
+
+  // Once the server has moved on to the next client, the log holds exactly these entries.
+  void expect_log(const std::vector<std::string>& expected) {
+    ASSERT_TRUE(test::wait_for_instance());
+    EXPECT_EQ(HelperLog::wait_for_entries(mark, expected.size(), 5s), expected);
+  }
+
+  // A ping from a fresh client is answered: the server is serving again.
+  static void expect_served_again() {
+    std::optional<RawPipeClient> client = connect();
+    ASSERT_TRUE(client);
+    ASSERT_EQ(client->write(test::padded_ping("again", 0)), 0u);
+    EXPECT_EQ(client->read_line().bytes, pong("again"));
+  }
+
+  ServerThread server;
+  std::size_t mark = 0;
+};
+
+TEST_F(PipeServerTest, PingIsAnsweredWithOneLineAndThenTheConnectionEnds) {
+  std::optional<RawPipeClient> client = connect();
+  ASSERT_TRUE(client);
+  ASSERT_EQ(client->write(kPing + "\n"), 0u);
+  const PipeRead answer = client->read(10s);
+  EXPECT_EQ(answer.error, 0u);
+  EXPECT_EQ(answer.bytes, kPong) << "the whole line comes as one message";
+  expect_dropped(*client);
+  expect_log({});
+}
+
+TEST_F(PipeServerTest, TheInstanceHasTheFixedShapeAndAccessList) {
+  std::optional<RawPipeClient> client = connect();
+  ASSERT_TRUE(client);
+
+  DWORD flags = 0, out_size = 0, in_size = 0, instances = 0;
+  ASSERT_TRUE(GetNamedPipeInfo(client->handle(), &flags, &out_size, &in_size, &instances));
+  EXPECT_EQ(flags & PIPE_TYPE_MESSAGE, static_cast<DWORD>(PIPE_TYPE_MESSAGE));
+  EXPECT_EQ(instances, pipe_config::kMaxInstances);
+  EXPECT_EQ(out_size, pipe_config::kOutBufferSize);
+  EXPECT_EQ(in_size, pipe_config::kInBufferSize);
+
+  // Full access for LocalSystem, Administrators and Users, and for nobody else.
+  DWORD needed = 0;
+  GetKernelObjectSecurity(client->handle(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+  ASSERT_GT(needed, 0u);
+  std::vector<unsigned char> buffer(needed);
+  ASSERT_TRUE(GetKernelObjectSecurity(client->handle(), DACL_SECURITY_INFORMATION, buffer.data(),
+                                      needed, &needed));
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorDacl(buffer.data(), &present, &dacl, &defaulted));
+  ASSERT_TRUE(present);
+  ASSERT_NE(dacl, nullptr);
+  const WELL_KNOWN_SID_TYPE expected[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid,
+                                          WinBuiltinUsersSid};
+  ASSERT_EQ(dacl->AceCount, std::size(expected));
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* raw = nullptr;
+    ASSERT_TRUE(GetAce(dacl, i, &raw));
+    auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+    EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+    // GENERIC_ALL as written, or already mapped to the file rights.
+    EXPECT_TRUE(ace->Mask == GENERIC_ALL || ace->Mask == FILE_ALL_ACCESS) << std::hex << ace->Mask;
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sid_size = sizeof sid;
+    ASSERT_TRUE(CreateWellKnownSid(expected[i], nullptr, sid, &sid_size));
+    EXPECT_TRUE(EqualSid(&ace->SidStart, sid)) << "entry " << i;
+  }
+
+  ASSERT_EQ(client->write(kPing + "\n"), 0u);
+  EXPECT_EQ(client->read_line().bytes, kPong);
+}
+
+TEST_F(PipeServerTest, ALineWithoutFeedIsHandledOnlyAfterAZeroLengthMessage) {
+  std::optional<RawPipeClient> client = connect();
+  ASSERT_TRUE(client);
+  ASSERT_EQ(client->write(kPing), 0u);
+  const PipeRead early = client->read(700ms);
+  EXPECT_EQ(early.error, static_cast<DWORD>(ERROR_TIMEOUT)) << "answered before the line ended";
+  EXPECT_EQ(early.bytes, "");
+
+  ASSERT_EQ(client->write(""), 0u);
+  EXPECT_EQ(client->read_line().bytes, kPong);
+  expect_dropped(*client);
+  expect_log({});
+}
+
+TEST_F(PipeServerTest, AClientThatClosesEarlyIsLoggedAndNotAnswered) {
+  const std::string cases[] = {"", kPing};
+  for (const std::string& sent : cases) {
+    SCOPED_TRACE("sent before closing: \"" + sent + "\"");
+    mark = HelperLog::mark();
+    {
+      std::optional<RawPipeClient> client = connect();
+      ASSERT_TRUE(client);
+      if (!sent.empty()) {
+        ASSERT_EQ(client->write(sent), 0u);
+      }
+    }
+    expect_log({"pipe handle error: ReadFile failed: 109"});
+  }
+  expect_served_again();
+}
+
+TEST_F(PipeServerTest, OneMessageLongerThanTheReadSizeIsRejected) {
+  for (const std::size_t size : {pipe_config::kReadChunk + 1, std::size_t{10000}}) {
+    SCOPED_TRACE("message of " + std::to_string(size) + " bytes");
+    mark = HelperLog::mark();
+    std::optional<RawPipeClient> client = connect();
+    ASSERT_TRUE(client);
+    const std::string line = test::padded_ping("big", size);
+    ASSERT_EQ(line.size(), size);
+    ASSERT_EQ(client->write(line), 0u);
+    expect_dropped(*client);
+    expect_log({"pipe handle error: ReadFile failed: 234"});
+  }
+}
+
+TEST_F(PipeServerTest, ALongRequestSplitIntoMessagesIsAccumulated) {
+  // The read size itself is still one read; the line feed comes in the last piece.
+  for (const std::size_t piece : {pipe_config::kReadChunk, std::size_t{1000}}) {
+    SCOPED_TRACE("pieces of " + std::to_string(piece) + " bytes");
+    mark = HelperLog::mark();
+    std::optional<RawPipeClient> client = connect();
+    ASSERT_TRUE(client);
+    const std::string line = test::padded_ping("long", 20000);
+    for (std::size_t at = 0; at < line.size(); at += piece)
+      ASSERT_EQ(client->write(std::string_view(line).substr(at, piece)), 0u);
+    EXPECT_EQ(client->read_line().bytes, pong("long"));
+    expect_dropped(*client);
+    expect_log({});
+  }
+}
+
+TEST_F(PipeServerTest, OnlyTheFirstLineOfARequestIsHandled) {
+  const std::string cases[] = {
+      R"({"id":"a","action":"ping"})"
+      "\n"
+      R"({"id":"b","action":"status"})"
+      "\n",
+      R"({"id":"a","action":"ping"})"
+      "\n"
+      "not json at all",
+  };
+  for (const std::string& message : cases) {
+    SCOPED_TRACE(message);
+    mark = HelperLog::mark();
+    std::optional<RawPipeClient> client = connect();
+    ASSERT_TRUE(client);
+    ASSERT_EQ(client->write(message), 0u);
+    EXPECT_EQ(client->read_line().bytes, pong("a"));
+    expect_dropped(*client);
+    expect_log({});
+  }
+}
+
+TEST_F(PipeServerTest, CarriageReturnAndBlanksAroundTheRequestDoNotMatter) {
+  const std::string cases[] = {
+      kPing + "\r\n", "  " + kPing + "  \n", "\t" + kPing + " \r\n",
+      "\xC2\xA0" + kPing + "\xC2\xA0\n",  // no-break spaces
+  };
+  for (const std::string& line : cases) {
+    SCOPED_TRACE(line);
+    std::optional<RawPipeClient> client = connect();
+    ASSERT_TRUE(client);
+    ASSERT_EQ(client->write(line), 0u);
+    EXPECT_EQ(client->read_line().bytes, kPong);
+  }
+  expect_log({});
+}
+
+TEST_F(PipeServerTest, AnUnreadableRequestIsLoggedWithItsCauseAndNotAnswered) {
+  struct Case {
+    std::string sent;  // one message
+    std::string line;  // what the server hands to the parser
+  };
+  const Case cases[] = {
+      {R"({"id":"1","action":"ping")"
+       "\r\n",
+       R"({"id":"1","action":"ping")"
+       "\r"},
+      {R"({"id":7,"action":"ping"})"
+       "\n",
+       R"({"id":7,"action":"ping"})"},
+      {"", ""},  // a zero-length first message
+      {"{\"id\"\xFF:1}\n", "{\"id\"\xFF:1}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sent);
+    mark = HelperLog::mark();
+    const Result<Request> parsed = parse_request(c.line);
+    ASSERT_FALSE(parsed.has_value()) << "the case must be unreadable";
+    std::optional<RawPipeClient> client = connect();
+    ASSERT_TRUE(client);
+    ASSERT_EQ(client->write(c.sent), 0u);
+    expect_dropped(*client);
+    expect_log({"pipe handle error: " + detailed_text(parsed.error())});
+  }
+}
+
+TEST_F(PipeServerTest, MalformedJsonGivesAFourLineLogEntry) {
+  std::optional<RawPipeClient> client = connect();
+  ASSERT_TRUE(client);
+  ASSERT_EQ(client->write(R"(  {"id":"1","action":)"
+                          "\r\n"),
+            0u);
+  expect_dropped(*client);
+  ASSERT_TRUE(test::wait_for_instance());
+  const std::vector<std::string> entries = HelperLog::wait_for_entries(mark, 1);
+  ASSERT_EQ(entries.size(), 1u);
+  const std::vector<std::string> lines = test::split_lines(entries[0]);
+  ASSERT_EQ(lines.size(), 4u) << entries[0];
+  EXPECT_EQ(lines[0], R"(pipe handle error: invalid request: {"id":"1","action":)");
+  EXPECT_EQ(lines[1], "");
+  EXPECT_EQ(lines[2], "Caused by:");
+  EXPECT_EQ(lines[3].rfind("    EOF while parsing a value at line 1 column ", 0), 0u) << lines[3];
+}
+
+TEST_F(PipeServerTest, AClientWithoutACompleteLineIsCutOffAndTheNextServed) {
+  enum class Kind { kSilent, kPartial, kTrickle };
+  const std::pair<const char*, Kind> cases[] = {
+      {"sends nothing", Kind::kSilent},
+      {"sends part of a line", Kind::kPartial},
+      {"sends a byte now and then", Kind::kTrickle},
+  };
+  for (const auto& [label, kind] : cases) {
+    SCOPED_TRACE(label);
+    ASSERT_TRUE(test::wait_for_instance());
+    mark = HelperLog::mark();
+    std::optional<RawPipeClient> stuck = connect();
+    ASSERT_TRUE(stuck);
+    const Clock::time_point connected = Clock::now();
+    if (kind == Kind::kPartial) {
+      ASSERT_EQ(stuck->write(R"({"id":"1",)"), 0u);
+    }
+
+    // The next client waits for the busy pipe and is served once the stuck one is dropped.
+    std::future<std::pair<std::string, long long>> next = std::async(std::launch::async, [&] {
+      std::optional<RawPipeClient> client = RawPipeClient::connect(30s);
+      if (!client)
+        return std::pair<std::string, long long>{"(no connection)", elapsed_ms(connected)};
+      client->write(R"({"id":"next","action":"ping"})"
+                    "\n");
+      std::string answer = client->read_line(30s).bytes;
+      return std::pair{answer, elapsed_ms(connected)};
+    });
+
+    if (kind == Kind::kTrickle) {
+      // Each byte comes well within the limit: only the whole line is bounded.
+      for (int i = 0; i < 40 && stuck->write("x", 2s) == 0; ++i)
+        Sleep(300);
+    }
+    const auto [answer, waited] = next.get();
+    EXPECT_EQ(answer, pong("next"));
+    EXPECT_GE(waited, pipe_config::kRequestTimeout.count() - 500);
+    EXPECT_LT(waited, pipe_config::kRequestTimeout.count() + 7000);
+    expect_dropped(*stuck);
+    expect_log({request_timeout_entry()});
+  }
+}
+
+TEST_F(PipeServerTest, AClientThatReadsLateStillGetsItsResponse) {
+  // Disconnecting discards what the client has not read, so the server waits for the read
+  // (FlushFileBuffers). Wine 8 waits for the reader as Windows does; should a Wine flush return
+  // early, only real Windows shows this.
+  std::optional<RawPipeClient> client = connect();
+  ASSERT_TRUE(client);
+  ASSERT_EQ(client->write(kPing + "\n"), 0u);
+  Sleep(1000);
+  EXPECT_EQ(client->read_line().bytes, kPong);
+  expect_log({});
+}
+
+TEST_F(PipeServerTest, AClientThatNeverReadsIsCutOffAndTheNextServed) {
+  std::optional<RawPipeClient> idle = connect();
+  ASSERT_TRUE(idle);
+  const Clock::time_point written = Clock::now();
+  ASSERT_EQ(idle->write(kPing + "\n"), 0u);
+
+  std::optional<RawPipeClient> next = RawPipeClient::connect(30s);
+  ASSERT_TRUE(next);
+  ASSERT_EQ(next->write(test::padded_ping("next", 0)), 0u);
+  EXPECT_EQ(next->read_line(30s).bytes, pong("next"));
+  const long long waited = elapsed_ms(written);
+  EXPECT_GE(waited, pipe_config::kResponseTimeout.count() - 500);
+  EXPECT_LT(waited, pipe_config::kResponseTimeout.count() + 7000);
+  expect_log(
+      {"pipe handle error: response not read within " + ms_text(pipe_config::kResponseTimeout)});
+}
+
+std::string start_request(const std::string& id, const std::string& work_dir,
+                          const std::string& config) {
+  nlohmann::json request = {
+      {"id", id}, {"action", "start"}, {"work_dir", work_dir}, {"config", config}};
+  return request.dump() + "\n";
+}
+
+// Sends one line and returns the answer line.
+std::string ask(const std::string& line) {
+  std::optional<RawPipeClient> client = RawPipeClient::connect();
+  if (!client)
+    return "(no connection)";
+  if (client->write(line) != 0)
+    return "(write failed)";
+  return client->read_line().bytes;
+}
+
+TEST_F(PipeServerTest, StartStatusAndStopReachTheCore) {
+  test::TempDir dir("corvid pipe core");
+  ASSERT_FALSE(test::install_fake_core(dir.path()).empty());
+
+  EXPECT_EQ(ask(start_request("s", dir.path(), "run\n")),
+            R"({"id":"s","ok":true,"error":null,"data":null})"
+            "\n");
+  const std::vector<test::CoreRun> runs = test::wait_for_core_runs(dir.path(), 1);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(test::read_file(dir / "config.json"), "run\n");
+
+  EXPECT_EQ(ask(R"({"id":"q","action":"status"})"
+                "\n"),
+            R"({"id":"q","ok":true,"error":null,"data":{"pid":)" + std::to_string(runs[0].pid) +
+                R"(,"running":true}})"
+                "\n");
+
+  test::OwnedHandle process = test::open_process(runs[0].pid);
+  ASSERT_TRUE(process.valid());
+  EXPECT_EQ(ask(R"({"id":"t","action":"stop"})"
+                "\n"),
+            R"({"id":"t","ok":true,"error":null,"data":null})"
+            "\n");
+  EXPECT_EQ(test::wait_exit_code(process.get(), 10s), std::optional<DWORD>(1));
+  expect_log({"core started", "core stopped"});
+}
+
+TEST_F(PipeServerTest, OnceStoppingNoRequestStartsACoreAndTheThreadEnds) {
+  test::TempDir dir("corvid pipe stop");
+  ASSERT_FALSE(test::install_fake_core(dir.path()).empty());
+
+  server.stop_flag().store(true);
+  // The flag does not wake a server that waits for a client.
+  EXPECT_FALSE(server.finished(500ms));
+
+  const nlohmann::json answer =
+      nlohmann::json::parse(ask(start_request("late", dir.path(), "run\n")), nullptr, false);
+  ASSERT_TRUE(answer.is_object()) << "the last client is answered";
+  EXPECT_EQ(answer["id"], "late");
+  EXPECT_EQ(answer["ok"], false);
+  EXPECT_TRUE(answer["error"].is_string());
+
+  EXPECT_TRUE(server.finished(10s)) << "the thread ends after serving that client";
+  Sleep(500);
+  EXPECT_TRUE(test::read_core_runs(dir.path()).empty()) << "a core was started while stopping";
+  DWORD error = 0;
+  EXPECT_FALSE(RawPipeClient::connect(0ms, &error).has_value());
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "no new instance after the end";
+}
+
+// The pipe name already taken by someone else's instance with a different limit.
+TEST(PipeServerAcceptTest, AFailedCreateIsLoggedAndRetriedEveryRetryDelay) {
+  HelperLog::path();
+  test::OwnedHandle squatter(CreateNamedPipeW(pipe_config::kPipeName, PIPE_ACCESS_DUPLEX,
+                                              PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 512,
+                                              512, 0, nullptr));
+  ASSERT_TRUE(squatter.valid());
+  // What the server's own call meets while the squatter holds the name.
+  HANDLE probe =
+      CreateNamedPipeW(pipe_config::kPipeName, pipe_config::kOpenMode, pipe_config::kPipeMode,
+                       pipe_config::kMaxInstances, pipe_config::kOutBufferSize,
+                       pipe_config::kInBufferSize, pipe_config::kDefaultTimeout, nullptr);
+  const DWORD code = GetLastError();
+  ASSERT_EQ(probe, INVALID_HANDLE_VALUE);
+
+  const std::size_t mark = HelperLog::mark();
+  const std::string entry = "pipe accept error: CreateNamedPipeW failed: " + std::to_string(code);
+  {
+    ServerThread server;
+    const std::vector<std::string> entries = HelperLog::wait_for_entries(mark, 4, 10s);
+    ASSERT_GE(entries.size(), 4u);
+    for (const std::string& seen : entries)
+      EXPECT_EQ(seen, entry);
+    const std::vector<std::uint64_t> stamps = HelperLog::timestamps_since(mark);
+    for (std::size_t i = 1; i < stamps.size(); ++i) {
+      // FILETIME counts 100 ns: 300 ms is 3,000,000, less a little for the clock's grain.
+      EXPECT_GE(stamps[i] - stamps[i - 1], 2'800'000u) << "retry " << i;
+    }
+
+    squatter.reset();
+    ASSERT_TRUE(test::wait_for_instance());
+    EXPECT_EQ(ask(kPing + "\n"), kPong);
+  }
+}
+
+TEST(PipeServerFatalTest, ADescriptorThatCannotBeBuiltStopsTheServerAndSetsTheFlag) {
+  HelperLog::path();
+  const std::wstring name = L"\\\\.\\pipe\\corvid-helper-test-bad-descriptor";
+  const std::wstring sddl = L"D:(A;;GA;;;NO SUCH TRUSTEE)";
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_FALSE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                    &descriptor, nullptr));
+  const std::string code = std::to_string(GetLastError());
+
+  auto stop_flag = std::make_shared<std::atomic<bool>>(false);
+  auto state = std::make_shared<CoreState>(make_windows_backend(), stop_flag);
+  const std::size_t mark = HelperLog::mark();
+  // Runs here: it must end by itself, at once.
+  run_pipe_server(state, stop_flag, pipe_config::Settings{name, sddl});
+
+  EXPECT_TRUE(stop_flag->load());
+  const std::string inner = "ConvertStringSecurityDescriptorToSecurityDescriptorW failed: " + code;
+  EXPECT_EQ(HelperLog::entries_since(mark),
+            (std::vector<std::string>{
+                "ERROR: security descriptor init failed: " + inner,
+                "pipe accept error: security descriptor init failed: " + inner,
+                "ERROR: security descriptor init failed; stopping service",
+            }));
+  EXPECT_FALSE(WaitNamedPipeW(name.c_str(), 0)) << "no instance was created";
+}
+
+}  // namespace
+}  // namespace corvid

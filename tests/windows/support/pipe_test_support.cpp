@@ -1,0 +1,310 @@
+#include "pipe_test_support.h"
+
+#include <algorithm>
+
+#include "channel/pipe_config.h"
+#include "channel/pipe_server.h"
+#include "host/log.h"
+#include "supervisor/backend_win.h"
+
+#include <gtest/gtest.h>
+
+namespace corvid::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+DWORD wait_ms(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() <= 0 ? 0 : static_cast<DWORD>(left.count());
+}
+
+// Runs an overlapped call to its end within `wait`; a call still pending then is cancelled.
+DWORD complete(HANDLE handle, HANDLE event, OVERLAPPED& overlapped, BOOL started,
+               DWORD& transferred, std::chrono::milliseconds wait) {
+  transferred = 0;
+  if (!started) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_IO_PENDING && code != ERROR_MORE_DATA)
+      return code;
+  }
+  if (WaitForSingleObject(event, static_cast<DWORD>(wait.count())) != WAIT_OBJECT_0) {
+    CancelIoEx(handle, &overlapped);
+    // It may have completed all the same.
+    if (GetOverlappedResult(handle, &overlapped, &transferred, TRUE))
+      return 0;
+    const DWORD code = GetLastError();
+    return code == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : code;
+  }
+  if (!GetOverlappedResult(handle, &overlapped, &transferred, FALSE))
+    return GetLastError();
+  return 0;
+}
+
+constexpr std::string_view kEntryHead = "[SystemTime { intervals: ";
+constexpr std::string_view kEntryTail = " }] ";
+
+struct Entry {
+  std::uint64_t intervals = 0;
+  std::string message;
+};
+
+std::vector<Entry> parse_entries(std::string_view text) {
+  std::vector<Entry> entries;
+  for (const std::string& line : split_lines(text)) {
+    const std::size_t tail = line.find(kEntryTail);
+    if (line.rfind(kEntryHead, 0) == 0 && tail != std::string::npos) {
+      Entry entry;
+      entry.intervals = std::stoull(line.substr(kEntryHead.size(), tail - kEntryHead.size()));
+      entry.message = line.substr(tail + kEntryTail.size());
+      entries.push_back(std::move(entry));
+    } else if (!entries.empty()) {
+      entries.back().message += "\n" + line;
+    }
+  }
+  return entries;
+}
+
+std::vector<Entry> read_entries(std::size_t from) {
+  const std::optional<std::string> text = read_file(HelperLog::path());
+  if (!text || text->size() <= from)
+    return {};
+  return parse_entries(std::string_view(*text).substr(from));
+}
+
+}  // namespace
+
+std::optional<RawPipeClient> RawPipeClient::connect(std::chrono::milliseconds wait,
+                                                    DWORD* last_error) {
+  const Clock::time_point deadline = Clock::now() + wait;
+  for (;;) {
+    HANDLE handle = CreateFileW(pipe_config::kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      if (last_error != nullptr)
+        *last_error = 0;
+      RawPipeClient client(handle);
+      DWORD mode = PIPE_READMODE_MESSAGE;
+      if (!SetNamedPipeHandleState(handle, &mode, nullptr, nullptr)) {
+        ADD_FAILURE() << "SetNamedPipeHandleState failed: " << GetLastError();
+        return std::nullopt;
+      }
+      client.event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+      return client;
+    }
+    const DWORD code = GetLastError();
+    if (last_error != nullptr)
+      *last_error = code;
+    if (Clock::now() >= deadline)
+      return std::nullopt;
+    if (code == ERROR_PIPE_BUSY) {
+      WaitNamedPipeW(pipe_config::kPipeName, std::min<DWORD>(wait_ms(deadline), 200) + 1);
+    } else {
+      Sleep(10);
+    }
+  }
+}
+
+DWORD RawPipeClient::write(std::string_view bytes, std::chrono::milliseconds wait) {
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event_.get();
+  ResetEvent(event_.get());
+  const BOOL started = WriteFile(handle_.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                 nullptr, &overlapped);
+  DWORD transferred = 0;
+  const DWORD code = complete(handle_.get(), event_.get(), overlapped, started, transferred, wait);
+  if (code == 0 && transferred != bytes.size())
+    return ERROR_WRITE_FAULT;
+  return code;
+}
+
+PipeRead RawPipeClient::read(std::chrono::milliseconds wait) {
+  std::string buffer(65536, '\0');
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event_.get();
+  ResetEvent(event_.get());
+  const BOOL started = ReadFile(handle_.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
+                                nullptr, &overlapped);
+  DWORD transferred = 0;
+  PipeRead result;
+  result.error = complete(handle_.get(), event_.get(), overlapped, started, transferred, wait);
+  buffer.resize(transferred);
+  result.bytes = std::move(buffer);
+  return result;
+}
+
+PipeRead RawPipeClient::read_line(std::chrono::milliseconds wait) {
+  const Clock::time_point deadline = Clock::now() + wait;
+  PipeRead all;
+  for (;;) {
+    PipeRead part = read(std::chrono::milliseconds(wait_ms(deadline)));
+    all.bytes += part.bytes;
+    all.error = part.error;
+    if (part.error == ERROR_MORE_DATA)
+      continue;
+    if (part.error != 0 || all.bytes.find('\n') != std::string::npos)
+      return all;
+  }
+}
+
+bool wait_for_instance(std::chrono::milliseconds wait) {
+  const Clock::time_point deadline = Clock::now() + wait;
+  for (;;) {
+    if (WaitNamedPipeW(pipe_config::kPipeName, 100))
+      return true;
+    if (Clock::now() >= deadline)
+      return false;
+    Sleep(10);
+  }
+}
+
+ServerThread::ServerThread()
+    : stop_flag_(std::make_shared<std::atomic<bool>>(false)),
+      state_(std::make_shared<CoreState>(make_windows_backend(), stop_flag_)) {
+  HelperLog::path();
+  // The thread owns what it uses, so that it may outlive this object if it hangs.
+  auto done = std::make_shared<std::promise<void>>();
+  finished_ = done->get_future().share();
+  thread_ = std::thread([state = state_, flag = stop_flag_, done] {
+    run_pipe_server(state, flag);
+    done->set_value();
+  });
+}
+
+ServerThread::~ServerThread() {
+  stop_flag_->store(true);
+  const Clock::time_point deadline = Clock::now() + 60s;
+  while (!finished() && Clock::now() < deadline) {
+    // The thread may already be past its last instance: then nobody answers.
+    std::optional<RawPipeClient> client = RawPipeClient::connect(100ms);
+    if (client) {
+      client->write(R"({"id":"teardown","action":"ping"})"
+                    "\n");
+      client->read_line(10s);
+    }
+    finished(100ms);
+  }
+  if (finished(10s)) {
+    thread_.join();
+  } else {
+    ADD_FAILURE() << "the pipe server thread did not end";
+    thread_.detach();
+  }
+  stop_core(*state_);
+}
+
+bool ServerThread::finished(std::chrono::milliseconds wait) {
+  return finished_.wait_for(wait) == std::future_status::ready;
+}
+
+ScriptedServer::ScriptedServer(std::string reply) : reply_(std::move(reply)) {
+  finished_ = done_.get_future().share();
+  pipe_.reset(CreateNamedPipeW(pipe_config::kPipeName, PIPE_ACCESS_DUPLEX,
+                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536,
+                               65536, 0, nullptr));
+  if (!pipe_.valid()) {
+    pipe_.release();
+    done_.set_value();
+    return;
+  }
+  thread_ = std::thread([this] {
+    serve();
+    done_.set_value();
+  });
+}
+
+ScriptedServer::~ScriptedServer() {
+  // Unblock a thread still waiting for a client, or for one that never sends.
+  while (thread_.joinable() && !wait(0ms)) {
+    CancelIoEx(pipe_.get(), nullptr);
+    HANDLE client = CreateFileW(pipe_config::kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (client != INVALID_HANDLE_VALUE)
+      CloseHandle(client);
+    wait(100ms);
+  }
+  if (thread_.joinable())
+    thread_.join();
+}
+
+void ScriptedServer::serve() {
+  if (!ConnectNamedPipe(pipe_.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED)
+    return;
+  std::string buffer(65536, '\0');
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(pipe_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr))
+      break;
+    messages_.emplace_back(buffer.data(), read);
+    if (read == 0 || messages_.back().find('\n') != std::string::npos)
+      break;
+  }
+  if (!reply_.empty()) {
+    DWORD written = 0;
+    WriteFile(pipe_.get(), reply_.data(), static_cast<DWORD>(reply_.size()), &written, nullptr);
+    FlushFileBuffers(pipe_.get());
+  }
+  DisconnectNamedPipe(pipe_.get());
+}
+
+bool ScriptedServer::wait(std::chrono::milliseconds wait) {
+  return finished_.wait_for(wait) == std::future_status::ready;
+}
+
+std::string ScriptedServer::request() const {
+  std::string all;
+  for (const std::string& message : messages_)
+    all += message;
+  return all;
+}
+
+const std::string& HelperLog::path() {
+  static const std::string file = [] {
+    // Left in place: the log stays open until the process ends.
+    auto* dir = new TempDir("corvid pipe log");
+    init_log(dir->path());
+    return dir->path() + "\\corvid-helper.log";
+  }();
+  return file;
+}
+
+std::size_t HelperLog::mark() {
+  const std::optional<std::string> text = read_file(path());
+  return text ? text->size() : 0;
+}
+
+std::vector<std::string> HelperLog::entries_since(std::size_t from) {
+  std::vector<std::string> messages;
+  for (Entry& entry : read_entries(from))
+    messages.push_back(std::move(entry.message));
+  return messages;
+}
+
+std::vector<std::string> HelperLog::wait_for_entries(std::size_t from, std::size_t count,
+                                                     std::chrono::milliseconds wait) {
+  const Clock::time_point deadline = Clock::now() + wait;
+  for (;;) {
+    std::vector<std::string> entries = entries_since(from);
+    if (entries.size() >= count || Clock::now() >= deadline)
+      return entries;
+    Sleep(20);
+  }
+}
+
+std::vector<std::uint64_t> HelperLog::timestamps_since(std::size_t from) {
+  std::vector<std::uint64_t> stamps;
+  for (const Entry& entry : read_entries(from))
+    stamps.push_back(entry.intervals);
+  return stamps;
+}
+
+std::string padded_ping(std::string_view id, std::size_t size) {
+  std::string line = R"({"id":")" + std::string(id) + R"(","action":"ping","pad":")";
+  const std::string tail = "\"}\n";
+  if (line.size() + tail.size() < size)
+    line.append(size - line.size() - tail.size(), 'x');
+  return line + tail;
+}
+
+}  // namespace corvid::test

@@ -1,0 +1,128 @@
+#pragma once
+// Pieces of the pipe-server tests: a raw client of the control pipe, the server on a thread of
+// the test process, a stand-in server that records what a client sends, and the helper log.
+
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "supervisor/core.h"
+#include "win_test_support.h"
+
+namespace corvid::test {
+
+using namespace std::chrono_literals;
+
+// What one read brought: the bytes and 0, or the error (ERROR_TIMEOUT when nothing came in
+// time; ERROR_MORE_DATA when the message goes on).
+struct PipeRead {
+  std::string bytes;
+  DWORD error = 0;
+};
+
+// A client of \\.\pipe\corvid-helper that speaks raw Win32: message reads, one WriteFile per
+// message, every wait bounded.
+class RawPipeClient {
+ public:
+  // Opens the pipe, waiting while it is busy or between instances; empty when `wait` passed.
+  // `last_error` (if given) gets the error of the last attempt.
+  static std::optional<RawPipeClient> connect(std::chrono::milliseconds wait = 15s,
+                                              DWORD* last_error = nullptr);
+
+  // Writes one message (a zero-length one for empty bytes); 0 or the error code.
+  DWORD write(std::string_view bytes, std::chrono::milliseconds wait = 10s);
+  // Reads what is there of the next message.
+  PipeRead read(std::chrono::milliseconds wait);
+  // Reads until a line feed has arrived; stops early at an error, with what came so far.
+  PipeRead read_line(std::chrono::milliseconds wait = 15s);
+  void close() { handle_.reset(); }
+  HANDLE handle() const { return handle_.get(); }
+
+ private:
+  explicit RawPipeClient(HANDLE handle) : handle_(handle) {}
+  OwnedHandle handle_;
+  OwnedHandle event_;
+};
+
+// Waits until an instance of the control pipe waits for a client (nobody is connected to it).
+bool wait_for_instance(std::chrono::milliseconds wait = 15s);
+
+// run_pipe_server on a thread of its own, with a CoreState on the Windows backend that shares
+// the server's stop flag.
+class ServerThread {
+ public:
+  ServerThread();
+  // Sets the stop flag and, while the thread waits for a client, sends it one so that it ends.
+  ~ServerThread();
+  ServerThread(const ServerThread&) = delete;
+  ServerThread& operator=(const ServerThread&) = delete;
+
+  CoreState& state() { return *state_; }
+  std::atomic<bool>& stop_flag() { return *stop_flag_; }
+  bool finished(std::chrono::milliseconds wait = 0ms);
+
+ private:
+  std::shared_ptr<std::atomic<bool>> stop_flag_;
+  std::shared_ptr<CoreState> state_;
+  std::shared_future<void> finished_;
+  std::thread thread_;
+};
+
+// A stand-in for the helper: one instance of the pipe; serves one client, records the messages
+// it sent up to the first line feed (or a zero-length message, or the end) and answers with the
+// reply unless it is empty.
+class ScriptedServer {
+ public:
+  explicit ScriptedServer(std::string reply);
+  ~ScriptedServer();
+  ScriptedServer(const ScriptedServer&) = delete;
+  ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+  bool created() const { return pipe_.valid(); }
+  // Waits until the client has been served; false when none came in time.
+  bool wait(std::chrono::milliseconds wait = 30s);
+  // The messages as received (only valid after a successful wait).
+  const std::vector<std::string>& messages() const { return messages_; }
+  std::string request() const;
+
+ private:
+  void serve();
+
+  std::string reply_;
+  OwnedHandle pipe_;
+  std::vector<std::string> messages_;
+  std::promise<void> done_;
+  std::shared_future<void> finished_;
+  std::thread thread_;
+};
+
+// The helper log of this test process (opened once, in a temporary directory).
+class HelperLog {
+ public:
+  static const std::string& path();
+
+  // The current end of the log; entries written after it are "new".
+  static std::size_t mark();
+  // The messages of the entries written after `from`; an entry's later lines stay in it.
+  static std::vector<std::string> entries_since(std::size_t from);
+  // Waits until `count` entries were written after `from`, and returns what is there then.
+  static std::vector<std::string> wait_for_entries(std::size_t from, std::size_t count,
+                                                   std::chrono::milliseconds wait = 15s);
+  // The FILETIME of each entry written after `from`.
+  static std::vector<std::uint64_t> timestamps_since(std::size_t from);
+};
+
+// A request line of `size` bytes or more (the line feed included): a ping with padding in a
+// member the server skips.
+std::string padded_ping(std::string_view id, std::size_t size);
+
+}  // namespace corvid::test

@@ -1,0 +1,238 @@
+#include "pipe_client.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "channel/pipe_config.h"
+#include "common/os_error.h"
+#include "common/utf.h"
+
+namespace corvid::pipe_client {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class Handle {
+ public:
+  explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE)
+      CloseHandle(handle_);
+  }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+std::string seconds_text(std::chrono::milliseconds duration) {
+  const auto count = duration.count();
+  if (count % 1000 == 0)
+    return std::to_string(count / 1000) + " s";
+  return std::to_string(count) + " ms";
+}
+
+DWORD clamp_wait(std::chrono::milliseconds remaining) {
+  if (remaining.count() <= 0)
+    return 0;
+  if (remaining.count() >= static_cast<long long>(INFINITE))
+    return INFINITE - 1;
+  return static_cast<DWORD>(remaining.count());
+}
+
+std::chrono::milliseconds left_until(Clock::time_point deadline) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+}
+
+ExchangeError failure(ExchangeError::Kind kind, std::string message) {
+  return ExchangeError{kind, std::move(message), {}};
+}
+
+std::expected<HANDLE, ExchangeError> open_pipe(const ExchangeOptions& options) {
+  const wchar_t* name = pipe_config::kPipeName;
+  const std::string shown(pipe_config::kPipeNameUtf8);
+  const Clock::time_point start = Clock::now();
+  std::optional<Clock::time_point> absent_since;
+  for (;;) {
+    HANDLE pipe = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    if (pipe != INVALID_HANDLE_VALUE)
+      return pipe;
+    const DWORD code = GetLastError();
+    if (code == ERROR_PIPE_BUSY) {
+      absent_since.reset();
+      const std::chrono::milliseconds remaining = left_until(start + options.busy_wait);
+      if (remaining.count() <= 0) {
+        return std::unexpected(
+            failure(ExchangeError::Kind::kNoService, shown + " stayed busy for " +
+                                                         seconds_text(options.busy_wait) + ": " +
+                                                         os_error_text(code)));
+      }
+      // An instance may be taken by another client as soon as it is free: then try again.
+      WaitNamedPipeW(name, clamp_wait(remaining));
+      continue;
+    }
+    if (code == ERROR_FILE_NOT_FOUND) {
+      if (!absent_since)
+        absent_since = Clock::now();
+      if (Clock::now() - *absent_since < options.absent_wait) {
+        Sleep(50);
+        continue;
+      }
+    }
+    return std::unexpected(failure(ExchangeError::Kind::kNoService,
+                                   "cannot connect to " + shown + ": " + os_error_text(code)));
+  }
+}
+
+// Finishes an overlapped call, waiting until `deadline`; a call still pending then is cancelled.
+// Returns 0 or the error code (ERROR_TIMEOUT when time ran out).
+DWORD finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD& transferred,
+             Clock::time_point deadline) {
+  transferred = 0;
+  if (!started) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_IO_PENDING && code != ERROR_MORE_DATA)
+      return code;
+  }
+  if (WaitForSingleObject(overlapped.hEvent, clamp_wait(left_until(deadline))) != WAIT_OBJECT_0) {
+    CancelIoEx(pipe, &overlapped);
+    GetOverlappedResult(pipe, &overlapped, &transferred, TRUE);
+    return ERROR_TIMEOUT;
+  }
+  if (!GetOverlappedResult(pipe, &overlapped, &transferred, FALSE))
+    return GetLastError();
+  return 0;
+}
+
+}  // namespace
+
+std::expected<std::string, std::string> build_request_line(const RequestFields& fields) {
+  const std::pair<const char*, const std::optional<std::string>*> members[] = {
+      {"id", &fields.id},
+      {"action", &fields.action},
+      {"config", &fields.config},
+      {"work_dir", &fields.work_dir},
+      {"core_path", &fields.core_path},
+      {"config_path", &fields.config_path},
+      {"log_path", &fields.log_path},
+  };
+  nlohmann::json request = nlohmann::json::object();
+  for (const auto& [key, value] : members) {
+    if (!value->has_value())
+      continue;
+    if (find_utf8_fault(**value))
+      return std::unexpected(std::string("the ") + key + " value is not valid UTF-8");
+    request[key] = **value;
+  }
+  return request.dump() + "\n";
+}
+
+std::string with_line_feed(std::string line) {
+  if (line.empty() || line.back() != '\n')
+    line += '\n';
+  return line;
+}
+
+std::expected<std::string, ExchangeError> exchange(std::string_view line,
+                                                   const ExchangeOptions& options) {
+  std::expected<HANDLE, ExchangeError> opened = open_pipe(options);
+  if (!opened)
+    return std::unexpected(opened.error());
+  Handle pipe(*opened);
+
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {
+    return std::unexpected(
+        failure(ExchangeError::Kind::kNoResponse,
+                "cannot switch the pipe to message reads: " + os_error_text(GetLastError())));
+  }
+
+  Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (event.get() == nullptr) {
+    return std::unexpected(failure(ExchangeError::Kind::kNoResponse,
+                                   "cannot create an event: " + os_error_text(GetLastError())));
+  }
+  const Clock::time_point deadline = Clock::now() + options.response_wait;
+  const auto timed_out = [&] {
+    return failure(ExchangeError::Kind::kNoResponse,
+                   "no response within " + seconds_text(options.response_wait));
+  };
+
+  // The server reads in chunks of its read size and drops a longer message, so a long request
+  // goes out as several messages, none longer than that.
+  OVERLAPPED overlapped{};
+  DWORD transferred = 0;
+  BOOL started = FALSE;
+  DWORD code = 0;
+  const std::size_t piece =
+      options.message_size == 0 ? std::max<std::size_t>(line.size(), 1) : options.message_size;
+  // An empty line is sent as one zero-length message.
+  std::size_t offset = 0;
+  do {
+    const std::string_view part = line.substr(offset, piece);
+    offset += part.size();
+    overlapped = OVERLAPPED{};
+    overlapped.hEvent = event.get();
+    ResetEvent(event.get());
+    started =
+        WriteFile(pipe.get(), part.data(), static_cast<DWORD>(part.size()), nullptr, &overlapped);
+    code = finish(pipe.get(), overlapped, started, transferred, deadline);
+    if (code == ERROR_TIMEOUT)
+      return std::unexpected(timed_out());
+    if (code != 0) {
+      return std::unexpected(failure(ExchangeError::Kind::kNoResponse,
+                                     "cannot send the request: " + os_error_text(code)));
+    }
+  } while (offset < line.size());
+
+  std::string response;
+  char buffer[4096];
+  for (;;) {
+    overlapped = OVERLAPPED{};
+    overlapped.hEvent = event.get();
+    ResetEvent(event.get());
+    started = ReadFile(pipe.get(), buffer, sizeof buffer, nullptr, &overlapped);
+    code = finish(pipe.get(), overlapped, started, transferred, deadline);
+    if (code == 0 || code == ERROR_MORE_DATA) {
+      response.append(buffer, transferred);
+      const std::size_t end = response.find('\n');
+      if (end != std::string::npos && code == 0) {
+        response.resize(end + 1);
+        return response;
+      }
+      continue;
+    }
+    if (code == ERROR_TIMEOUT)
+      return std::unexpected(timed_out());
+    ExchangeError error;
+    error.kind = ExchangeError::Kind::kNoResponse;
+    error.partial = response;
+    if (code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED) {
+      error.message = response.empty() ? "the helper closed the connection without a response"
+                                       : "the helper's response ended without a line feed";
+    } else {
+      error.message = "cannot read the response: " + os_error_text(code);
+    }
+    return std::unexpected(std::move(error));
+  }
+}
+
+std::optional<bool> response_ok(std::string_view response_line) {
+  const nlohmann::json response = nlohmann::json::parse(response_line, nullptr, false);
+  if (response.is_discarded() || !response.is_object())
+    return std::nullopt;
+  const auto ok = response.find("ok");
+  if (ok == response.end() || !ok->is_boolean())
+    return std::nullopt;
+  return ok->get<bool>();
+}
+
+}  // namespace corvid::pipe_client

@@ -1,0 +1,63 @@
+#pragma once
+// A client of the helper's control pipe: one request line out, one response line back.
+
+#include <chrono>
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "channel/pipe_config.h"
+
+namespace corvid::pipe_client {
+
+// The request fields; absent ones are left out of the JSON.
+struct RequestFields {
+  std::optional<std::string> id;
+  std::optional<std::string> action;
+  std::optional<std::string> config;
+  std::optional<std::string> work_dir;
+  std::optional<std::string> core_path;
+  std::optional<std::string> config_path;
+  std::optional<std::string> log_path;
+};
+
+// Compact JSON and a line feed. Fails when a field is not valid UTF-8 (JSON can't carry it).
+std::expected<std::string, std::string> build_request_line(const RequestFields& fields);
+
+// The line with a line feed appended unless it already ends with one.
+std::string with_line_feed(std::string line);
+
+struct ExchangeOptions {
+  // How long to wait while the pipe is busy: longer than the server holds a client that never
+  // completes its request or never reads its answer, so one such client ahead does no harm.
+  std::chrono::milliseconds busy_wait{10000};
+  // How long an absent pipe is retried: between two clients the server briefly has no instance.
+  std::chrono::milliseconds absent_wait{1000};
+  // How long to wait for the response once the request is written.
+  std::chrono::milliseconds response_wait{30000};
+  // The request is written in messages of at most this many bytes (the server's read size);
+  // 0 writes it as one message.
+  std::size_t message_size = pipe_config::kReadChunk;
+};
+
+struct ExchangeError {
+  enum class Kind {
+    kNoService,   // the pipe could not be opened
+    kNoResponse,  // connected, but no complete response line came back
+  } kind = Kind::kNoService;
+  std::string message;
+  // What arrived before the connection ended, when it was no complete line.
+  std::string partial;
+};
+
+// Connects to the helper's pipe, writes `line` and returns the response line as
+// received, line feed included.
+std::expected<std::string, ExchangeError> exchange(std::string_view line,
+                                                   const ExchangeOptions& options = {});
+
+// The response's `ok`: empty when the line is no JSON object with a boolean `ok`.
+std::optional<bool> response_ok(std::string_view response_line);
+
+}  // namespace corvid::pipe_client
