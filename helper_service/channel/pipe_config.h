@@ -15,8 +15,11 @@ inline constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\corvid-helper";
 inline constexpr std::string_view kPipeNameUtf8 = "\\\\.\\pipe\\corvid-helper";
 
 // A DACL granting GENERIC_ALL to LocalSystem, the built-in Administrators and the built-in
-// Users; no owner, group or SACL. The desktop app runs as an ordinary user.
-inline constexpr wchar_t kSecurityDescriptor[] = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;BU)";
+// Users; no owner, group or SACL. The desktop app runs as an ordinary user. The deny entry right
+// after LocalSystem's keeps everyone else from adding an instance (FILE_CREATE_PIPE_INSTANCE,
+// 0x4) and so from squatting on the name; a client opening for reading and writing needs no 0x4.
+inline constexpr wchar_t kSecurityDescriptor[] =
+    L"D:(A;;GA;;;SY)(D;;0x4;;;WD)(A;;GA;;;BA)(A;;GA;;;BU)";
 inline constexpr std::uint32_t kSddlRevision = 1;  // SDDL_REVISION_1
 
 // Open mode flags.
@@ -25,8 +28,9 @@ inline constexpr std::uint32_t kFileFlagOverlapped = 0x40000000;  // FILE_FLAG_O
 inline constexpr std::uint32_t kFileFlagFirstPipeInstance =
     0x00080000;  // FILE_FLAG_FIRST_PIPE_INSTANCE
 // Synchronous I/O: slow clients are cut off by cancelling the blocked call (CancelSynchronousIo),
-// so the handle must not be opened for overlapped I/O.
-inline constexpr std::uint32_t kOpenMode = kPipeAccessDuplex;
+// so the handle must not be opened for overlapped I/O. Every instance is the first: the service
+// never joins a pipe that someone else created under its name.
+inline constexpr std::uint32_t kOpenMode = kPipeAccessDuplex | kFileFlagFirstPipeInstance;
 
 // Pipe mode flags.
 inline constexpr std::uint32_t kPipeTypeMessage = 0x00000004;          // PIPE_TYPE_MESSAGE

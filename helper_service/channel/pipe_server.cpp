@@ -15,6 +15,7 @@
 #include "channel/dispatch.h"
 #include "channel/message.h"
 #include "channel/pipe_config.h"
+#include "channel/pipe_identity.h"
 #include "common/error.h"
 #include "host/log.h"
 
@@ -248,7 +249,9 @@ Result<void> serve_connection(HANDLE pipe, CoreState& state, IoDeadline& deadlin
   Result<Request> request = parse_request(*line);
   if (!request)
     return std::unexpected(request.error());
-  const Response response = dispatch_request(*request, state);
+  // Only a start acts on the client's behalf, so only a start asks who the client is.
+  const Caller caller = request->action == "start" ? identify_client(pipe) : Caller{};
+  const Response response = dispatch_request(*request, state, caller);
   Result<std::string> text = encode_response(response);
   if (!text)
     return std::unexpected(text.error());

@@ -1,6 +1,7 @@
 #include "supervisor/core.h"
 
 #include <cstdio>
+#include <exception>
 #include <vector>
 
 #include "common/cmdline.h"
@@ -102,12 +103,30 @@ void wait_for_launch(CoreState& state, std::unique_lock<std::mutex>& held) {
   state.launch_done.wait(held, [&] { return !state.launching; });
 }
 
+namespace {
+
+// Ends the launch in flight when no child came of it.
 void abandon_launch(CoreState& state) {
   {
     std::lock_guard guard(state.lock);
     state.launching = false;
   }
   state.launch_done.notify_all();
+}
+
+}  // namespace
+
+Result<ChildProcess> launch_core(CoreState& state, const CoreLaunch& launch) {
+  // Every way out of a failed launch must end it, or later starts and stops wait for ever.
+  try {
+    Result<ChildProcess> child = spawn_core(*state.backend, launch);
+    if (!child)
+      abandon_launch(state);
+    return child;
+  } catch (const std::exception& error) {
+    abandon_launch(state);
+    return std::unexpected(Error("spawn core", error.what()));
+  }
 }
 
 bool store_child(CoreState& state, ChildProcess child, std::uint64_t generation,
@@ -170,11 +189,9 @@ Result<void> start_core(CoreState& state, const StartOptions& options, const Cal
     state.launching = true;
   }
 
-  Result<ChildProcess> child = spawn_core(backend, launch);
-  if (!child) {
-    abandon_launch(state);
+  Result<ChildProcess> child = launch_core(state, launch);
+  if (!child)
     return std::unexpected(child.error());
-  }
   if (!store_child(state, std::move(*child), generation, "core started")) {
     return std::unexpected(Error("core start cancelled"));
   }

@@ -159,8 +159,9 @@ void release_child(std::optional<ChildProcess>& child);
 // flight is over.
 bool store_child(CoreState& state, ChildProcess child, std::uint64_t generation,
                  std::string_view stored_message);
-// Ends the launch in flight when no child came of it.
-void abandon_launch(CoreState& state);
+// spawn_core for the launch in flight (begun by setting `launching` under the core lock): a
+// failure, thrown or returned, ends that launch.
+Result<ChildProcess> launch_core(CoreState& state, const CoreLaunch& launch);
 
 // Waits (under `held`, the core lock) until no launch is in flight.
 void wait_for_launch(CoreState& state, std::unique_lock<std::mutex>& held);

@@ -41,9 +41,8 @@ void watchdog_pass(CoreState& state) {
     state.launching = true;
   }
 
-  Result<ChildProcess> child = spawn_core(*state.backend, *launch);
+  Result<ChildProcess> child = launch_core(state, *launch);
   if (!child) {
-    abandon_launch(state);
     log_line("restart failed: " + detailed_text(child.error()));
     return;
   }

@@ -218,9 +218,13 @@ TEST_F(DispatchTest, StatusDataIsAnUnsignedPidThenRunning) {
   EXPECT_EQ(response.data->size(), 2u);
 }
 
-TEST_F(DispatchTest, AFailureThrownBelowIsStillAnswered) {
+TEST_F(DispatchTest, AFailureThrownBelowIsStillAnsweredAndEndsTheLaunch) {
   os->on_create([] { throw std::runtime_error("out of handles"); });
-  EXPECT_EQ(answer(R"({"id":"5","action":"start"})"), failed_line(R"("5")", "out of handles"));
+  EXPECT_EQ(answer(R"({"id":"5","action":"start"})"), failed_line(R"("5")", "spawn core"));
+  // The launch in flight is over: later requests do not wait for it.
+  os->on_create(nullptr);
+  EXPECT_EQ(answer(R"({"id":"6","action":"stop"})"), ok_line(R"("6")", "null"));
+  EXPECT_EQ(answer(R"({"id":"7","action":"start"})"), ok_line(R"("7")", "null"));
 }
 
 }  // namespace

@@ -26,38 +26,44 @@ TEST(PipeConfig, TheNameIsTheLocalCorvidHelperPipe) {
   EXPECT_EQ(cfg::kPipeNameUtf8, R"(\\.\pipe\corvid-helper)");
 }
 
-TEST(PipeConfig, TheAccessListGrantsFullAccessToSystemAdministratorsAndUsersOnly) {
+TEST(PipeConfig, TheAccessListGrantsFullAccessAndKeepsInstancesToLocalSystem) {
   const std::string sddl = narrow(cfg::kSecurityDescriptor);
-  EXPECT_EQ(sddl, "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;BU)");
+  EXPECT_EQ(sddl, "D:(A;;GA;;;SY)(D;;0x4;;;WD)(A;;GA;;;BA)(A;;GA;;;BU)");
 
   // Only a DACL: no owner, group or SACL part, no inheritance or protection flags.
   ASSERT_EQ(sddl.rfind("D:(", 0), 0u);
   const std::regex ace(R"(\(([^;()]*);([^;()]*);([^;()]*);([^;()]*);([^;()]*);([^;()]*)\))");
-  std::vector<std::string> trustees;
+  struct Entry {
+    std::string type, rights, trustee;
+    bool operator==(const Entry&) const = default;
+  };
+  std::vector<Entry> entries;
   std::string rest = sddl.substr(2);
   std::smatch match;
   while (std::regex_search(rest, match, ace)) {
     EXPECT_EQ(match.position(0), 0) << "unexpected text before " << match.str(0);
-    EXPECT_EQ(match.str(1), "A") << "allow entries only";
     EXPECT_EQ(match.str(2), "") << "no inheritance flags";
-    EXPECT_EQ(match.str(3), "GA");
     EXPECT_EQ(match.str(4), "");
     EXPECT_EQ(match.str(5), "");
-    trustees.push_back(match.str(6));
+    entries.push_back({match.str(1), match.str(3), match.str(6)});
     rest = match.suffix();
   }
   EXPECT_EQ(rest, "");
-  EXPECT_EQ(trustees, (std::vector<std::string>{"SY", "BA", "BU"}));
+  // Access entries are read in order: LocalSystem's grant comes before the deny of
+  // FILE_CREATE_PIPE_INSTANCE to Everyone, which comes before the other grants.
+  EXPECT_EQ(entries,
+            (std::vector<Entry>{
+                {"A", "GA", "SY"}, {"D", "0x4", "WD"}, {"A", "GA", "BA"}, {"A", "GA", "BU"}}));
   EXPECT_EQ(cfg::kSddlRevision, 1u);
 }
 
 TEST(PipeConfig, ModesAreDuplexSynchronousMessagesForLocalClients) {
   EXPECT_EQ(cfg::kPipeAccessDuplex, 0x3u);
-  // Synchronous handle (the I/O deadline cancels blocked calls); not bound to a first instance,
-  // so a restarted service can create the pipe again at once.
-  EXPECT_EQ(cfg::kOpenMode, 0x3u);
+  // Synchronous handle (the I/O deadline cancels blocked calls); always the first instance, so
+  // the service never joins a pipe that someone else created under its name.
+  EXPECT_EQ(cfg::kOpenMode, 0x3u | 0x00080000u);
   EXPECT_EQ(cfg::kOpenMode & cfg::kFileFlagOverlapped, 0u);
-  EXPECT_EQ(cfg::kOpenMode & cfg::kFileFlagFirstPipeInstance, 0u);
+  EXPECT_NE(cfg::kOpenMode & cfg::kFileFlagFirstPipeInstance, 0u);
 
   EXPECT_EQ(cfg::kPipeMode, 0x4u | 0x2u | 0x8u);
   EXPECT_NE(cfg::kPipeMode & cfg::kPipeTypeMessage, 0u);

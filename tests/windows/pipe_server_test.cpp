@@ -113,7 +113,8 @@ TEST_F(PipeServerTest, TheInstanceHasTheFixedShapeAndAccessList) {
   EXPECT_EQ(out_size, pipe_config::kOutBufferSize);
   EXPECT_EQ(in_size, pipe_config::kInBufferSize);
 
-  // Full access for LocalSystem, Administrators and Users, and for nobody else.
+  // Full access for LocalSystem, Administrators and Users, and for nobody else; no one but
+  // LocalSystem may add an instance.
   DWORD needed = 0;
   GetKernelObjectSecurity(client->handle(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
   ASSERT_GT(needed, 0u);
@@ -125,19 +126,31 @@ TEST_F(PipeServerTest, TheInstanceHasTheFixedShapeAndAccessList) {
   ASSERT_TRUE(GetSecurityDescriptorDacl(buffer.data(), &present, &dacl, &defaulted));
   ASSERT_TRUE(present);
   ASSERT_NE(dacl, nullptr);
-  const WELL_KNOWN_SID_TYPE expected[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid,
-                                          WinBuiltinUsersSid};
+  struct Expected {
+    BYTE type;
+    WELL_KNOWN_SID_TYPE sid;
+  };
+  const Expected expected[] = {{ACCESS_ALLOWED_ACE_TYPE, WinLocalSystemSid},
+                               {ACCESS_DENIED_ACE_TYPE, WinWorldSid},
+                               {ACCESS_ALLOWED_ACE_TYPE, WinBuiltinAdministratorsSid},
+                               {ACCESS_ALLOWED_ACE_TYPE, WinBuiltinUsersSid}};
   ASSERT_EQ(dacl->AceCount, std::size(expected));
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
     void* raw = nullptr;
     ASSERT_TRUE(GetAce(dacl, i, &raw));
+    // Allowed and denied entries share one layout.
     auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-    EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-    // GENERIC_ALL as written, or already mapped to the file rights.
-    EXPECT_TRUE(ace->Mask == GENERIC_ALL || ace->Mask == FILE_ALL_ACCESS) << std::hex << ace->Mask;
+    EXPECT_EQ(ace->Header.AceType, expected[i].type) << "entry " << i;
+    if (expected[i].type == ACCESS_DENIED_ACE_TYPE) {
+      EXPECT_EQ(ace->Mask, static_cast<DWORD>(FILE_CREATE_PIPE_INSTANCE));
+    } else {
+      // GENERIC_ALL as written, or already mapped to the file rights.
+      EXPECT_TRUE(ace->Mask == GENERIC_ALL || ace->Mask == FILE_ALL_ACCESS)
+          << std::hex << ace->Mask;
+    }
     BYTE sid[SECURITY_MAX_SID_SIZE];
     DWORD sid_size = sizeof sid;
-    ASSERT_TRUE(CreateWellKnownSid(expected[i], nullptr, sid, &sid_size));
+    ASSERT_TRUE(CreateWellKnownSid(expected[i].sid, nullptr, sid, &sid_size));
     EXPECT_TRUE(EqualSid(&ace->SidStart, sid)) << "entry " << i;
   }
 

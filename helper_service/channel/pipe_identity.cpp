@@ -1,0 +1,76 @@
+#include "channel/pipe_identity.h"
+
+#include <cstdlib>
+
+#include "common/os_error.h"
+#include "host/log.h"
+
+namespace corvid {
+
+namespace {
+
+// Ends an impersonation on every path. A thread that cannot return to the service's own identity
+// must not go on serving with a client's: that is fatal.
+class Impersonation {
+ public:
+  explicit Impersonation(HANDLE pipe) : active_(ImpersonateNamedPipeClient(pipe) != FALSE) {}
+  Impersonation(const Impersonation&) = delete;
+  Impersonation& operator=(const Impersonation&) = delete;
+  ~Impersonation() {
+    if (active_ && !RevertToSelf()) {
+      log_line("ERROR: RevertToSelf failed: " + os_error_text(GetLastError()));
+      std::abort();
+    }
+  }
+  bool active() const { return active_; }
+
+ private:
+  bool active_;
+};
+
+bool is_member(HANDLE token, WELL_KNOWN_SID_TYPE type) {
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof sid;
+  if (!CreateWellKnownSid(type, nullptr, sid, &size))
+    return false;
+  BOOL member = FALSE;
+  return CheckTokenMembership(token, sid, &member) && member;
+}
+
+bool client_is_privileged(HANDLE pipe) {
+  HANDLE token = nullptr;
+  {
+    Impersonation as_client(pipe);
+    if (!as_client.active())
+      return false;
+    // Opened as the service: the client's token need not grant us anything.
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token))
+      return false;
+  }
+  const bool privileged = token_is_privileged(token);
+  CloseHandle(token);
+  return privileged;
+}
+
+}  // namespace
+
+bool token_is_privileged(HANDLE token) {
+  // Under UAC an administrator's everyday token holds Administrators for deny only, and
+  // CheckTokenMembership ignores such a group: only an elevated token counts.
+  return is_member(token, WinLocalSystemSid) || is_member(token, WinBuiltinAdministratorsSid);
+}
+
+Caller identify_client(HANDLE pipe) {
+  Caller caller;
+  caller.privileged = client_is_privileged(pipe);
+  caller.as_client = [pipe](const std::function<void()>& action) {
+    Impersonation as_client(pipe);
+    if (!as_client.active())
+      return false;
+    action();
+    return true;
+  };
+  return caller;
+}
+
+}  // namespace corvid
