@@ -68,6 +68,9 @@ class ServerThread {
 
   CoreState& state() { return *state_; }
   std::atomic<bool>& stop_flag() { return *stop_flag_; }
+  // Shares for other workers, such as a watchdog beside the server.
+  std::shared_ptr<CoreState> shared_state() { return state_; }
+  std::shared_ptr<std::atomic<bool>> shared_stop_flag() { return stop_flag_; }
   bool finished(std::chrono::milliseconds wait = 0ms);
 
  private:

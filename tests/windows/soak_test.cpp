@@ -1,0 +1,119 @@
+// A client hammering start, stop and status through the pipe while the stand-in core keeps
+// dying on its own and the watchdog relaunches it: never two cores, none after the last stop.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <random>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "common/utf.h"
+#include "pipe_test_support.h"
+#include "supervisor/watchdog.h"
+#include "win_test_support.h"
+
+namespace corvid {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr wchar_t kCoreName[] = L"corvid-soak-core.exe";
+
+int count_cores() {
+  test::OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot.valid())
+    return -1;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  int count = 0;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (_wcsicmp(entry.szExeFile, kCoreName) == 0)
+      ++count;
+  }
+  return count;
+}
+
+std::string ask(const std::string& line) {
+  std::optional<test::RawPipeClient> client = test::RawPipeClient::connect(20s);
+  if (!client || client->write(line + "\n") != 0)
+    return {};
+  return client->read_line(20s).bytes;
+}
+
+TEST(Soak, NeverTwoCoresAndNoneAfterTheLastStop) {
+  test::TempDir dir{"soak test"};
+  const std::string core = dir / from_wide(kCoreName);
+  ASSERT_TRUE(CopyFileW(to_wide(test::built_program("corvid_fake_core.exe")).c_str(),
+                        to_wide(core).c_str(), FALSE));
+  ASSERT_EQ(count_cores(), 0) << "a core of an earlier run is still there";
+
+  const std::size_t mark = test::HelperLog::mark();
+  test::ServerThread server;
+  std::thread watchdog(run_core_watchdog, server.shared_stop_flag(), server.shared_state());
+
+  std::atomic<bool> done{false};
+  std::atomic<int> most{0};
+  std::atomic<int> samples{0};
+  std::thread monitor([&] {
+    while (!done.load()) {
+      const int now = count_cores();
+      if (now > most.load())
+        most.store(now);
+      ++samples;
+      std::this_thread::sleep_for(10ms);
+    }
+  });
+
+  nlohmann::json start = {{"action", "start"}, {"work_dir", dir.path()}, {"core_path", core}};
+  std::mt19937 random(2024);
+  const auto deadline = std::chrono::steady_clock::now() + 8s;
+  int requests = 0, answered = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::string line;
+    const unsigned pick = random() % 20;
+    switch (pick < 6 ? 0 : pick < 9 ? 2 : 3) {
+      case 0:
+        // Each core lives a random short while, then exits on its own.
+        start["config"] = "sleep " + std::to_string(100 + random() % 500) + "\nexit 0";
+        line = start.dump();
+        break;
+      case 2:
+        line = R"({"action":"stop"})";
+        break;
+      default:
+        line = R"({"action":"status"})";
+    }
+    ++requests;
+    if (!ask(line).empty())
+      ++answered;
+    // Room for cores to come up, and to die on their own between requests.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50 + random() % 400));
+  }
+  EXPECT_EQ(ask(R"({"action":"stop"})"),
+            "{\"id\":null,\"ok\":true,\"error\":null,\"data\":null}\n");
+  const int after_stop = count_cores();
+  std::this_thread::sleep_for(2500ms);  // the watchdog's next passes must launch nothing
+  const int later = count_cores();
+  done = true;
+  monitor.join();
+  server.shared_stop_flag()->store(true);
+  watchdog.join();
+
+  EXPECT_GT(requests, 20);
+  EXPECT_EQ(answered, requests);
+  EXPECT_GT(samples.load(), 50);
+  EXPECT_LE(most.load(), 1);
+  EXPECT_EQ(after_stop, 0);
+  EXPECT_EQ(later, 0);
+  EXPECT_GT(test::read_core_runs(dir.path()).size(), 5u);
+  const std::vector<std::string> entries = test::HelperLog::entries_since(mark);
+  EXPECT_GT(std::count(entries.begin(), entries.end(), "core restarted"), 0)
+      << "no core died on its own and was relaunched";
+}
+
+}  // namespace
+}  // namespace corvid

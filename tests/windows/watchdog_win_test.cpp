@@ -1,0 +1,123 @@
+// The watchdog with the real process backend and the stand-in core.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <thread>
+
+#include "pipe_test_support.h"
+#include "supervisor/backend_win.h"
+#include "supervisor/core.h"
+#include "supervisor/watchdog.h"
+#include "win_test_support.h"
+
+namespace corvid {
+namespace {
+
+using namespace std::chrono_literals;
+using test::HelperLog;
+using Lines = std::vector<std::string>;
+
+class WatchdogWinTest : public ::testing::Test {
+ protected:
+  test::TempDir dir{"watchdog test"};
+  std::string core = test::install_fake_core(dir.path());
+  std::shared_ptr<std::atomic<bool>> flag = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<CoreState> state = std::make_shared<CoreState>(make_windows_backend(), flag);
+
+  void SetUp() override { HelperLog::path(); }
+  void TearDown() override { stop_core(*state); }
+
+  Result<void> start(const std::string& config, std::optional<std::string> core_path = {}) {
+    return start_core(
+        *state, {.work_dir = dir.path(), .core_path = core_path.value_or(core), .config = config});
+  }
+  // Waits until the newest recorded core has ended.
+  void wait_for_exit(std::size_t runs) {
+    const auto recorded = test::wait_for_core_runs(dir.path(), runs);
+    ASSERT_EQ(recorded.size(), runs);
+    test::OwnedHandle process = test::open_process(recorded.back().pid);
+    if (process.valid()) {
+      ASSERT_TRUE(test::wait_exit_code(process.get()).has_value());
+    }
+  }
+};
+
+TEST_F(WatchdogWinTest, AnEndedCoreIsLoggedAndRelaunchedInTheSamePass) {
+  struct Case {
+    const char* config;
+    const char* line;
+  };
+  const Case cases[] = {{"exit 0", "core exited: exit code: 0"},
+                        {"exit 0xC0000005", "core exited: exit code: 0xc0000005"}};
+  std::size_t runs = 0;
+  for (const Case& c : cases) {
+    ASSERT_TRUE(start(c.config).has_value());
+    wait_for_exit(++runs);
+    const std::size_t mark = HelperLog::mark();
+    watchdog_pass(*state);
+    EXPECT_EQ(HelperLog::entries_since(mark), (Lines{c.line, "core restarted"}));
+    EXPECT_EQ(test::wait_for_core_runs(dir.path(), ++runs).size(), runs);
+  }
+}
+
+TEST_F(WatchdogWinTest, ACoreReleasedByStatusIsRelaunchedWithoutAnExitLine) {
+  ASSERT_TRUE(start("exit 4").has_value());
+  wait_for_exit(1);
+  EXPECT_FALSE(query_core_status(*state).running);
+  const std::size_t mark = HelperLog::mark();
+  watchdog_pass(*state);
+  EXPECT_EQ(HelperLog::entries_since(mark), Lines{"core restarted"});
+}
+
+TEST_F(WatchdogWinTest, AMissingCoreIsRetriedAboutOnceASecondUntilAStop) {
+  const std::string missing = dir / "missing.exe";
+  ASSERT_FALSE(start("run", missing).has_value());
+  const std::size_t mark = HelperLog::mark();
+  std::thread watchdog(run_core_watchdog, flag, state);
+  const Lines entries = HelperLog::wait_for_entries(mark, 3, 10s);
+  stop_core(*state);
+  const std::size_t after_stop = HelperLog::mark();
+  std::this_thread::sleep_for(2500ms);
+  flag->store(true);
+  watchdog.join();
+
+  ASSERT_GE(entries.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(entries[i], "restart failed: core not found: " + missing);
+  const std::vector<std::uint64_t> stamps = HelperLog::timestamps_since(mark);
+  for (std::size_t i = 1; i < 3; ++i) {
+    // One second a pass, in 100 ns units, less a little for the clock's grain.
+    EXPECT_GE(stamps[i] - stamps[i - 1], 9'500'000u);
+    EXPECT_LE(stamps[i] - stamps[i - 1], 30'000'000u);
+  }
+  EXPECT_EQ(HelperLog::entries_since(after_stop), Lines{}) << "logged after the stop";
+  EXPECT_TRUE(test::read_core_runs(dir.path()).empty());
+}
+
+TEST_F(WatchdogWinTest, AfterAStopNothingIsLoggedOrLaunched) {
+  ASSERT_TRUE(start("exit 0").has_value());
+  wait_for_exit(1);
+  stop_core(*state);
+  const std::size_t mark = HelperLog::mark();
+  std::thread watchdog(run_core_watchdog, flag, state);
+  std::this_thread::sleep_for(2500ms);
+  flag->store(true);
+  watchdog.join();
+  EXPECT_EQ(HelperLog::entries_since(mark), Lines{});
+  EXPECT_EQ(test::read_core_runs(dir.path()).size(), 1u);
+}
+
+TEST_F(WatchdogWinTest, TheStopFlagEndsTheThreadWithinAboutASecond) {
+  ASSERT_TRUE(start("run").has_value());
+  std::thread watchdog(run_core_watchdog, flag, state);
+  std::this_thread::sleep_for(1500ms);
+  const auto set = std::chrono::steady_clock::now();
+  flag->store(true);
+  watchdog.join();
+  EXPECT_LE(std::chrono::steady_clock::now() - set, 1500ms);
+  // The core is left alone: only a stop ends it.
+  EXPECT_TRUE(query_core_status(*state).running);
+}
+
+}  // namespace
+}  // namespace corvid
