@@ -9,5 +9,7 @@ int main() {
   const corvid::RunMode mode = corvid::select_mode(argv != nullptr ? argc : 0, argv);
   if (argv != nullptr)
     LocalFree(argv);
-  return corvid::run_mode(mode);
+  // The detached workers may still run: end the process without running static destructors
+  // under their feet.
+  ExitProcess(static_cast<UINT>(corvid::run_mode(mode)));
 }

@@ -1,0 +1,134 @@
+// The entry point: which run mode a command line selects, and what the executable reports when
+// it is started from a console without the Service Control Manager.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+#include <vector>
+
+#include "common/os_error.h"
+#include "common/utf.h"
+#include "host/service.h"
+#include "host_support.h"
+#include "win_test_support.h"
+
+namespace corvid {
+namespace {
+
+using test::HelperCopy;
+using test::ProgramResult;
+
+std::string mode_name(RunMode mode) {
+  switch (mode) {
+    case RunMode::kService:
+      return "service";
+    case RunMode::kInstall:
+      return "install";
+    case RunMode::kUninstall:
+      return "uninstall";
+    case RunMode::kConsole:
+      return "console";
+  }
+  return "?";
+}
+
+TEST(SelectModeTest, OnlyTheWholeFirstArgumentInExactLetterCaseSelectsAMode) {
+  struct Case {
+    std::vector<std::wstring> args;  // after the program name
+    RunMode mode;
+  };
+  const Case cases[] = {
+      {{}, RunMode::kService},
+      {{L"install"}, RunMode::kInstall},
+      {{L"uninstall"}, RunMode::kUninstall},
+      {{L"console"}, RunMode::kConsole},
+      // Only the first argument counts; the rest is ignored in every mode.
+      {{L"console", L"extra", L"words"}, RunMode::kConsole},
+      {{L"install", L"console"}, RunMode::kInstall},
+      {{L"uninstall", L"install"}, RunMode::kUninstall},
+      {{L"bogus", L"console"}, RunMode::kService},
+      {{L"", L"install"}, RunMode::kService},
+      // Letter case matters.
+      {{L"CONSOLE"}, RunMode::kService},
+      {{L"Console"}, RunMode::kService},
+      {{L"INSTALL"}, RunMode::kService},
+      {{L"Uninstall"}, RunMode::kService},
+      // The whole argument, nothing around it.
+      {{L"console "}, RunMode::kService},
+      {{L" console"}, RunMode::kService},
+      {{L"--console"}, RunMode::kService},
+      {{L"-install"}, RunMode::kService},
+      {{L"/uninstall"}, RunMode::kService},
+      {{L"consoles"}, RunMode::kService},
+      {{L"consol"}, RunMode::kService},
+      {{L"install\tx"}, RunMode::kService},
+      {{L"un install"}, RunMode::kService},
+      {{L""}, RunMode::kService},
+      {{L"service"}, RunMode::kService},
+  };
+  for (const Case& c : cases) {
+    std::vector<const wchar_t*> argv{L"C:\\inst dir\\corvid_helper_service.exe"};
+    for (const std::wstring& arg : c.args)
+      argv.push_back(arg.c_str());
+    std::string shown;
+    for (const std::wstring& arg : c.args)
+      shown += " [" + from_wide(arg) + "]";
+    EXPECT_EQ(mode_name(select_mode(static_cast<int>(argv.size()), argv.data())), mode_name(c.mode))
+        << "arguments:" << shown;
+  }
+}
+
+TEST(SelectModeTest, NoArgumentVectorAtAllIsServiceMode) {
+  // The entry point passes a count of 0 and no vector when the command line can't be split.
+  EXPECT_EQ(select_mode(0, nullptr), RunMode::kService);
+}
+
+// What a console start prints when the dispatcher can't reach the Service Control Manager.
+std::string dispatcher_report() {
+  return "Error: failed to start service dispatcher\n"
+         "\n"
+         "Caused by:\n"
+         "    0: IO error in winapi call\n"
+         "    1: " +
+         os_error_text(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) + "\n";
+}
+
+TEST(EntryTest, TheOsTextOfTheDispatcherFailureIsTheSystemsOwn) {
+  // The report below is only as good as this text: it must be the system's message, not the
+  // fallback for a code without one.
+  const std::string text = os_error_text(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+  EXPECT_EQ(text.find("OS Error"), std::string::npos) << text;
+  EXPECT_TRUE(text.ends_with(" (os error 1063)")) << text;
+}
+
+TEST(EntryTest, ServiceModeFromAConsoleReportsTheDispatcherFailureAndExitsWithOne) {
+  HelperCopy helper("entry dispatcher", /*with_core=*/false);
+  ASSERT_TRUE(helper.ready());
+  // Every one of these falls through to service mode.
+  const std::vector<std::vector<std::string>> command_lines = {
+      {}, {"CONSOLE"}, {"Console", "x"}, {"console "}, {"INSTALL"}, {"bogus", "console"},
+  };
+  // Wine's dispatcher waits about 10 s for a Service Control Manager before it gives up, so the
+  // programs run side by side.
+  std::vector<std::future<ProgramResult>> runs;
+  for (const std::vector<std::string>& args : command_lines) {
+    runs.push_back(std::async(std::launch::async, [&helper, args] {
+      return test::run_program(helper.exe(), args, std::chrono::seconds(90));
+    }));
+  }
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    std::string shown;
+    for (const std::string& arg : command_lines[i])
+      shown += " [" + arg + "]";
+    const ProgramResult result = runs[i].get();
+    ASSERT_TRUE(result.started) << result.start_error;
+    EXPECT_EQ(result.exit_code, 1u) << "arguments:" << shown;
+    EXPECT_EQ(result.err, dispatcher_report()) << "arguments:" << shown;
+    EXPECT_EQ(result.out, "") << "arguments:" << shown;
+  }
+  // The dispatcher never ran service_main, so no log was opened.
+  EXPECT_FALSE(test::is_file(helper.log_path()));
+}
+
+}  // namespace
+}  // namespace corvid

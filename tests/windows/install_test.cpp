@@ -1,0 +1,141 @@
+// "install" and "uninstall" against Wine's Service Control Manager, with a copy of the helper in
+// a folder whose name holds a blank.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host_support.h"
+#include "win_test_support.h"
+
+namespace corvid {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ProgramResult;
+using test::scm_error_report;
+
+using InstallTest = test::ServiceTest;
+
+bool has_entry(const std::vector<test::LogEntry>& entries, std::string_view prefix) {
+  for (const test::LogEntry& entry : entries) {
+    if (entry.message.starts_with(prefix))
+      return true;
+  }
+  return false;
+}
+
+TEST_F(InstallTest, RegistersTheQuotedPathAndStartsTheService) {
+  ASSERT_NE(helper.exe().find(' '), std::string::npos);
+  const std::optional<SERVICE_STATUS_PROCESS> status = install_running();
+  ASSERT_TRUE(status.has_value());
+
+  const std::optional<test::ServiceConfig> config = test::query_service_config();
+  ASSERT_TRUE(config.has_value());
+  EXPECT_EQ(config->binary_path, "\"" + helper.exe() + "\"");
+  EXPECT_EQ(config->display_name, "CorvidHelper Service");
+  EXPECT_EQ(config->service_type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+  EXPECT_EQ(config->start_type, static_cast<DWORD>(SERVICE_AUTO_START));
+  EXPECT_EQ(config->error_control, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+  EXPECT_EQ(config->load_order_group, "");
+  EXPECT_EQ(config->dependencies, "");
+  EXPECT_EQ(config->start_name, "LocalSystem");
+
+  // Running as reported by the service itself: Stop is the only control it accepts.
+  EXPECT_EQ(status->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+  EXPECT_EQ(status->dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+  EXPECT_EQ(status->dwWin32ExitCode, 0u);
+  // The process is this copy, in service mode.
+  EXPECT_EQ(test::processes_in(helper.dir(), test::kHelperExe),
+            std::vector<DWORD>{status->dwProcessId});
+  const ProgramResult ping = test::corvidctl({"ping", "--id", "svc"});
+  EXPECT_EQ(ping.out, R"({"id":"svc","ok":true,"error":null,"data":{"pong":true}})"
+                      "\n");
+  // Its log lies beside it and has no error in it.
+  ASSERT_TRUE(test::is_file(helper.log_path()));
+  EXPECT_FALSE(has_entry(test::read_log(helper.log_path()), "service error: "));
+}
+
+TEST_F(InstallTest, ASecondInstallFailsAndLeavesTheServiceAsItWas) {
+  const std::optional<SERVICE_STATUS_PROCESS> first = install_running();
+  ASSERT_TRUE(first.has_value());
+  const std::optional<test::ServiceConfig> config = test::query_service_config();
+  ASSERT_TRUE(config.has_value());
+
+  // Once from the same copy and once from another folder, which must not take the service over.
+  test::HelperCopy other("corvid other", /*with_core=*/false);
+  ASSERT_TRUE(other.ready());
+  for (const std::string& exe : {helper.exe(), other.exe()}) {
+    const ProgramResult again = test::run_program(exe, {"install"}, 60s);
+    ASSERT_TRUE(again.started) << again.start_error;
+    EXPECT_EQ(again.exit_code, 1u) << exe;
+    EXPECT_EQ(again.err, scm_error_report(ERROR_SERVICE_EXISTS)) << exe;
+    EXPECT_EQ(again.out, "") << exe;
+  }
+
+  const std::optional<test::ServiceConfig> after = test::query_service_config();
+  ASSERT_TRUE(after.has_value());
+  EXPECT_EQ(after->binary_path, config->binary_path);
+  EXPECT_EQ(after->display_name, config->display_name);
+  EXPECT_EQ(after->start_type, config->start_type);
+  const std::optional<SERVICE_STATUS_PROCESS> status = test::query_service_status();
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(status->dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(status->dwProcessId, first->dwProcessId);
+  EXPECT_TRUE(test::wait_for_ping(5s));
+  EXPECT_TRUE(test::processes_in(other.dir(), test::kHelperExe).empty());
+}
+
+TEST_F(InstallTest, UninstallWhenNotInstalledFails) {
+  const ProgramResult result = run_helper({"uninstall"});
+  EXPECT_EQ(result.exit_code, 1u);
+  EXPECT_EQ(result.err, scm_error_report(ERROR_SERVICE_DOES_NOT_EXIST));
+  EXPECT_EQ(result.out, "");
+}
+
+TEST_F(InstallTest, UninstallStopsARunningServiceWithItsCoreAndRemovesIt) {
+  const std::optional<SERVICE_STATUS_PROCESS> status = install_running();
+  ASSERT_TRUE(status.has_value());
+  test::OwnedHandle service_process = test::open_process(status->dwProcessId);
+  ASSERT_TRUE(service_process.valid());
+  const ProgramResult started = test::corvidctl({"start", "--config", "run"});
+  ASSERT_EQ(started.exit_code, 0u) << started.out << started.err;
+  ASSERT_TRUE(test::status_pid().has_value());
+  ASSERT_EQ(test::processes_in(helper.dir(), test::kCoreExe).size(), 1u);
+
+  const ProgramResult removed = run_helper({"uninstall"});
+  EXPECT_EQ(removed.exit_code, 0u) << removed.err;
+  EXPECT_EQ(removed.err, "");
+  EXPECT_EQ(removed.out, "");
+
+  // The stop was asked for, not waited for: the service ends shortly after.
+  EXPECT_EQ(test::wait_exit_code(service_process.get(), 15s), std::optional<DWORD>(0));
+  EXPECT_TRUE(test::wait_for_no_process(helper.dir(), test::kCoreExe).empty());
+  EXPECT_TRUE(test::wait_for_service_gone());
+  EXPECT_TRUE(test::wait_for_log_message(helper.log_path(), "core stopped", 1s));
+
+  const ProgramResult again = run_helper({"uninstall"});
+  EXPECT_EQ(again.exit_code, 1u);
+  EXPECT_EQ(again.err, scm_error_report(ERROR_SERVICE_DOES_NOT_EXIST));
+}
+
+TEST_F(InstallTest, UninstallOfAStoppedServiceSucceeds) {
+  const std::optional<SERVICE_STATUS_PROCESS> status = install_running();
+  ASSERT_TRUE(status.has_value());
+  test::OwnedHandle service_process = test::open_process(status->dwProcessId);
+  ASSERT_EQ(test::control_service(SERVICE_CONTROL_STOP), 0u);
+  const std::optional<SERVICE_STATUS_PROCESS> stopped =
+      test::wait_for_service_state(SERVICE_STOPPED);
+  ASSERT_TRUE(stopped.has_value());
+  ASSERT_EQ(stopped->dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  ASSERT_EQ(test::wait_exit_code(service_process.get(), 15s), std::optional<DWORD>(0));
+
+  // The stop request fails now; that is no reason to keep the service.
+  const ProgramResult removed = run_helper({"uninstall"});
+  EXPECT_EQ(removed.exit_code, 0u) << removed.err;
+  EXPECT_EQ(removed.err, "");
+  EXPECT_TRUE(test::wait_for_service_gone());
+}
+
+}  // namespace
+}  // namespace corvid
