@@ -1,8 +1,7 @@
 #include <windows.h>
 
-#include <vector>
-
 #include "common/cmdline.h"
+#include "common/module_path.h"
 #include "common/os_error.h"
 #include "common/utf.h"
 #include "host/service.h"
@@ -28,29 +27,17 @@ class ScHandle {
   SC_HANDLE handle_;
 };
 
-Result<std::wstring> running_executable() {
-  std::vector<wchar_t> buffer(MAX_PATH);
-  for (;;) {
-    const DWORD length =
-        GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0)
-      return std::unexpected(Error(os_error_text(GetLastError())));
-    if (length < buffer.size())
-      return std::wstring(buffer.data(), length);
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
 }  // namespace
 
 Result<void> install_service() {
   ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
   if (!manager)
     return std::unexpected(winapi_error(GetLastError()));
-  Result<std::wstring> exe = running_executable();
+  // No cause here: the OS error text is the whole message.
+  auto exe = running_executable_path();
   if (!exe)
-    return std::unexpected(exe.error());
-  const std::wstring binary_path = to_wide(quote_binary_path(from_wide(*exe)));
+    return std::unexpected(Error(os_error_text(exe.error())));
+  const std::wstring binary_path = to_wide(quote_binary_path(*exe));
   ScHandle service(CreateServiceW(manager.get(), kServiceName, kServiceDisplayName, SERVICE_START,
                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                   SERVICE_ERROR_NORMAL, binary_path.c_str(), nullptr, nullptr,

@@ -2,8 +2,8 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <vector>
 
+#include "common/module_path.h"
 #include "common/os_error.h"
 #include "common/utf.h"
 #include "common/winpath.h"
@@ -13,17 +13,10 @@
 namespace corvid::log_platform {
 
 Result<std::string> executable_path() {
-  std::vector<wchar_t> buffer(MAX_PATH);
-  for (;;) {
-    const DWORD length =
-        GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0)
-      return std::unexpected(Error("current_exe", os_error_text(GetLastError())));
-    if (length < buffer.size())
-      return from_wide(std::wstring_view(buffer.data(), length));
-    // Truncated: grow and ask again.
-    buffer.resize(buffer.size() * 2);
-  }
+  auto path = running_executable_path();
+  if (!path)
+    return std::unexpected(Error("current_exe", os_error_text(path.error())));
+  return *path;
 }
 
 // The same joining rules as every other path of the helper.

@@ -1,0 +1,25 @@
+#include "common/module_path.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "common/utf.h"
+
+namespace corvid {
+
+std::expected<std::string, std::uint32_t> running_executable_path() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD length =
+        GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0)
+      return std::unexpected(GetLastError());
+    if (length < buffer.size())
+      return from_wide(std::wstring_view(buffer.data(), length));
+    // Truncated: grow and ask again.
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+}  // namespace corvid
