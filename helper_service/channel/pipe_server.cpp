@@ -82,21 +82,24 @@ class IoDeadline {
   IoDeadline(const IoDeadline&) = delete;
   IoDeadline& operator=(const IoDeadline&) = delete;
 
+  // Wakes the timer only when it would otherwise sleep past the new deadline: a wake-up costs a
+  // trip through the kernel (under Wine, through its server) on every request.
   void arm(std::chrono::milliseconds limit) {
+    bool wake = false;
     {
       std::lock_guard guard(mutex_);
       deadline_ = std::chrono::steady_clock::now() + limit;
       expired_ = false;
+      wake = !watching_ || *deadline_ < *watching_;
     }
-    changed_.notify_all();
+    if (wake)
+      changed_.notify_all();
   }
 
+  // The timer finds the deadline gone when it next wakes; no need to wake it now.
   void clear() {
-    {
-      std::lock_guard guard(mutex_);
-      deadline_.reset();
-    }
-    changed_.notify_all();
+    std::lock_guard guard(mutex_);
+    deadline_.reset();
   }
 
   bool expired() {
@@ -110,14 +113,18 @@ class IoDeadline {
   void watch() {
     std::unique_lock held(mutex_);
     while (!quit_) {
+      const auto now = std::chrono::steady_clock::now();
       if (!deadline_) {
+        watching_.reset();
         changed_.wait(held);
-      } else if (std::chrono::steady_clock::now() < *deadline_) {
+      } else if (now < *deadline_) {
+        watching_ = *deadline_;
         changed_.wait_until(held, *deadline_);
       } else {
         expired_ = true;
         CancelSynchronousIo(target_);
-        changed_.wait_for(held, kCancelRepeat);
+        watching_ = now + kCancelRepeat;
+        changed_.wait_until(held, *watching_);
       }
     }
   }
@@ -127,6 +134,8 @@ class IoDeadline {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::optional<std::chrono::steady_clock::time_point> deadline_;
+  // What the timer sleeps until; empty while it waits for a deadline.
+  std::optional<std::chrono::steady_clock::time_point> watching_;
   bool expired_ = false;
   bool quit_ = false;
 };
