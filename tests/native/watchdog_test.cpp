@@ -32,6 +32,18 @@ class WatchdogTest : public ::testing::Test {
     std::lock_guard guard(state->lock);
     return state->generation;
   }
+  // The next process creation sees a stop land (on another thread) while it is under way.
+  void stop_during_next_launch() {
+    os->on_create([this] {
+      os->on_create(nullptr);
+      const std::uint64_t before = generation();
+      stopper = std::thread([this] { stop_core(*state); });
+      while (generation() == before)
+        std::this_thread::yield();
+    });
+  }
+
+  std::thread stopper;
 };
 
 TEST_F(WatchdogTest, IdleOrRunningCorePassDoesNothing) {
@@ -117,14 +129,7 @@ TEST_F(WatchdogTest, NothingAfterStop) {
 TEST_F(WatchdogTest, StopDuringARelaunchEndsTheNewCore) {
   const std::uint32_t pid = start();
   os->exit_process(pid, 0);
-  std::thread stopper;
-  os->on_create([&] {
-    os->on_create(nullptr);
-    const std::uint64_t before = generation();
-    stopper = std::thread([&] { stop_core(*state); });
-    while (generation() == before)
-      std::this_thread::yield();
-  });
+  stop_during_next_launch();
   LogCapture pass_log;
   watchdog_pass(*state);
   stopper.join();
@@ -149,14 +154,7 @@ TEST_F(WatchdogTest, StartDuringARelaunchReplacesItAndNeverRunsTwo) {
 }
 
 TEST_F(WatchdogTest, StopDuringAStartLaunchLeavesNoCore) {
-  std::thread stopper;
-  os->on_create([&] {
-    os->on_create(nullptr);
-    const std::uint64_t before = generation();
-    stopper = std::thread([&] { stop_core(*state); });
-    while (generation() == before)
-      std::this_thread::yield();
-  });
+  stop_during_next_launch();
   const auto result = start_core(*state, {});
   stopper.join();
   ASSERT_FALSE(result.has_value());

@@ -173,25 +173,16 @@ BackgroundProcess::BackgroundProcess(const std::string& program,
   OwnedHandle err_writer(write_end);
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
 
-  const std::wstring command_line = to_wide(build_command_line(program, args));
-  std::vector<wchar_t> writable(command_line.begin(), command_line.end());
-  writable.push_back(L'\0');
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = nullptr;
   // Standard output shares the pipe: the helper writes nothing there, and this shows if it does.
-  startup.hStdOutput = write_end;
-  startup.hStdError = write_end;
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(to_wide(program).c_str(), writable.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                      nullptr, &startup, &info)) {
-    start_error_ = "CreateProcessW failed: " + std::to_string(GetLastError());
+  std::expected<PROCESS_INFORMATION, std::string> info =
+      start_program(program, args, write_end, write_end);
+  if (!info) {
+    start_error_ = info.error();
     return;
   }
-  process_.reset(info.hProcess);
-  CloseHandle(info.hThread);
-  pid_ = info.dwProcessId;
+  process_.reset(info->hProcess);
+  CloseHandle(info->hThread);
+  pid_ = info->dwProcessId;
   err_writer.reset();
   reader_ = std::thread([this] { drain(err_reader_.get(), stop_reading_, mutex_, err_); });
 }

@@ -242,6 +242,26 @@ bool running_under_wine() {
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+std::expected<PROCESS_INFORMATION, std::string> start_program(const std::string& program,
+                                                              const std::vector<std::string>& args,
+                                                              HANDLE out, HANDLE err) {
+  const std::wstring command_line = to_wide(build_command_line(program, args));
+  std::vector<wchar_t> writable(command_line.begin(), command_line.end());
+  writable.push_back(L'\0');
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nullptr;
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(to_wide(program).c_str(), writable.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                      nullptr, &startup, &info)) {
+    return std::unexpected("CreateProcessW failed: " + std::to_string(GetLastError()));
+  }
+  return info;
+}
+
 ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
                           std::chrono::milliseconds timeout) {
   ProgramResult result;
@@ -257,24 +277,14 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
   SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
 
-  const std::wstring command_line = to_wide(build_command_line(program, args));
-  std::vector<wchar_t> writable(command_line.begin(), command_line.end());
-  writable.push_back(L'\0');
-
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = nullptr;
-  startup.hStdOutput = out_write;
-  startup.hStdError = err_write;
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(to_wide(program).c_str(), writable.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                      nullptr, &startup, &info)) {
-    result.start_error = "CreateProcessW failed: " + std::to_string(GetLastError());
+  std::expected<PROCESS_INFORMATION, std::string> info =
+      start_program(program, args, out_write, err_write);
+  if (!info) {
+    result.start_error = info.error();
     return result;
   }
   result.started = true;
-  OwnedHandle process(info.hProcess), thread(info.hThread);
+  OwnedHandle process(info->hProcess), thread(info->hThread);
   out_writer.reset();
   err_writer.reset();
 

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -93,6 +94,11 @@ struct ProgramResult {
   std::string out;
   std::string err;
 };
+// Starts a program with the given (inheritable) standard output and error and no input.
+std::expected<PROCESS_INFORMATION, std::string> start_program(const std::string& program,
+                                                              const std::vector<std::string>& args,
+                                                              HANDLE out, HANDLE err);
+
 // Runs a program with the given arguments, standard output and error captured through pipes.
 ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
                           std::chrono::milliseconds timeout = std::chrono::seconds(60));
