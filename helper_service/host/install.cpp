@@ -4,30 +4,10 @@
 #include "common/module_path.h"
 #include "common/os_error.h"
 #include "common/utf.h"
+#include "host/sc_handle.h"
 #include "host/service.h"
 
 namespace corvid {
-
-namespace {
-
-// One owner per SCM handle, closed on every path.
-class ScHandle {
- public:
-  explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
-  ScHandle(const ScHandle&) = delete;
-  ScHandle& operator=(const ScHandle&) = delete;
-  ~ScHandle() {
-    if (handle_ != nullptr)
-      CloseServiceHandle(handle_);
-  }
-  SC_HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-
- private:
-  SC_HANDLE handle_;
-};
-
-}  // namespace
 
 Result<void> install_service() {
   ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/sc_handle.h"
 #include "win_test_support.h"
 
 namespace corvid::test {
@@ -107,23 +108,7 @@ std::vector<DWORD> processes_in(const std::string& dir, std::string_view exe_nam
 std::vector<DWORD> wait_for_no_process(const std::string& dir, std::string_view exe_name,
                                        std::chrono::milliseconds wait = 10s);
 
-// Owns an SCM handle.
-class ScHandle {
- public:
-  explicit ScHandle(SC_HANDLE handle = nullptr) : handle_(handle) {}
-  ScHandle(ScHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
-  ScHandle(const ScHandle&) = delete;
-  ScHandle& operator=(const ScHandle&) = delete;
-  ~ScHandle() {
-    if (handle_ != nullptr)
-      CloseServiceHandle(handle_);
-  }
-  SC_HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-
- private:
-  SC_HANDLE handle_;
-};
+using corvid::ScHandle;
 
 // Opens the service "corvid-helper"; on failure the handle is empty and `error` (if given)
 // holds the code.
