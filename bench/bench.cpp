@@ -312,10 +312,7 @@ class LogTail {
     LARGE_INTEGER at{};
     at.QuadPart = static_cast<LONGLONG>(offset);
     SetFilePointerEx(file, at, nullptr, FILE_BEGIN);
-    char buffer[8192];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read != 0)
-      bytes.append(buffer, read);
+    bytes = bench::read_to_end(file);
     CloseHandle(file);
     return bytes;
   }

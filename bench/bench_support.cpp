@@ -178,6 +178,15 @@ void Process::kill() {
   pid_ = 0;
 }
 
+std::string read_to_end(HANDLE file) {
+  std::string bytes;
+  char buffer[8192];
+  DWORD read = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read != 0)
+    bytes.append(buffer, read);
+  return bytes;
+}
+
 namespace {
 
 // The x64 layout of the head of SYSTEM_PROCESS_INFORMATION, as far as it is read here.
@@ -260,11 +269,7 @@ std::optional<std::string> read_host_file(const std::string& path) {
                             OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE)
     return std::nullopt;
-  std::string bytes;
-  char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read != 0)
-    bytes.append(buffer, read);
+  std::string bytes = read_to_end(file);
   CloseHandle(file);
   return bytes;
 }

@@ -74,6 +74,9 @@ Footprint footprint(HANDLE process, DWORD pid);
 // among the processes of this Wine prefix. Empty elsewhere or when not found.
 std::optional<std::uint64_t> unix_cpu_ns(std::string_view name);
 
+// What is left in an open file, from its current position.
+std::string read_to_end(HANDLE file);
+
 std::wstring widen(std::string_view utf8);
 std::string narrow(std::wstring_view wide);
 
