@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "common/os_error.h"
-#include "host/log.h"
+#include "log/log.h"
 
 namespace corvid {
 

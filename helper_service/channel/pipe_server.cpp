@@ -17,7 +17,7 @@
 #include "channel/pipe_config.h"
 #include "channel/pipe_identity.h"
 #include "common/error.h"
-#include "host/log.h"
+#include "log/log.h"
 
 namespace corvid {
 

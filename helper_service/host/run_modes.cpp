@@ -6,8 +6,8 @@
 
 #include "channel/pipe_server.h"
 #include "common/os_error.h"
-#include "host/log.h"
-#include "host/log_platform.h"
+#include "log/log.h"
+#include "log/log_platform.h"
 #include "host/service.h"
 #include "supervisor/backend_win.h"
 #include "supervisor/watchdog.h"

@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "common/os_error.h"
-#include "host/log.h"
+#include "log/log.h"
 #include "host/service.h"
 #include "supervisor/backend_win.h"
 

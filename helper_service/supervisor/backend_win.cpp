@@ -9,7 +9,7 @@
 #include "common/os_error.h"
 #include "common/utf.h"
 #include "common/winpath.h"
-#include "host/log.h"
+#include "log/log.h"
 
 namespace corvid {
 

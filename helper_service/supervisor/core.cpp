@@ -6,7 +6,7 @@
 
 #include "common/cmdline.h"
 #include "common/winpath.h"
-#include "host/log.h"
+#include "log/log.h"
 
 namespace corvid {
 

@@ -1,6 +1,6 @@
 #include "supervisor/watchdog.h"
 
-#include "host/log.h"
+#include "log/log.h"
 
 namespace corvid {
 

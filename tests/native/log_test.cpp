@@ -5,8 +5,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/log.h"
-#include "host/log_platform.h"
+#include "log/log.h"
+#include "log/log_platform.h"
 #include "log_capture.h"
 
 namespace corvid {

@@ -7,7 +7,7 @@
 
 #include "common/os_error.h"
 #include "common/utf.h"
-#include "host/log.h"
+#include "log/log.h"
 #include "supervisor/backend_win.h"
 #include "supervisor/core.h"
 #include "win_test_support.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/utf.h"
-#include "host/log.h"
+#include "log/log.h"
 #include "win_test_support.h"
 
 namespace corvid {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/utf.h"
-#include "host/log.h"
+#include "log/log.h"
 
 namespace {
 

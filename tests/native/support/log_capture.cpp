@@ -5,7 +5,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "host/log.h"
+#include "log/log.h"
 
 namespace corvid::testing {
 

@@ -4,7 +4,7 @@
 
 #include "channel/pipe_config.h"
 #include "channel/pipe_server.h"
-#include "host/log.h"
+#include "log/log.h"
 #include "supervisor/backend_win.h"
 
 #include <gtest/gtest.h>

@@ -7,8 +7,8 @@
 #include "common/os_error.h"
 #include "common/utf.h"
 #include "common/winpath.h"
-#include "host/log.h"
-#include "host/log_platform.h"
+#include "log/log.h"
+#include "log/log_platform.h"
 
 namespace corvid::log_platform {
 

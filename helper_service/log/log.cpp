@@ -1,11 +1,11 @@
-#include "host/log.h"
+#include "log/log.h"
 
 #include <atomic>
 #include <mutex>
 #include <optional>
 
 #include "common/winpath.h"
-#include "host/log_platform.h"
+#include "log/log_platform.h"
 
 namespace corvid {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "host/log_platform.h"
+#include "log/log_platform.h"
 
 namespace corvid::log_platform {
 
