@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "common/os_error.h"
+#include "common/win_handle.h"
 #include "log/log.h"
 
 namespace corvid {
@@ -38,18 +39,16 @@ bool is_member(HANDLE token, WELL_KNOWN_SID_TYPE type) {
 }
 
 bool client_is_privileged(HANDLE pipe) {
-  HANDLE token = nullptr;
+  WinHandle token;
   {
     Impersonation as_client(pipe);
     if (!as_client.active())
       return false;
     // Opened as the service: the client's token need not grant us anything.
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token))
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()))
       return false;
   }
-  const bool privileged = token_is_privileged(token);
-  CloseHandle(token);
-  return privileged;
+  return token_is_privileged(token.get());
 }
 
 }  // namespace

@@ -17,6 +17,8 @@
 #include "channel/pipe_config.h"
 #include "channel/pipe_identity.h"
 #include "common/error.h"
+#include "common/win_handle.h"
+#include "common/win_io.h"
 #include "log/log.h"
 
 namespace corvid {
@@ -54,10 +56,9 @@ std::string milliseconds_text(std::chrono::milliseconds duration) {
 class IoDeadline {
  public:
   IoDeadline() {
-    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &target_, 0,
-                         FALSE, DUPLICATE_SAME_ACCESS)) {
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                         target_.put(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
       log_line("pipe timer unavailable: DuplicateHandle failed: " + std::to_string(GetLastError()));
-      target_ = nullptr;
       return;
     }
     try {
@@ -75,8 +76,6 @@ class IoDeadline {
     changed_.notify_all();
     if (timer_.joinable())
       timer_.join();
-    if (target_ != nullptr)
-      CloseHandle(target_);
   }
 
   IoDeadline(const IoDeadline&) = delete;
@@ -122,14 +121,14 @@ class IoDeadline {
         changed_.wait_until(held, *deadline_);
       } else {
         expired_ = true;
-        CancelSynchronousIo(target_);
+        CancelSynchronousIo(target_.get());
         watching_ = now + kCancelRepeat;
         changed_.wait_until(held, *watching_);
       }
     }
   }
 
-  HANDLE target_ = nullptr;
+  WinHandle target_;
   std::thread timer_;
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -140,27 +139,16 @@ class IoDeadline {
   bool quit_ = false;
 };
 
-// Frees a descriptor from ConvertStringSecurityDescriptorToSecurityDescriptorW.
-struct LocalFreeGuard {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  void release() {
-    if (descriptor != nullptr)
-      LocalFree(descriptor);
-    descriptor = nullptr;
-  }
-  ~LocalFreeGuard() { release(); }
-};
-
 // A fresh instance of the pipe, or the accept error. A descriptor failure is logged here, with
 // its detailed text, before the accept error carries it on.
-Result<HANDLE> create_instance(const cfg::Settings& settings) {
+Result<WinHandle> create_instance(const cfg::Settings& settings) {
   const std::wstring name(settings.name);
   const std::wstring sddl(settings.security_descriptor);
 
-  LocalFreeGuard descriptor;
+  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), cfg::kSddlRevision,
-                                                            &descriptor.descriptor, nullptr) ||
-      descriptor.descriptor == nullptr) {
+                                                            descriptor.put(), nullptr) ||
+      !descriptor) {
     const Error inner =
         call_failed("ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError());
     log_line("ERROR: security descriptor init failed: " + detailed_text(inner));
@@ -169,26 +157,25 @@ Result<HANDLE> create_instance(const cfg::Settings& settings) {
 
   SECURITY_ATTRIBUTES attributes{};
   attributes.nLength = sizeof attributes;
-  attributes.lpSecurityDescriptor = descriptor.descriptor;
+  attributes.lpSecurityDescriptor = descriptor.get();
   attributes.bInheritHandle = FALSE;
-  HANDLE pipe =
-      CreateNamedPipeW(name.c_str(), cfg::kOpenMode, cfg::kPipeMode, cfg::kMaxInstances,
-                       cfg::kOutBufferSize, cfg::kInBufferSize, cfg::kDefaultTimeout, &attributes);
+  WinHandle pipe(CreateNamedPipeW(name.c_str(), cfg::kOpenMode, cfg::kPipeMode, cfg::kMaxInstances,
+                                  cfg::kOutBufferSize, cfg::kInBufferSize, cfg::kDefaultTimeout,
+                                  &attributes));
   const DWORD create_error = GetLastError();
-  descriptor.release();
-  if (pipe == INVALID_HANDLE_VALUE)
+  descriptor.reset();
+  if (!pipe)
     return std::unexpected(call_failed("CreateNamedPipeW", create_error));
   return pipe;
 }
 
-// Waits, without limit, for a client. On failure the instance is closed.
+// Waits, without limit, for a client.
 Result<void> accept_client(HANDLE pipe) {
   if (ConnectNamedPipe(pipe, nullptr))
     return {};
   const DWORD code = GetLastError();
   if (code == ERROR_PIPE_CONNECTED)
     return {};
-  CloseHandle(pipe);
   return std::unexpected(call_failed("ConnectNamedPipe", code));
 }
 
@@ -228,19 +215,12 @@ Result<void> write_response(HANDLE pipe, std::string_view text, IoDeadline& dead
   const auto timed_out = [] {
     return Error("response not read within " + milliseconds_text(cfg::kResponseTimeout));
   };
-  std::size_t offset = 0;
-  while (offset < text.size()) {
-    DWORD written = 0;
-    if (!WriteFile(pipe, text.data() + offset, static_cast<DWORD>(text.size() - offset), &written,
-                   nullptr)) {
-      const DWORD code = GetLastError();
-      if (code == ERROR_OPERATION_ABORTED && deadline.expired())
-        return std::unexpected(timed_out());
-      return std::unexpected(call_failed("WriteFile", code));
-    }
-    if (written == 0)
-      break;
-    offset += written;
+  // A write that takes nothing ends the response without an error.
+  const WriteOutcome written = write_all(pipe, text);
+  if (written.error != 0) {
+    if (written.error == ERROR_OPERATION_ABORTED && deadline.expired())
+      return std::unexpected(timed_out());
+    return std::unexpected(call_failed("WriteFile", written.error));
   }
   // A client that has already read and closed makes this fail; that is no error of ours.
   if (!FlushFileBuffers(pipe) && GetLastError() == ERROR_OPERATION_ABORTED && deadline.expired())
@@ -282,19 +262,19 @@ void run_pipe_server(std::shared_ptr<CoreState> state, std::shared_ptr<std::atom
                      const cfg::Settings& settings) {
   IoDeadline deadline;
   while (!stop_flag->load()) {
-    Result<HANDLE> pipe = create_instance(settings);
+    Result<WinHandle> pipe = create_instance(settings);
     if (pipe) {
-      Result<void> accepted = accept_client(*pipe);
+      Result<void> accepted = accept_client(pipe->get());
       if (accepted) {
         Result<void> served;
         try {
-          served = serve_connection(*pipe, *state, deadline);
+          served = serve_connection(pipe->get(), *state, deadline);
         } catch (const std::exception& error) {
           deadline.clear();
           served = std::unexpected(Error(error.what()));
         }
-        DisconnectNamedPipe(*pipe);
-        CloseHandle(*pipe);
+        DisconnectNamedPipe(pipe->get());
+        pipe->reset();
         if (!served)
           log_line("pipe handle error: " + detailed_text(served.error()));
         continue;

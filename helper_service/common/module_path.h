@@ -4,10 +4,15 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <vector>
 
 namespace corvid {
 
 // The path as UTF-8, or the GetLastError code of the failed lookup.
 std::expected<std::string, std::uint32_t> running_executable_path();
+
+// The program's command line split as CommandLineToArgvW splits it (the program first), as UTF-8;
+// empty when it cannot be split.
+std::vector<std::string> command_line_arguments();
 
 }  // namespace corvid

@@ -1,10 +1,12 @@
 #include "common/module_path.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <vector>
 
 #include "common/utf.h"
+#include "common/win_handle.h"
 
 namespace corvid {
 
@@ -20,6 +22,15 @@ std::expected<std::string, std::uint32_t> running_executable_path() {
     // Truncated: grow and ask again.
     buffer.resize(buffer.size() * 2);
   }
+}
+
+std::vector<std::string> command_line_arguments() {
+  int count = 0;
+  const LocalMemory<LPWSTR*> argv(CommandLineToArgvW(GetCommandLineW(), &count));
+  std::vector<std::string> result;
+  for (int i = 0; argv && i < count; ++i)
+    result.push_back(from_wide(argv.get()[i]));
+  return result;
 }
 
 }  // namespace corvid

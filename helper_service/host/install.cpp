@@ -4,7 +4,7 @@
 #include "common/module_path.h"
 #include "common/os_error.h"
 #include "common/utf.h"
-#include "host/sc_handle.h"
+#include "common/win_handle.h"
 #include "host/service.h"
 
 namespace corvid {

@@ -1,14 +1,16 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "common/win_handle.h"
 #include "host/service.h"
 
 int main() {
   int argc = 0;
-  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  const corvid::RunMode mode = corvid::select_mode(argv != nullptr ? argc : 0, argv);
-  if (argv != nullptr)
-    LocalFree(argv);
+  corvid::RunMode mode = corvid::RunMode::kService;
+  {
+    const corvid::LocalMemory<LPWSTR*> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
+    mode = corvid::select_mode(argv ? argc : 0, argv.get());
+  }
   // The detached workers may still run: end the process without running static destructors
   // under their feet.
   ExitProcess(static_cast<UINT>(corvid::run_mode(mode)));

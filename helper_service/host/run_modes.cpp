@@ -6,6 +6,7 @@
 
 #include "channel/pipe_server.h"
 #include "common/os_error.h"
+#include "common/win_handle.h"
 #include "log/log.h"
 #include "log/log_platform.h"
 #include "host/service.h"
@@ -27,14 +28,14 @@ DWORD WINAPI worker_entry(LPVOID parameter) {
 // Without its workers the helper is useless: failing to start one ends the process.
 void spawn_detached(std::function<void()> body) {
   auto* parameter = new std::function<void()>(std::move(body));
-  HANDLE thread = CreateThread(nullptr, kWorkerStack, worker_entry, parameter,
-                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (thread == nullptr) {
+  // Detached: the handle is released at once.
+  const WinHandle thread(CreateThread(nullptr, kWorkerStack, worker_entry, parameter,
+                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+  if (!thread) {
     const DWORD code = GetLastError();
     log_platform::write_stderr("failed to spawn thread: " + os_error_text(code) + "\n");
     std::abort();
   }
-  CloseHandle(thread);
 }
 
 }  // namespace

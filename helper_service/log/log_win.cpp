@@ -1,11 +1,11 @@
 // The Windows log backend.
 #include <windows.h>
 
-#include <algorithm>
-
 #include "common/module_path.h"
 #include "common/os_error.h"
 #include "common/utf.h"
+#include "common/win_handle.h"
+#include "common/win_io.h"
 #include "common/winpath.h"
 #include "log/log.h"
 #include "log/log_platform.h"
@@ -28,32 +28,21 @@ std::optional<FileHandle> open_append(const std::string& path) {
   // Without FILE_WRITE_DATA every write lands at the current end of the file.
   constexpr DWORD kAppendOnly = FILE_GENERIC_WRITE & ~FILE_WRITE_DATA;
   const std::wstring wide = to_wide(path);
-  HANDLE file =
-      CreateFileW(wide.c_str(), kAppendOnly, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE)
+  WinHandle file(CreateFileW(wide.c_str(), kAppendOnly,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_ALWAYS, 0, nullptr));
+  if (!file)
     return std::nullopt;
-  return reinterpret_cast<FileHandle>(file);
+  // Kept by the log sink until the process ends.
+  return reinterpret_cast<FileHandle>(file.release());
 }
 
 void close_file(FileHandle file) {
-  CloseHandle(reinterpret_cast<HANDLE>(file));
+  WinHandle owned(reinterpret_cast<HANDLE>(file));
 }
-
-namespace {
-void write_handle(HANDLE handle, std::string_view bytes) {
-  while (!bytes.empty()) {
-    DWORD written = 0;
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
-    if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr) || written == 0)
-      return;
-    bytes.remove_prefix(written);
-  }
-}
-}  // namespace
 
 void write_all(FileHandle file, std::string_view bytes) {
-  write_handle(reinterpret_cast<HANDLE>(file), bytes);
+  corvid::write_all(reinterpret_cast<HANDLE>(file), bytes);
 }
 
 void write_stderr(std::string_view bytes) {
@@ -61,7 +50,7 @@ void write_stderr(std::string_view bytes) {
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   if (err == nullptr || err == INVALID_HANDLE_VALUE)
     return;
-  write_handle(err, bytes);
+  corvid::write_all(err, bytes);
 }
 
 std::uint64_t filetime_now() {

@@ -8,6 +8,8 @@
 
 #include "common/os_error.h"
 #include "common/utf.h"
+#include "common/win_handle.h"
+#include "common/win_io.h"
 #include "common/winpath.h"
 #include "log/log.h"
 
@@ -15,11 +17,8 @@ namespace corvid {
 
 namespace {
 
-HANDLE as_handle(std::uintptr_t value) {
-  return reinterpret_cast<HANDLE>(value);
-}
-std::uintptr_t as_value(HANDLE handle) {
-  return reinterpret_cast<std::uintptr_t>(handle);
+HANDLE process_of(const ChildProcess& child) {
+  return child.handles<WindowsChild>().process.get();
 }
 
 bool is_directory(const std::wstring& path) {
@@ -52,40 +51,28 @@ class WindowsBackend final : public CoreBackend {
   std::expected<void, std::string> write_file(const std::string& path,
                                               std::string_view bytes) override {
     const std::wstring wide = to_wide(path);
-    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    const WinHandle file(CreateFileW(wide.c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
       return std::unexpected(os_error_text(GetLastError()));
-    std::expected<void, std::string> result;
-    while (!bytes.empty()) {
-      DWORD written = 0;
-      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
-      if (!WriteFile(file, bytes.data(), chunk, &written, nullptr)) {
-        result = std::unexpected(os_error_text(GetLastError()));
-        break;
-      }
-      if (written == 0) {
-        result = std::unexpected(std::string("failed to write whole buffer"));
-        break;
-      }
-      bytes.remove_prefix(written);
-    }
-    CloseHandle(file);
-    return result;
+    const WriteOutcome written = write_all(file.get(), bytes);
+    if (written.stalled)
+      return std::unexpected(std::string("failed to write whole buffer"));
+    if (written.error != 0)
+      return std::unexpected(os_error_text(written.error));
+    return {};
   }
 
   bool exists(const std::string& path) override {
     // Opening the entry itself (not a link to it) follows links; backup semantics admits
     // directories. No access is asked for, so a file locked by another process still opens.
     const std::wstring wide = to_wide(path);
-    HANDLE entry =
-        CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (entry != INVALID_HANDLE_VALUE) {
-      CloseHandle(entry);
+    const WinHandle entry(CreateFileW(wide.c_str(), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (entry)
       return true;
-    }
     // A file held without any sharing (the page file, for one) is there all the same.
     return GetLastError() == ERROR_SHARING_VIOLATION;
   }
@@ -110,11 +97,14 @@ class WindowsBackend final : public CoreBackend {
                         directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
       return std::unexpected(os_error_text(GetLastError()));
     }
-    return ChildProcess(*this, as_value(info.hProcess), as_value(info.hThread));
+    auto child = std::make_unique<WindowsChild>();
+    child->process.reset(info.hProcess);
+    child->thread.reset(info.hThread);
+    return ChildProcess(std::move(child));
   }
 
   void terminate_and_wait(ChildProcess& child) override {
-    HANDLE process = as_handle(child.process());
+    HANDLE process = process_of(child);
     TerminateProcess(process, 1);
     WaitForSingleObject(process, INFINITE);
     DWORD code = 0;
@@ -122,7 +112,7 @@ class WindowsBackend final : public CoreBackend {
   }
 
   PollResult poll(ChildProcess& child) override {
-    HANDLE process = as_handle(child.process());
+    HANDLE process = process_of(child);
     PollResult result;
     switch (WaitForSingleObject(process, 0)) {
       case WAIT_TIMEOUT:
@@ -144,16 +134,7 @@ class WindowsBackend final : public CoreBackend {
     return result;
   }
 
-  std::uint32_t process_id(ChildProcess& child) override {
-    return GetProcessId(as_handle(child.process()));
-  }
-
-  void close_handles(std::uintptr_t process, std::uintptr_t thread) noexcept override {
-    if (process != 0)
-      CloseHandle(as_handle(process));
-    if (thread != 0)
-      CloseHandle(as_handle(thread));
-  }
+  std::uint32_t process_id(ChildProcess& child) override { return GetProcessId(process_of(child)); }
 
   void sleep_for(std::chrono::milliseconds duration) override {
     // INFINITE (all bits set) is not a duration: the longest finite sleep is one below it.

@@ -10,25 +10,6 @@
 
 namespace corvid {
 
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-  if (this != &other) {
-    close();
-    backend_ = other.backend_;
-    process_ = other.process_;
-    thread_ = other.thread_;
-    other.backend_ = nullptr;
-    other.process_ = other.thread_ = 0;
-  }
-  return *this;
-}
-
-void ChildProcess::close() noexcept {
-  if (backend_ != nullptr)
-    backend_->close_handles(process_, thread_);
-  backend_ = nullptr;
-  process_ = thread_ = 0;
-}
-
 namespace {
 
 // Relative config and log paths are taken from the working directory; absolute ones stand.

@@ -32,29 +32,27 @@ struct CoreStatus {
   std::optional<std::uint32_t> pid;  // present exactly when running
 };
 
-class CoreBackend;
+// What a backend keeps of a launched core (on Windows its process and primary-thread handles).
+// Destroying it releases them and never ends the process.
+class ChildHandles {
+ public:
+  virtual ~ChildHandles() = default;
+};
 
-// The process and primary-thread handles of a launched core. Destroying it closes the handles
-// and never ends the process.
+// A launched core. It owns its handles itself: wherever it is dropped, they are released, and
+// the process is left running (ending it is always explicit: terminate_child).
 class ChildProcess {
  public:
-  ChildProcess(CoreBackend& backend, std::uintptr_t process, std::uintptr_t thread)
-      : backend_(&backend), process_(process), thread_(thread) {}
-  ChildProcess(ChildProcess&& other) noexcept { *this = std::move(other); }
-  ChildProcess& operator=(ChildProcess&& other) noexcept;
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-  ~ChildProcess() { close(); }
+  explicit ChildProcess(std::unique_ptr<ChildHandles> handles) : handles_(std::move(handles)) {}
 
-  std::uintptr_t process() const { return process_; }
-  std::uintptr_t thread() const { return thread_; }
+  // The record of the backend that launched the child; only that backend reads it.
+  template <class Record>
+  Record& handles() const {
+    return static_cast<Record&>(*handles_);
+  }
 
  private:
-  void close() noexcept;
-
-  CoreBackend* backend_ = nullptr;
-  std::uintptr_t process_ = 0;
-  std::uintptr_t thread_ = 0;
+  std::unique_ptr<ChildHandles> handles_;
 };
 
 struct PollResult {
@@ -87,7 +85,6 @@ class CoreBackend {
   virtual PollResult poll(ChildProcess& child) = 0;
   // 0 when the id cannot be read.
   virtual std::uint32_t process_id(ChildProcess& child) = 0;
-  virtual void close_handles(std::uintptr_t process, std::uintptr_t thread) noexcept = 0;
   virtual void sleep_for(std::chrono::milliseconds duration) = 0;
 };
 

@@ -129,7 +129,7 @@ TEST(ConsoleTest, ACoreItStartedOutlivesIt) {
 
   // Ctrl+C, closing the window or a kill: no clean-up, the core is a process of its own.
   ASSERT_TRUE(console.kill());
-  test::OwnedHandle core = test::open_process(*pid);
+  WinHandle core = test::open_process(*pid);
   ASSERT_TRUE(core.valid());
   EXPECT_FALSE(test::wait_exit_code(core.get(), 1500ms).has_value())
       << "the core ended with the console-mode helper";

@@ -105,7 +105,7 @@ TEST_F(CoreProcessTest, LaunchesWithFixedArgumentsInWorkDirAndEndsWithExitCodeOn
   EXPECT_TRUE(status.running);
   EXPECT_EQ(status.pid, run.pid);
 
-  test::OwnedHandle process = test::open_process(run.pid);
+  WinHandle process = test::open_process(run.pid);
   ASSERT_TRUE(process.valid());
   stop_core(state);
   EXPECT_EQ(WaitForSingleObject(process.get(), 0), WAIT_OBJECT_0) << "stop_core returned early";
@@ -176,7 +176,7 @@ TEST_F(CoreProcessTest, EmptyConfigurationTruncatesTheFile) {
   // The core read the empty file, so it runs rather than exiting with 7.
   const std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, 1);
   ASSERT_EQ(runs.size(), 1u);
-  test::OwnedHandle process = test::open_process(runs[0].pid);
+  WinHandle process = test::open_process(runs[0].pid);
   ASSERT_TRUE(process.valid());
   EXPECT_EQ(test::wait_exit_code(process.get(), std::chrono::milliseconds(500)), std::nullopt);
   EXPECT_TRUE(query_core_status(state).running);
@@ -192,7 +192,7 @@ TEST_F(CoreProcessTest, WithoutConfigurationTheFileIsLeftAsItIs) {
 
   const std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, 1);
   ASSERT_EQ(runs.size(), 1u);
-  test::OwnedHandle process = test::open_process(runs[0].pid);
+  WinHandle process = test::open_process(runs[0].pid);
   if (process.valid()) {
     EXPECT_EQ(test::wait_exit_code(process.get()), 5u);
   }
@@ -200,7 +200,7 @@ TEST_F(CoreProcessTest, WithoutConfigurationTheFileIsLeftAsItIs) {
 
 TEST_F(CoreProcessTest, SecondStartEndsTheFirstCoreBeforeLaunching) {
   const CoreRun first = start_running_core();
-  test::OwnedHandle first_process = test::open_process(first.pid);
+  WinHandle first_process = test::open_process(first.pid);
   ASSERT_TRUE(first_process.valid());
 
   const CoreRun second = start_running_core();
@@ -214,7 +214,7 @@ TEST_F(CoreProcessTest, SecondStartEndsTheFirstCoreBeforeLaunching) {
 
 TEST_F(CoreProcessTest, MissingCoreFailsAfterEndingTheHeldOne) {
   const CoreRun first = start_running_core();
-  test::OwnedHandle first_process = test::open_process(first.pid);
+  WinHandle first_process = test::open_process(first.pid);
   ASSERT_TRUE(first_process.valid());
 
   StartOptions options = options_in_work_dir("run\n");
@@ -274,7 +274,7 @@ TEST_F(CoreProcessTest, ExitedCoreIsSeenAsNotRunningAndReleased) {
   ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
   const std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, 1);
   ASSERT_EQ(runs.size(), 1u);
-  test::OwnedHandle process = test::open_process(runs[0].pid);
+  WinHandle process = test::open_process(runs[0].pid);
   if (process.valid()) {
     EXPECT_EQ(test::wait_exit_code(process.get()), 3u);
   }
@@ -431,12 +431,12 @@ TEST_F(WindowsBackendTest, ReleasingAChildClosesItsHandlesAndLeavesItRunning) {
   ASSERT_TRUE(child.has_value()) << child.error();
   const std::vector<CoreRun> runs = test::wait_for_core_runs(core_dir, 1);
   ASSERT_EQ(runs.size(), 1u);
-  test::OwnedHandle own(OpenProcess(
-      SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, runs[0].pid));
+  WinHandle own(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
+                            FALSE, runs[0].pid));
   ASSERT_TRUE(own.valid());
 
-  const HANDLE process = reinterpret_cast<HANDLE>(child->process());
-  const HANDLE thread = reinterpret_cast<HANDLE>(child->thread());
+  const HANDLE process = child->handles<WindowsChild>().process.get();
+  const HANDLE thread = child->handles<WindowsChild>().thread.get();
   DWORD flags = 0;
   ASSERT_TRUE(GetHandleInformation(process, &flags));
   ASSERT_TRUE(GetHandleInformation(thread, &flags));

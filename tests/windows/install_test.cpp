@@ -96,7 +96,7 @@ TEST_F(InstallTest, UninstallWhenNotInstalledFails) {
 TEST_F(InstallTest, UninstallStopsARunningServiceWithItsCoreAndRemovesIt) {
   const std::optional<SERVICE_STATUS_PROCESS> status = install_running();
   ASSERT_TRUE(status.has_value());
-  test::OwnedHandle service_process = test::open_process(status->dwProcessId);
+  WinHandle service_process = test::open_process(status->dwProcessId);
   ASSERT_TRUE(service_process.valid());
   const ProgramResult started = test::corvidctl({"start", "--config", "run"});
   ASSERT_EQ(started.exit_code, 0u) << started.out << started.err;
@@ -122,7 +122,7 @@ TEST_F(InstallTest, UninstallStopsARunningServiceWithItsCoreAndRemovesIt) {
 TEST_F(InstallTest, UninstallOfAStoppedServiceSucceeds) {
   const std::optional<SERVICE_STATUS_PROCESS> status = install_running();
   ASSERT_TRUE(status.has_value());
-  test::OwnedHandle service_process = test::open_process(status->dwProcessId);
+  WinHandle service_process = test::open_process(status->dwProcessId);
   ASSERT_EQ(test::control_service(SERVICE_CONTROL_STOP), 0u);
   const std::optional<SERVICE_STATUS_PROCESS> stopped =
       test::wait_for_service_state(SERVICE_STOPPED);

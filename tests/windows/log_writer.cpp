@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "common/module_path.h"
 #include "common/utf.h"
+#include "common/win_handle.h"
 #include "log/log.h"
 
 namespace {
@@ -28,14 +30,10 @@ void print(const std::string& text) {
 }  // namespace
 
 int main() {
-  int count = 0;
-  wchar_t** parsed = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (parsed == nullptr)
+  std::vector<std::string> args = corvid::command_line_arguments();
+  if (args.empty())
     return 2;
-  std::vector<std::string> args;
-  for (int i = 1; i < count; ++i)
-    args.push_back(corvid::from_wide(parsed[i]));
-  LocalFree(parsed);
+  args.erase(args.begin());
 
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& step = args[i];
@@ -56,11 +54,10 @@ int main() {
       const corvid::Result<std::string> dir = corvid::exe_dir();
       print(dir ? *dir + "\n" : "error: " + corvid::detailed_text(dir.error()) + "\n");
     } else if (step == "probe" && has_value) {
-      HANDLE file = CreateFileW(corvid::to_wide(args[++i]).c_str(), GENERIC_READ, 0, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-      print(file == INVALID_HANDLE_VALUE ? "held\n" : "free\n");
-      if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
+      const corvid::WinHandle file(CreateFileW(corvid::to_wide(args[++i]).c_str(), GENERIC_READ, 0,
+                                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                               nullptr));
+      print(file ? "free\n" : "held\n");
     } else {
       return 2;
     }

@@ -108,7 +108,7 @@ TEST_F(CorvidctlServiceTest, StartRunsTheCoreWithTheConfigurationFromAFile) {
   EXPECT_EQ(status.out, R"({"id":"b","ok":true,"error":null,"data":{"pid":)" +
                             std::to_string(runs[0].pid) + R"(,"running":true}})" + "\n");
 
-  test::OwnedHandle process = test::open_process(runs[0].pid);
+  WinHandle process = test::open_process(runs[0].pid);
   ASSERT_TRUE(process.valid());
   ProgramResult stopped = corvidctl({"stop"});
   EXPECT_EQ(stopped.exit_code, static_cast<DWORD>(kOk)) << stopped.err;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "channel/pipe_identity.h"
+#include "common/win_handle.h"
 
 namespace corvid {
 namespace {
@@ -17,42 +18,37 @@ std::wstring private_pipe_name() {
 
 // Whether this thread is impersonating anyone; false means it runs as the process itself.
 bool thread_has_token() {
-  HANDLE token = nullptr;
-  if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+  WinHandle token;
+  if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put())) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
     return false;
   }
-  CloseHandle(token);
   return true;
 }
 
 class ConnectedPipe {
  public:
   ConnectedPipe() : name_(private_pipe_name()) {
-    server_ = CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX,
-                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096,
-                               0, nullptr);
-    client_ = CreateFileW(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                          nullptr);
-    if (!ConnectNamedPipe(server_, nullptr)) {
+    server_.reset(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX,
+                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096,
+                                   4096, 0, nullptr));
+    client_.reset(CreateFileW(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+    if (!ConnectNamedPipe(server_.get(), nullptr)) {
       EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PIPE_CONNECTED));
     }
     DWORD moved = 0;
-    WriteFile(client_, "x\n", 2, &moved, nullptr);
+    WriteFile(client_.get(), "x\n", 2, &moved, nullptr);
     char byte[8];
-    ReadFile(server_, byte, sizeof byte, &moved, nullptr);
+    ReadFile(server_.get(), byte, sizeof byte, &moved, nullptr);
   }
-  ~ConnectedPipe() {
-    CloseHandle(client_);
-    CloseHandle(server_);
-  }
-  HANDLE server() const { return server_; }
-  bool valid() const { return server_ != INVALID_HANDLE_VALUE && client_ != INVALID_HANDLE_VALUE; }
+  HANDLE server() const { return server_.get(); }
+  bool valid() const { return server_.valid() && client_.valid(); }
 
  private:
   std::wstring name_;
-  HANDLE server_ = INVALID_HANDLE_VALUE;
-  HANDLE client_ = INVALID_HANDLE_VALUE;
+  WinHandle server_;
+  WinHandle client_;
 };
 
 TEST(ClientIdentity, AnAdministratorClientIsPrivilegedAndEveryImpersonationIsReverted) {
@@ -68,12 +64,10 @@ TEST(ClientIdentity, AnAdministratorClientIsPrivilegedAndEveryImpersonationIsRev
   bool privileged_inside = false;
   ASSERT_TRUE(caller.as_client);
   EXPECT_TRUE(caller.as_client([&] {
-    HANDLE token = nullptr;
-    impersonating = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != FALSE;
-    if (impersonating) {
-      privileged_inside = token_is_privileged(token);
-      CloseHandle(token);
-    }
+    WinHandle token;
+    impersonating = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) != FALSE;
+    if (impersonating)
+      privileged_inside = token_is_privileged(token.get());
   }));
   EXPECT_TRUE(impersonating) << "the action did not run as the client";
   EXPECT_TRUE(privileged_inside);
@@ -83,25 +77,23 @@ TEST(ClientIdentity, AnAdministratorClientIsPrivilegedAndEveryImpersonationIsRev
 // Windows also refuses to impersonate on an instance without a client; Wine takes on the
 // server's own token there, so the refusal is shown with a handle that is no pipe at all.
 TEST(ClientIdentity, WhenImpersonationFailsNothingIsPrivilegedAndNothingRunsAsTheClient) {
-  HANDLE not_a_pipe = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  ASSERT_NE(not_a_pipe, nullptr);
-  const Caller caller = identify_client(not_a_pipe);
+  const WinHandle not_a_pipe(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(not_a_pipe);
+  const Caller caller = identify_client(not_a_pipe.get());
   EXPECT_FALSE(caller.privileged);
   bool ran = false;
   EXPECT_FALSE(caller.as_client([&] { ran = true; }));
   EXPECT_FALSE(ran);
   EXPECT_FALSE(thread_has_token());
-  CloseHandle(not_a_pipe);
 }
 
 TEST(ClientIdentity, TheServicesOwnTokenIsPrivileged) {
-  HANDLE process_token = nullptr;
-  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process_token));
-  HANDLE impersonation = nullptr;
-  ASSERT_TRUE(DuplicateToken(process_token, SecurityImpersonation, &impersonation));
-  EXPECT_TRUE(token_is_privileged(impersonation));
-  CloseHandle(impersonation);
-  CloseHandle(process_token);
+  WinHandle process_token;
+  ASSERT_TRUE(
+      OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, process_token.put()));
+  WinHandle impersonation;
+  ASSERT_TRUE(DuplicateToken(process_token.get(), SecurityImpersonation, impersonation.put()));
+  EXPECT_TRUE(token_is_privileged(impersonation.get()));
 }
 
 }  // namespace

@@ -409,7 +409,7 @@ TEST_F(PipeServerTest, StartStatusAndStopReachTheCore) {
                 R"(,"running":true}})"
                 "\n");
 
-  test::OwnedHandle process = test::open_process(runs[0].pid);
+  WinHandle process = test::open_process(runs[0].pid);
   ASSERT_TRUE(process.valid());
   EXPECT_EQ(ask(R"({"id":"t","action":"stop"})"
                 "\n"),
@@ -445,9 +445,9 @@ TEST_F(PipeServerTest, OnceStoppingNoRequestStartsACoreAndTheThreadEnds) {
 // The pipe name already taken by someone else's instance with a different limit.
 TEST(PipeServerAcceptTest, AFailedCreateIsLoggedAndRetriedEveryRetryDelay) {
   HelperLog::path();
-  test::OwnedHandle squatter(CreateNamedPipeW(pipe_config::kPipeName, PIPE_ACCESS_DUPLEX,
-                                              PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 512,
-                                              512, 0, nullptr));
+  WinHandle squatter(CreateNamedPipeW(pipe_config::kPipeName, PIPE_ACCESS_DUPLEX,
+                                      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 512, 512, 0,
+                                      nullptr));
   ASSERT_TRUE(squatter.valid());
   // What the server's own call meets while the squatter holds the name.
   HANDLE probe =

@@ -36,7 +36,7 @@ std::size_t index_of(const std::vector<std::string>& list, std::string_view mess
 // Sends Stop and waits for all of it: SERVICE_STOPPED with exit code 0, and the process gone
 // with status 0.
 void stop_through_scm(const SERVICE_STATUS_PROCESS& running) {
-  test::OwnedHandle process = test::open_process(running.dwProcessId);
+  WinHandle process = test::open_process(running.dwProcessId);
   ASSERT_TRUE(process.valid());
   ASSERT_EQ(test::control_service(SERVICE_CONTROL_STOP), 0u);
   const std::optional<SERVICE_STATUS_PROCESS> stopped =
@@ -57,7 +57,7 @@ TEST_F(ServiceLifecycleTest, StopEndsTheCoreLogsItAndEndsTheProcess) {
   const std::optional<std::uint32_t> core_pid = test::status_pid();
   ASSERT_TRUE(core_pid.has_value());
   ASSERT_EQ(test::processes_in(helper.dir(), test::kCoreExe), std::vector<DWORD>{*core_pid});
-  test::OwnedHandle core = test::open_process(*core_pid);
+  WinHandle core = test::open_process(*core_pid);
   ASSERT_TRUE(core.valid());
 
   stop_through_scm(*running);

@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 constexpr wchar_t kCoreName[] = L"corvid-soak-core.exe";
 
 int count_cores() {
-  test::OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  WinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot.valid())
     return -1;
   PROCESSENTRY32W entry{};

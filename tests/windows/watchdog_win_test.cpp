@@ -35,7 +35,7 @@ class WatchdogWinTest : public ::testing::Test {
   void wait_for_exit(std::size_t runs) {
     const auto recorded = test::wait_for_core_runs(dir.path(), runs);
     ASSERT_EQ(recorded.size(), runs);
-    test::OwnedHandle process = test::open_process(recorded.back().pid);
+    WinHandle process = test::open_process(recorded.back().pid);
     if (process.valid()) {
       ASSERT_TRUE(test::wait_exit_code(process.get()).has_value());
     }

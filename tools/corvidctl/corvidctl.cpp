@@ -7,8 +7,11 @@
 #include <string_view>
 #include <vector>
 
+#include "common/module_path.h"
 #include "common/os_error.h"
 #include "common/utf.h"
+#include "common/win_handle.h"
+#include "common/win_io.h"
 #include "pipe_client.h"
 
 namespace {
@@ -73,13 +76,7 @@ void write_to(DWORD which, std::string_view text) {
     WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
     return;
   }
-  while (!text.empty()) {
-    DWORD written = 0;
-    if (!WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-        written == 0)
-      return;
-    text.remove_prefix(written);
-  }
+  corvid::write_all(handle, text);
 }
 
 void print_error(std::string_view message) {
@@ -87,22 +84,17 @@ void print_error(std::string_view message) {
 }
 
 std::vector<std::string> arguments() {
-  std::vector<std::string> result;
-  int count = 0;
-  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (argv == nullptr)
-    return result;
-  for (int i = 1; i < count; ++i)
-    result.push_back(from_wide(argv[i]));
-  LocalFree(argv);
+  std::vector<std::string> result = corvid::command_line_arguments();
+  if (!result.empty())
+    result.erase(result.begin());
   return result;
 }
 
 std::optional<std::string> read_whole_file(const std::string& path, std::string& error) {
-  HANDLE file = CreateFileW(to_wide(path).c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  const corvid::WinHandle file(CreateFileW(to_wide(path).c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
     error = "cannot read " + path + ": " + corvid::os_error_text(GetLastError());
     return std::nullopt;
   }
@@ -110,16 +102,14 @@ std::optional<std::string> read_whole_file(const std::string& path, std::string&
   char buffer[65536];
   for (;;) {
     DWORD read = 0;
-    if (!ReadFile(file, buffer, sizeof buffer, &read, nullptr)) {
+    if (!ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) {
       error = "cannot read " + path + ": " + corvid::os_error_text(GetLastError());
-      CloseHandle(file);
       return std::nullopt;
     }
     if (read == 0)
       break;
     bytes.append(buffer, read);
   }
-  CloseHandle(file);
   return bytes;
 }
 

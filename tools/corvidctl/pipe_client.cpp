@@ -10,27 +10,13 @@
 #include "channel/pipe_config.h"
 #include "common/os_error.h"
 #include "common/utf.h"
+#include "common/win_handle.h"
 
 namespace corvid::pipe_client {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class Handle {
- public:
-  explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() {
-    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE)
-      CloseHandle(handle_);
-  }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
 
 std::string seconds_text(std::chrono::milliseconds duration) {
   const auto count = duration.count();
@@ -146,7 +132,7 @@ std::expected<std::string, ExchangeError> exchange(std::string_view line,
   std::expected<HANDLE, ExchangeError> opened = open_pipe(options);
   if (!opened)
     return std::unexpected(opened.error());
-  Handle pipe(*opened);
+  const WinHandle pipe(*opened);
 
   DWORD mode = PIPE_READMODE_MESSAGE;
   if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {
@@ -155,8 +141,8 @@ std::expected<std::string, ExchangeError> exchange(std::string_view line,
                 "cannot switch the pipe to message reads: " + os_error_text(GetLastError())));
   }
 
-  Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (event.get() == nullptr) {
+  const WinHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event) {
     return std::unexpected(failure(ExchangeError::Kind::kNoResponse,
                                    "cannot create an event: " + os_error_text(GetLastError())));
   }

@@ -20,7 +20,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/module_path.h"
 #include "common/utf.h"
+#include "common/win_handle.h"
 
 namespace {
 
@@ -84,28 +86,26 @@ void record_run(const std::vector<std::wstring>& argv) {
   line += "]}\n";
 
   const std::wstring path = own_directory() + L"\\fake-core-runs.log";
-  HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE)
+  const corvid::WinHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file)
     return;
   DWORD written = 0;
-  WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-  CloseHandle(file);
+  WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 std::string read_file(const std::wstring& path) {
   std::string bytes;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE)
+  const corvid::WinHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file)
     return bytes;
   char buffer[4096];
   DWORD got = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got != 0)
+  while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got != 0)
     bytes.append(buffer, got);
-  CloseHandle(file);
   return bytes;
 }
 
@@ -161,13 +161,9 @@ Behaviour read_behaviour(std::string_view config) {
 }  // namespace
 
 int main() {
-  int count = 0;
-  wchar_t** parsed = CommandLineToArgvW(GetCommandLineW(), &count);
   std::vector<std::wstring> argv;
-  for (int i = 0; parsed != nullptr && i < count; ++i)
-    argv.emplace_back(parsed[i]);
-  if (parsed != nullptr)
-    LocalFree(parsed);
+  for (const std::string& arg : corvid::command_line_arguments())
+    argv.push_back(corvid::to_wide(arg));
 
   record_run(argv);
 

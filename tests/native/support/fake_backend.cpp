@@ -4,6 +4,13 @@
 
 namespace corvid::testing {
 
+struct FakeBackend::Handles : ChildHandles {
+  Handles(FakeBackend& owner, std::uint32_t process) : backend(owner), pid(process) {}
+  ~Handles() override { backend.close_handles(pid); }
+  FakeBackend& backend;
+  std::uint32_t pid;
+};
+
 FakeBackend::FakeBackend() : install_dir_(std::string(kInstallDir)) {
   existing_.insert(std::string(kInstallDir) + "\\clash-rs.exe");
 }
@@ -173,12 +180,12 @@ std::expected<ChildProcess, std::string> FakeBackend::create_process(
   p.work_dir = work_dir;
   processes_[p.pid] = p;
   max_alive_ = std::max(max_alive_, alive_locked());
-  return ChildProcess(*this, p.pid, p.pid);
+  return ChildProcess(std::make_unique<Handles>(*this, p.pid));
 }
 
 void FakeBackend::terminate_and_wait(ChildProcess& child) {
   std::lock_guard guard(mutex_);
-  Process& p = processes_.at(static_cast<std::uint32_t>(child.process()));
+  Process& p = processes_.at(child.handles<Handles>().pid);
   if (!p.exited) {
     p.exited = true;
     p.terminated = true;
@@ -189,7 +196,7 @@ void FakeBackend::terminate_and_wait(ChildProcess& child) {
 PollResult FakeBackend::poll(ChildProcess& child) {
   std::lock_guard guard(mutex_);
   ++polls_;
-  const Process& p = processes_.at(static_cast<std::uint32_t>(child.process()));
+  const Process& p = processes_.at(child.handles<Handles>().pid);
   if (p.poll_error)
     return {PollResult::State::kFailed, 0, *p.poll_error};
   if (p.exited)
@@ -198,12 +205,12 @@ PollResult FakeBackend::poll(ChildProcess& child) {
 }
 
 std::uint32_t FakeBackend::process_id(ChildProcess& child) {
-  return static_cast<std::uint32_t>(child.process());
+  return child.handles<Handles>().pid;
 }
 
-void FakeBackend::close_handles(std::uintptr_t process, std::uintptr_t) noexcept {
+void FakeBackend::close_handles(std::uint32_t pid) noexcept {
   std::lock_guard guard(mutex_);
-  auto it = processes_.find(static_cast<std::uint32_t>(process));
+  auto it = processes_.find(pid);
   if (it != processes_.end())
     it->second.handles_open = false;
 }

@@ -72,10 +72,12 @@ class FakeBackend : public CoreBackend {
   void terminate_and_wait(ChildProcess& child) override;
   PollResult poll(ChildProcess& child) override;
   std::uint32_t process_id(ChildProcess& child) override;
-  void close_handles(std::uintptr_t process, std::uintptr_t thread) noexcept override;
   void sleep_for(std::chrono::milliseconds duration) override;
 
  private:
+  // A child's handles: releasing them marks the record closed.
+  struct Handles;
+  void close_handles(std::uint32_t pid) noexcept;
   int alive_locked() const;
 
   mutable std::mutex mutex_;

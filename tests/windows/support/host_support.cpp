@@ -50,7 +50,7 @@ std::vector<DWORD> find_processes(const std::string& dir, std::string_view exe_n
   std::vector<DWORD> found;
   const std::wstring wanted_name = to_wide(exe_name);
   const std::wstring wanted_path = to_wide(dir) + L"\\" + wanted_name;
-  OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  WinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot.valid())
     return found;
   PROCESSENTRY32W entry{};
@@ -59,7 +59,7 @@ std::vector<DWORD> find_processes(const std::string& dir, std::string_view exe_n
        more = Process32NextW(snapshot.get(), &entry)) {
     if (!same_text_ignoring_case(entry.szExeFile, wanted_name))
       continue;
-    OwnedHandle process(
+    WinHandle process(
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID));
     if (!process.valid() || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT)
       continue;
@@ -74,7 +74,7 @@ std::vector<DWORD> find_processes(const std::string& dir, std::string_view exe_n
 }
 
 void end_process(DWORD pid) {
-  OwnedHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+  WinHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
   if (!process.valid())
     return;
   TerminateProcess(process.get(), 1);
@@ -170,7 +170,7 @@ BackgroundProcess::BackgroundProcess(const std::string& program,
     return;
   }
   err_reader_.reset(read_end);
-  OwnedHandle err_writer(write_end);
+  WinHandle err_writer(write_end);
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
 
   // Standard output shares the pipe: the helper writes nothing there, and this shows if it does.
@@ -181,7 +181,7 @@ BackgroundProcess::BackgroundProcess(const std::string& program,
     return;
   }
   process_.reset(info->hProcess);
-  CloseHandle(info->hThread);
+  WinHandle thread(info->hThread);
   pid_ = info->dwProcessId;
   err_writer.reset();
   reader_ = std::thread([this] { drain(err_reader_.get(), stop_reading_, mutex_, err_); });
@@ -369,7 +369,7 @@ void stop_and_delete_service() {
   if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
                            sizeof status, &needed))
     pid = status.dwProcessId;
-  OwnedHandle process;
+  WinHandle process;
   if (pid != 0)
     process.reset(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
   SERVICE_STATUS ignored{};

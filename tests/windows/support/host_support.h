@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/sc_handle.h"
+#include "common/win_handle.h"
 #include "win_test_support.h"
 
 namespace corvid::test {
@@ -85,10 +85,10 @@ class BackgroundProcess {
   bool wait_for_err(std::string_view text, std::chrono::milliseconds wait = 15s) const;
 
  private:
-  OwnedHandle process_;
+  WinHandle process_;
   DWORD pid_ = 0;
   std::string start_error_;
-  OwnedHandle err_reader_;
+  WinHandle err_reader_;
   std::atomic<bool> stop_reading_{false};
   mutable std::mutex mutex_;
   std::string err_;

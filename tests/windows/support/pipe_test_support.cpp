@@ -204,7 +204,6 @@ ScriptedServer::ScriptedServer(std::string reply) : reply_(std::move(reply)) {
                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536,
                                65536, 0, nullptr));
   if (!pipe_.valid()) {
-    pipe_.release();
     done_.set_value();
     return;
   }
@@ -218,10 +217,9 @@ ScriptedServer::~ScriptedServer() {
   // Unblock a thread still waiting for a client, or for one that never sends.
   while (thread_.joinable() && !wait(0ms)) {
     CancelIoEx(pipe_.get(), nullptr);
-    HANDLE client = CreateFileW(pipe_config::kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    if (client != INVALID_HANDLE_VALUE)
-      CloseHandle(client);
+    // Connects and lets go at once.
+    const WinHandle client(CreateFileW(pipe_config::kPipeName, GENERIC_READ | GENERIC_WRITE, 0,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
     wait(100ms);
   }
   if (thread_.joinable())

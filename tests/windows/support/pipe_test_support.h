@@ -49,8 +49,8 @@ class RawPipeClient {
 
  private:
   explicit RawPipeClient(HANDLE handle) : handle_(handle) {}
-  OwnedHandle handle_;
-  OwnedHandle event_;
+  WinHandle handle_;
+  WinHandle event_;
 };
 
 // Waits until an instance of the control pipe waits for a client (nobody is connected to it).
@@ -101,7 +101,7 @@ class ScriptedServer {
   void serve();
 
   std::string reply_;
-  OwnedHandle pipe_;
+  WinHandle pipe_;
   std::vector<std::string> messages_;
   std::promise<void> done_;
   std::shared_future<void> finished_;

@@ -10,24 +10,6 @@
 
 namespace corvid::test {
 
-OwnedHandle& OwnedHandle::operator=(OwnedHandle&& other) noexcept {
-  if (this != &other)
-    reset(other.release());
-  return *this;
-}
-
-HANDLE OwnedHandle::release() {
-  HANDLE handle = handle_;
-  handle_ = nullptr;
-  return handle;
-}
-
-void OwnedHandle::reset(HANDLE handle) {
-  if (valid())
-    CloseHandle(handle_);
-  handle_ = handle;
-}
-
 namespace {
 
 std::wstring module_path() {
@@ -53,7 +35,7 @@ bool starts_with_ignoring_case(const std::wstring& text, const std::wstring& pre
 void end_recorded_cores(const std::string& dir) {
   const std::wstring prefix = to_wide(dir) + L"\\";
   for (const CoreRun& run : read_core_runs(dir)) {
-    OwnedHandle process(OpenProcess(
+    WinHandle process(OpenProcess(
         PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, run.pid));
     if (!process.valid())
       continue;
@@ -143,9 +125,9 @@ std::string TempDir::operator/(std::string_view name) const {
 }
 
 std::optional<std::string> read_file(const std::string& path) {
-  OwnedHandle file(CreateFileW(to_wide(path).c_str(), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  WinHandle file(CreateFileW(to_wide(path).c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid())
     return std::nullopt;
   std::string bytes;
@@ -154,8 +136,8 @@ std::optional<std::string> read_file(const std::string& path) {
 }
 
 bool write_file(const std::string& path, std::string_view bytes) {
-  OwnedHandle file(CreateFileW(to_wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  WinHandle file(CreateFileW(to_wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid())
     return false;
   DWORD written = 0;
@@ -217,8 +199,8 @@ std::vector<CoreRun> wait_for_core_runs(const std::string& core_dir, std::size_t
   }
 }
 
-OwnedHandle open_process(std::uint32_t pid) {
-  return OwnedHandle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+WinHandle open_process(std::uint32_t pid) {
+  return WinHandle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
 }
 
 std::optional<DWORD> wait_exit_code(HANDLE process, std::chrono::milliseconds timeout) {
@@ -272,7 +254,7 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
     result.start_error = "CreatePipe failed";
     return result;
   }
-  OwnedHandle out_reader(out_read), out_writer(out_write), err_reader(err_read),
+  WinHandle out_reader(out_read), out_writer(out_write), err_reader(err_read),
       err_writer(err_write);
   SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
@@ -284,7 +266,7 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
     return result;
   }
   result.started = true;
-  OwnedHandle process(info->hProcess), thread(info->hThread);
+  WinHandle process(info->hProcess), thread(info->hThread);
   out_writer.reset();
   err_writer.reset();
 

@@ -12,27 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/win_handle.h"
+
 namespace corvid::test {
-
-// Closes the handle it holds.
-class OwnedHandle {
- public:
-  OwnedHandle() = default;
-  explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
-  OwnedHandle(OwnedHandle&& other) noexcept : handle_(other.release()) {}
-  OwnedHandle& operator=(OwnedHandle&& other) noexcept;
-  OwnedHandle(const OwnedHandle&) = delete;
-  OwnedHandle& operator=(const OwnedHandle&) = delete;
-  ~OwnedHandle() { reset(); }
-
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE release();
-  void reset(HANDLE handle = nullptr);
-
- private:
-  HANDLE handle_ = nullptr;
-};
 
 // The directory of the running test program, where every built program lies.
 std::string test_exe_dir();
@@ -77,7 +59,7 @@ std::vector<CoreRun> wait_for_core_runs(
     std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // A handle that can wait for the process and read its exit code.
-OwnedHandle open_process(std::uint32_t pid);
+WinHandle open_process(std::uint32_t pid);
 // The exit code once the process has ended within `timeout`; empty if it still runs.
 std::optional<DWORD> wait_exit_code(HANDLE process,
                                     std::chrono::milliseconds timeout = std::chrono::seconds(30));

@@ -1,0 +1,57 @@
+#pragma once
+// One owner for every kind of operating-system resource, in the manner of Chromium's
+// GenericScopedHandle: a traits type says what the value is, which value means "none", which
+// values are no resource at all, and how one is released. Move-only; released on every path.
+//
+//   struct Traits {
+//     using Type = ...;
+//     static Type null() noexcept;            // what an empty owner holds
+//     static bool valid(Type) noexcept;       // false for every "no resource" value
+//     static void close(Type) noexcept;       // called once, only for valid values
+//   };
+
+#include <utility>
+
+namespace corvid {
+
+template <class Traits>
+class UniqueHandle {
+ public:
+  using Type = typename Traits::Type;
+
+  UniqueHandle() noexcept = default;
+  explicit UniqueHandle(Type value) noexcept : value_(value) {}
+  UniqueHandle(UniqueHandle&& other) noexcept : value_(other.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other)
+      reset(other.release());
+    return *this;
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  ~UniqueHandle() { reset(); }
+
+  Type get() const noexcept { return value_; }
+  bool valid() const noexcept { return Traits::valid(value_); }
+  explicit operator bool() const noexcept { return valid(); }
+
+  // Gives up ownership without releasing.
+  [[nodiscard]] Type release() noexcept { return std::exchange(value_, Traits::null()); }
+  // Releases what is held and takes `value`.
+  void reset(Type value = Traits::null()) noexcept {
+    const Type old = std::exchange(value_, value);
+    if (Traits::valid(old))
+      Traits::close(old);
+  }
+  // For an API that returns the resource through an out-parameter: releases what is held and
+  // hands out the place to fill.
+  Type* put() noexcept {
+    reset();
+    return &value_;
+  }
+
+ private:
+  Type value_ = Traits::null();
+};
+
+}  // namespace corvid
