@@ -6,7 +6,7 @@
 
 namespace corvid {
 
-// `caller` is who sent the request; a start runs with its rights (see start_core).
+// `caller` is who sent the request; it decides which paths a start may name (see start_core).
 Response dispatch_request(const Request& request, CoreState& state,
                           const Caller& caller = Caller::service());
 

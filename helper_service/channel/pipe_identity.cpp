@@ -38,19 +38,6 @@ bool is_member(HANDLE token, WELL_KNOWN_SID_TYPE type) {
   return CheckTokenMembership(token, sid, &member) && member;
 }
 
-bool client_is_privileged(HANDLE pipe) {
-  WinHandle token;
-  {
-    Impersonation as_client(pipe);
-    if (!as_client.active())
-      return false;
-    // Opened as the service: the client's token need not grant us anything.
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()))
-      return false;
-  }
-  return token_is_privileged(token.get());
-}
-
 }  // namespace
 
 bool token_is_privileged(HANDLE token) {
@@ -59,17 +46,19 @@ bool token_is_privileged(HANDLE token) {
   return is_member(token, WinLocalSystemSid) || is_member(token, WinBuiltinAdministratorsSid);
 }
 
+Caller identify_impersonated_thread() {
+  WinHandle token;
+  // Opened as the service: the client's token need not grant us anything.
+  if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()))
+    return Caller{false};
+  return Caller{token_is_privileged(token.get())};
+}
+
 Caller identify_client(HANDLE pipe) {
-  Caller caller;
-  caller.privileged = client_is_privileged(pipe);
-  caller.as_client = [pipe](const std::function<void()>& action) {
-    Impersonation as_client(pipe);
-    if (!as_client.active())
-      return false;
-    action();
-    return true;
-  };
-  return caller;
+  const Impersonation as_client(pipe);
+  if (!as_client.active())
+    return Caller{false};
+  return identify_impersonated_thread();
 }
 
 }  // namespace corvid

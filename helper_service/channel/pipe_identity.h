@@ -7,10 +7,14 @@
 
 namespace corvid {
 
-// Privileged: LocalSystem, or a member of Administrators whose token is elevated. The caller acts
-// on the client's behalf by impersonating it. A client whose identity cannot be read is not
-// privileged. Call only after a request has been read from the pipe.
+// Privileged: LocalSystem, or a member of Administrators whose token is elevated. A client whose
+// identity cannot be read is not privileged. Call only after a request has been read from the
+// pipe. The client's identity is taken on only for the check, and given up before it returns.
 Caller identify_client(HANDLE pipe);
+
+// The same judgement for whoever the calling thread is impersonating; a thread that impersonates
+// no one is not privileged (it would be the service itself, which never asks).
+Caller identify_impersonated_thread();
 
 // Whether an impersonation token belongs to LocalSystem or an enabled Administrators member.
 bool token_is_privileged(HANDLE token);

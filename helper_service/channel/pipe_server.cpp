@@ -238,7 +238,7 @@ Result<void> serve_connection(HANDLE pipe, CoreState& state, IoDeadline& deadlin
   Result<Request> request = parse_request(*line);
   if (!request)
     return std::unexpected(request.error());
-  // Only a start acts on the client's behalf, so only a start asks who the client is.
+  // Only a start depends on who the client is, so only a start asks.
   const Caller caller = request->action == "start" ? identify_client(pipe) : Caller{};
   const Response response = dispatch_request(*request, state, caller);
   Result<std::string> text = encode_response(response);

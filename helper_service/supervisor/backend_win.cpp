@@ -12,6 +12,7 @@
 #include "common/win_io.h"
 #include "common/winpath.h"
 #include "log/log.h"
+#include "supervisor/security_win.h"
 
 namespace corvid {
 
@@ -75,6 +76,10 @@ class WindowsBackend final : public CoreBackend {
       return true;
     // A file held without any sharing (the page file, for one) is there all the same.
     return GetLastError() == ERROR_SHARING_VIOLATION;
+  }
+
+  Result<SecuritySnapshot> read_security(const std::string& path) override {
+    return read_path_security(path);
   }
 
   std::expected<ChildProcess, std::string> create_process(const std::string& core_path,

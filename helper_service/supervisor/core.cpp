@@ -19,25 +19,139 @@ std::string resolve_beside(const std::string& work_dir, const std::optional<std:
   return is_absolute_path(name) ? name : join_path(work_dir, name);
 }
 
-// Runs a file-system action of a start with the right identity: the service's own for a
-// privileged caller and for what the service owns in its install directory (config.json, the log
-// directory), the client's for everything else. False when the action did not run.
-bool with_rights(const Caller& caller, bool service_owned, const std::function<void()>& action) {
-  if (caller.privileged || service_owned) {
-    action();
-    return true;
-  }
-  return caller.as_client && caller.as_client(action);
-}
-
-// `service_owned` names the one parent directory the service creates as itself.
-void create_parent(CoreBackend& backend, const Caller& caller, const std::string& path,
-                   const std::string& service_owned) {
+void create_parent(CoreBackend& backend, const std::string& path) {
   const std::optional<std::string> parent = parent_path(path);
   if (!parent || parent->empty())
     return;
-  const bool own = !service_owned.empty() && is_same_path(*parent, service_owned);
-  with_rights(caller, own, [&] { backend.create_directories(*parent); });
+  backend.create_directories(*parent);
+}
+
+// The length of the UTF-8 sequence at `i` when it is a character no Windows file name holds and
+// that would break a log line: C0 controls, DEL, NEL, LINE and PARAGRAPH SEPARATOR. 0 otherwise.
+std::size_t forbidden_char_length(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  if (byte(i) < 0x20 || byte(i) == 0x7f)
+    return 1;
+  if (byte(i) == 0xc2 && i + 1 < text.size() && byte(i + 1) == 0x85)
+    return 2;
+  if (byte(i) == 0xe2 && i + 2 < text.size() && byte(i + 1) == 0x80 &&
+      (byte(i + 2) == 0xa8 || byte(i + 2) == 0xa9))
+    return 3;
+  return 0;
+}
+
+bool has_forbidden_char(std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (forbidden_char_length(text, i) != 0)
+      return true;
+  }
+  return false;
+}
+
+// The path as a refusal shows it: a refused character as \u and four hex digits, so that the text
+// can never hold a line break when it reaches the log.
+std::string shown_path(std::string_view path) {
+  std::string out;
+  for (std::size_t i = 0; i < path.size();) {
+    const std::size_t length = forbidden_char_length(path, i);
+    if (length == 0) {
+      out += path[i++];
+      continue;
+    }
+    unsigned code = static_cast<unsigned char>(path[i]);
+    if (length == 2)
+      code = 0x85;
+    else if (length == 3)
+      code = 0x2000 | (static_cast<unsigned char>(path[i + 2]) & 0x3f);
+    char escaped[16];
+    std::snprintf(escaped, sizeof escaped, "\\u%04x", code);
+    out += escaped;
+    i += length;
+  }
+  return out;
+}
+
+// A DOS device name, which Windows opens as the device in any directory ("CON", "com1.txt",
+// "NUL .log"). `component` is folded to lower case.
+bool is_device_name(std::string_view component) {
+  std::string_view base = component.substr(0, component.find('.'));
+  while (!base.empty() && base.back() == ' ')
+    base.remove_suffix(1);
+  static constexpr std::string_view kNames[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+  for (std::string_view name : kNames) {
+    if (base == name)
+      return true;
+  }
+  if (base.starts_with("com") || base.starts_with("lpt")) {
+    const std::string_view digit = base.substr(3);
+    // 0-9 and the superscripts one, two and three.
+    return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xc2\xb9" ||
+           digit == "\xc2\xb2" || digit == "\xc2\xb3";
+  }
+  return false;
+}
+
+// Strictly inside the install directory, and named so that comparing names means comparing
+// files: below the install directory no stream (":"), no possible short name ("~") and no
+// device name.
+bool lies_inside(const std::string& install_dir, const std::string& path) {
+  if (!is_inside(install_dir, path))
+    return false;
+  const std::optional<NormalPath> base = normalize_path(install_dir);
+  const std::optional<NormalPath> target = normalize_path(path);
+  for (std::size_t k = base->components.size(); k < target->components.size(); ++k) {
+    const std::string& component = target->components[k];
+    if (component.find_first_of(":~") != std::string::npos || is_device_name(component))
+      return false;
+  }
+  return true;
+}
+
+// Which of the helper's own files `path` names: the core it runs as LocalSystem, or its log.
+bool is_helper_file(const std::string& install_dir, const std::string& path) {
+  return is_same_path(path, join_path(install_dir, "clash-rs.exe")) ||
+         is_same_path(path, join_path(install_dir, kLogFileName));
+}
+
+struct PathRule {
+  const char* label;
+  const std::string* path;
+  bool (*allowed)(const std::string& install_dir, const std::string& path);
+};
+
+bool core_allowed(const std::string& install_dir, const std::string& path) {
+  return is_same_path(path, join_path(install_dir, "clash-rs.exe"));
+}
+
+bool work_dir_allowed(const std::string& install_dir, const std::string& path) {
+  return is_same_path(path, install_dir) || lies_inside(install_dir, path);
+}
+
+// The core's configuration and log may not overwrite the core itself or the helper's log.
+bool core_file_allowed(const std::string& install_dir, const std::string& path) {
+  return lies_inside(install_dir, path) && !is_helper_file(install_dir, path);
+}
+
+// The first reason, in the order of the paths, why the install leaves the core open to others.
+std::optional<Error> install_refusal(CoreBackend& backend, const std::string& install_dir,
+                                     const std::string& core_path) {
+  // A missing core is reported as such at launch; no one else can add it, as the directory's
+  // own descriptor shows.
+  const std::string core = backend.exists(core_path) ? core_path : std::string();
+  const std::string refusal =
+      "install directory is writable by non-administrators: " + shown_path(install_dir);
+  for (const auto& [path, role] : protected_paths(install_dir, core)) {
+    const Result<SecuritySnapshot> snapshot = backend.read_security(path);
+    if (!snapshot) {
+      // Fails closed: what cannot be read cannot be shown to be admin-only.
+      std::vector<std::string> causes{shown_path(path) + ": " + snapshot.error().message};
+      causes.insert(causes.end(), snapshot.error().causes.begin(), snapshot.error().causes.end());
+      return Error(refusal, std::move(causes));
+    }
+    if (const std::optional<std::string> why = admin_only_violation(*snapshot, role))
+      return Error(refusal, shown_path(path) + ": " + *why);
+  }
+  return std::nullopt;
 }
 
 bool stopping(const CoreState& state) {
@@ -129,25 +243,43 @@ bool store_child(CoreState& state, ChildProcess child, std::uint64_t generation,
   return stored;
 }
 
+std::optional<Error> start_refusal(CoreBackend& backend, const std::string& install_dir,
+                                   const CoreLaunch& launch, const Caller& caller) {
+  const PathRule rules[] = {
+      {"core path", &launch.core_path, core_allowed},
+      {"work dir", &launch.work_dir, work_dir_allowed},
+      {"config path", &launch.config_path, core_file_allowed},
+      {"log path", &launch.log_path, core_file_allowed},
+  };
+  for (const PathRule& rule : rules) {
+    // Anyone in Users may connect, and the core runs as LocalSystem: for them, only the installed
+    // core, and its files where only administrators could have put anything.
+    if (has_forbidden_char(*rule.path) ||
+        (!caller.privileged && !rule.allowed(install_dir, *rule.path))) {
+      return Error(std::string(rule.label) + " not allowed: " + shown_path(*rule.path));
+    }
+  }
+  if (!caller.privileged)
+    return install_refusal(backend, install_dir, launch.core_path);
+  return std::nullopt;
+}
+
 Result<void> start_core(CoreState& state, const StartOptions& options, const Caller& caller) {
   CoreBackend& backend = *state.backend;
   Result<std::string> install_dir = backend.install_dir();
   if (!install_dir)
     return std::unexpected(install_dir.error());
   const CoreLaunch launch = resolve_launch(*install_dir, options);
-  // Anyone in Users may connect: only the installed core runs with the service's rights.
-  if (!caller.privileged && !is_inside(*install_dir, launch.core_path)) {
-    return std::unexpected(Error("core path not allowed: " + launch.core_path));
-  }
+  if (std::optional<Error> refusal = start_refusal(backend, *install_dir, launch, caller))
+    return std::unexpected(std::move(*refusal));
 
-  create_parent(backend, caller, launch.log_path, join_path(*install_dir, "log"));
+  // Everything written here is the service's own: an unprivileged caller's paths lie in the
+  // admin-only install directory.
+  create_parent(backend, launch.log_path);
   if (options.config) {
-    create_parent(backend, caller, launch.config_path, *install_dir);
-    std::expected<void, std::string> written =
-        std::unexpected(std::string("the client's identity could not be taken on"));
-    const bool own = is_same_path(launch.config_path, join_path(*install_dir, "config.json"));
-    with_rights(caller, own,
-                [&] { written = backend.write_file(launch.config_path, *options.config); });
+    create_parent(backend, launch.config_path);
+    const std::expected<void, std::string> written =
+        backend.write_file(launch.config_path, *options.config);
     if (!written)
       return std::unexpected(Error("write config", written.error()));
   }

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "supervisor/install_security.h"
 
 namespace corvid {
 
@@ -75,6 +76,8 @@ class CoreBackend {
                                                       std::string_view bytes) = 0;
   // Whether the file-system entry exists (links followed).
   virtual bool exists(const std::string& path) = 0;
+  // The owner and access list of a file or directory.
+  virtual Result<SecuritySnapshot> read_security(const std::string& path) = 0;
   // Creates the process with the given command line in `work_dir`; on failure the OS error text.
   virtual std::expected<ChildProcess, std::string> create_process(const std::string& core_path,
                                                                   const std::string& command_line,
@@ -120,21 +123,23 @@ struct StartOptions {
   std::optional<std::string> config = std::nullopt;
 };
 
-// Who asked for a start. A client that is not privileged (LocalSystem, or an elevated
-// administrator) may launch only a core inside the install directory, and files are written on
-// its behalf with its own rights.
+// Who asked for a start. Privileged (LocalSystem, or an elevated administrator): any paths. Anyone
+// else: only the installed core, with its files inside an install directory that only
+// administrators can change.
 struct Caller {
   bool privileged = false;
-  // Runs the action while impersonating the client; false when that was not possible (the
-  // action then did not run). Empty: the service acts as itself.
-  std::function<bool(const std::function<void()>&)> as_client;
 
   // The service itself, or a caller with the same rights.
-  static Caller service() { return Caller{true, {}}; }
+  static Caller service() { return Caller{true}; }
 };
 
 // The four paths of a start, with the defaults beside `install_dir`.
 CoreLaunch resolve_launch(const std::string& install_dir, const StartOptions& options);
+
+// Why `caller` may not start this launch (the refusal as the client sees it), or nothing.
+// Reads descriptors through the backend; writes nothing.
+std::optional<Error> start_refusal(CoreBackend& backend, const std::string& install_dir,
+                                   const CoreLaunch& launch, const Caller& caller);
 
 Result<void> start_core(CoreState& state, const StartOptions& options,
                         const Caller& caller = Caller::service());

@@ -158,7 +158,7 @@ TEST_F(DispatchTest, FailedStartAnswersTheShortTextAndLogsNothingItself) {
       {"core outside the install dir for an unprivileged client",
        [](FakeBackend& fake) { fake.add_existing(R"(D:\evil.exe)"); },
        R"({"id":"7","action":"start","core_path":"D:\\evil.exe"})",
-       R"(core path not allowed: D:\\evil.exe)", Caller{false, {}}},
+       R"(core path not allowed: D:\\evil.exe)", Caller{false}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

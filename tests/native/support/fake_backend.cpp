@@ -55,6 +55,25 @@ std::map<std::string, std::string> FakeBackend::written_by() const {
   return written_by_;
 }
 
+void FakeBackend::set_security(const std::string& path, Result<SecuritySnapshot> snapshot) {
+  std::lock_guard guard(mutex_);
+  security_.insert_or_assign(path, std::move(snapshot));
+}
+
+SecuritySnapshot FakeBackend::admin_only_snapshot() {
+  // A Program Files folder: administrators own it, users may read and run.
+  using Kind = AccessEntry::Kind;
+  return {kAdministratorsSid,
+          std::vector<AccessEntry>{{Kind::kAllow, 0x03, 0x001f01ff, kLocalSystemSid},
+                                   {Kind::kAllow, 0x03, 0x001f01ff, kAdministratorsSid},
+                                   {Kind::kAllow, 0x03, 0x001200a9, "S-1-5-32-545"}}};
+}
+
+std::vector<std::string> FakeBackend::security_reads() const {
+  std::lock_guard guard(mutex_);
+  return security_reads_;
+}
+
 void FakeBackend::exit_process(std::uint32_t pid, std::uint32_t code) {
   std::lock_guard guard(mutex_);
   Process& p = processes_.at(pid);
@@ -159,6 +178,13 @@ std::expected<void, std::string> FakeBackend::write_file(const std::string& path
 bool FakeBackend::exists(const std::string& path) {
   std::lock_guard guard(mutex_);
   return existing_.contains(path);
+}
+
+Result<SecuritySnapshot> FakeBackend::read_security(const std::string& path) {
+  std::lock_guard guard(mutex_);
+  security_reads_.push_back(path);
+  const auto it = security_.find(path);
+  return it == security_.end() ? Result<SecuritySnapshot>(admin_only_snapshot()) : it->second;
 }
 
 std::expected<ChildProcess, std::string> FakeBackend::create_process(

@@ -44,6 +44,12 @@ class FakeBackend : public CoreBackend {
   // Tags every file and directory write with who made it (for impersonation checks).
   void identity_probe(std::function<std::string()> probe);
   std::map<std::string, std::string> written_by() const;
+  // What read_security reports for one path (compared as given); every other path reads as
+  // admin_only_snapshot().
+  void set_security(const std::string& path, Result<SecuritySnapshot> snapshot);
+  static SecuritySnapshot admin_only_snapshot();
+  // Every path whose descriptor was read, in order.
+  std::vector<std::string> security_reads() const;
   // Makes the process end by itself.
   void exit_process(std::uint32_t pid, std::uint32_t code);
   void fail_polls(std::uint32_t pid, std::string os_text);
@@ -66,6 +72,7 @@ class FakeBackend : public CoreBackend {
   std::expected<void, std::string> write_file(const std::string& path,
                                               std::string_view bytes) override;
   bool exists(const std::string& path) override;
+  Result<SecuritySnapshot> read_security(const std::string& path) override;
   std::expected<ChildProcess, std::string> create_process(const std::string& core_path,
                                                           const std::string& command_line,
                                                           const std::string& work_dir) override;
@@ -88,6 +95,8 @@ class FakeBackend : public CoreBackend {
   std::function<void()> on_create_;
   std::function<std::string()> identity_probe_;
   std::map<std::string, std::string> written_by_;
+  std::map<std::string, Result<SecuritySnapshot>> security_;
+  std::vector<std::string> security_reads_;
   std::map<std::string, std::string> files_;
   std::vector<std::string> directories_;
   std::map<std::uint32_t, Process> processes_;
