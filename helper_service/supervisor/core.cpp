@@ -127,9 +127,33 @@ bool work_dir_allowed(const std::string& install_dir, const std::string& path) {
   return is_same_path(path, install_dir) || lies_inside(install_dir, path);
 }
 
-// The core's configuration and log may not overwrite the core itself or the helper's log.
+// Whether Windows runs or loads a file of this name, or lets it redirect what a program loads
+// (.manifest, .local, .config). The service writes the configuration as LocalSystem and the core
+// its log: in the install directory, beside the desktop app's own programs and libraries, such a
+// file would run as whoever starts the app next.
+bool is_loadable_name(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos)
+    return false;
+  static constexpr std::string_view kExtensions[] = {
+      "exe", "dll", "sys", "drv", "ocx",  "cpl", "scr",      "com",   "pif",    "efi",
+      "mui", "bat", "cmd", "ps1", "psm1", "vbs", "vbe",      "js",    "jse",    "wsf",
+      "wsh", "hta", "msi", "msp", "msc",  "lnk", "manifest", "local", "config", "reg"};
+  const std::string_view extension = name.substr(dot + 1);
+  for (std::string_view loadable : kExtensions) {
+    if (extension == loadable)
+      return true;
+  }
+  return false;
+}
+
+// The core's configuration and log may not overwrite the core itself or the helper's log, nor
+// become something Windows runs or loads.
 bool core_file_allowed(const std::string& install_dir, const std::string& path) {
-  return lies_inside(install_dir, path) && !is_helper_file(install_dir, path);
+  if (!lies_inside(install_dir, path) || is_helper_file(install_dir, path))
+    return false;
+  // lies_inside has normalised it, with components folded to lower case.
+  return !is_loadable_name(normalize_path(path)->components.back());
 }
 
 // The first reason, in the order of the paths, why the install leaves the core open to others.
