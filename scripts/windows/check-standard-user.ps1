@@ -145,6 +145,7 @@ try {
   $system32Log = Join-Path $env:SystemRoot 'System32\corvid-check.log'
   $hosts = Join-Path $env:SystemRoot 'System32\drivers\etc\hosts'
   $bat = Join-Path $InstallDir 'x.bat'
+  $dll = Join-Path $InstallDir 'flutter_windows.dll'
   $refusals = @(
     @{ Name = 'a core outside the install directory'; Args = @('--core-path', $cmd)
        Error = "core path not allowed: $cmd" },
@@ -158,6 +159,8 @@ try {
        Error = "config path not allowed: $hosts" },
     @{ Name = 'a configuration that would replace the core'; Args = @('--config-path', $core, '--config', 'x')
        Error = "config path not allowed: $core" },
+    @{ Name = 'a configuration that would plant a library'; Args = @('--config-path', $dll, '--config', 'x')
+       Error = "config path not allowed: $dll" },
     @{ Name = 'a log under System32'; Args = @('--log-path', $system32Log)
        Error = "log path not allowed: $system32Log" },
     @{ Name = 'a log path with a line feed'; Args = @('--log-path', "$InstallDir\a`nb.log")
