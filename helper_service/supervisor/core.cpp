@@ -288,7 +288,9 @@ std::optional<Error> start_refusal(CoreBackend& backend, const std::string& inst
   return std::nullopt;
 }
 
-Result<void> start_core(CoreState& state, const StartOptions& options, const Caller& caller) {
+namespace {
+
+Result<void> start(CoreState& state, const StartOptions& options, const Caller& caller) {
   CoreBackend& backend = *state.backend;
   Result<std::string> install_dir = backend.install_dir();
   if (!install_dir)
@@ -333,6 +335,16 @@ Result<void> start_core(CoreState& state, const StartOptions& options, const Cal
     return std::unexpected(Error("core start cancelled"));
   }
   return {};
+}
+
+}  // namespace
+
+Result<void> start_core(CoreState& state, const StartOptions& options, const Caller& caller) {
+  Result<void> started = start(state, options, caller);
+  // The client sees only the short text: the cause goes where a person can read it.
+  if (!started)
+    log_line("start failed: " + detailed_text(started.error()));
+  return started;
 }
 
 void stop_core(CoreState& state) {

@@ -114,6 +114,8 @@ TEST_F(CoreTest, FailedConfigWriteLeavesTheRunningCoreAlone) {
   EXPECT_EQ(short_text(result.error()), "write config");
   EXPECT_EQ(detailed_text(result.error()),
             "write config\n\nCaused by:\n    Access is denied. (os error 5)");
+  EXPECT_EQ(log.entries().back(),
+            "start failed: write config\n\nCaused by:\n    Access is denied. (os error 5)");
   EXPECT_EQ(os->alive(), 1);
   EXPECT_TRUE(held());
   EXPECT_EQ(launch(), before);
@@ -126,7 +128,7 @@ TEST_F(CoreTest, StartFailingBeforeTheLockChangesNothing) {
   EXPECT_EQ(short_text(result.error()), "invalid exe path");
   EXPECT_FALSE(keep_running());
   EXPECT_FALSE(launch().has_value());
-  EXPECT_TRUE(log.messages().empty());
+  EXPECT_EQ(log.entries(), std::vector<std::string>{"start failed: invalid exe path"});
 }
 
 TEST_F(CoreTest, MissingCoreEndsTheOldOneAndLeavesWanted) {
@@ -135,6 +137,7 @@ TEST_F(CoreTest, MissingCoreEndsTheOldOneAndLeavesWanted) {
   const auto result = start_core(state, {.core_path = R"(C:\nowhere\core.exe)"});
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(detailed_text(result.error()), R"(core not found: C:\nowhere\core.exe)");
+  EXPECT_EQ(log.entries().back(), R"(start failed: core not found: C:\nowhere\core.exe)");
   EXPECT_TRUE(os->process(first).terminated);
   EXPECT_FALSE(held());
   EXPECT_TRUE(keep_running());
@@ -150,7 +153,9 @@ TEST_F(CoreTest, FailedProcessCreationIsSpawnCoreWithTheOsCause) {
             "spawn core\n\nCaused by:\n    The directory name is invalid. (os error 267)");
   EXPECT_TRUE(keep_running());
   EXPECT_TRUE(launch().has_value());
-  EXPECT_TRUE(log.messages().empty());
+  EXPECT_EQ(log.entries(),
+            std::vector<std::string>{"start failed: spawn core\n\nCaused by:\n    The directory "
+                                     "name is invalid. (os error 267)"});
 }
 
 TEST_F(CoreTest, StopEndsTheCoreKeepsLaunchAndAlwaysLogs) {

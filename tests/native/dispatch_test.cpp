@@ -122,12 +122,14 @@ TEST_F(DispatchTest, StartHandsOverEveryRequestField) {
   EXPECT_EQ(os->file(launch.config_path), "port: 7890\n");
 }
 
-TEST_F(DispatchTest, FailedStartAnswersTheShortTextAndLogsNothingItself) {
+// The client gets the short text; the log gets the cause, from the start itself.
+TEST_F(DispatchTest, FailedStartAnswersTheShortTextAndLogsTheCause) {
   struct Case {
     std::string name;
     std::function<void(FakeBackend&)> setup;
     std::string line;
     std::string error;
+    std::string entry;
     Caller caller = Caller::service();
   };
   const Case cases[] = {
@@ -136,29 +138,36 @@ TEST_F(DispatchTest, FailedStartAnswersTheShortTextAndLogsNothingItself) {
          fake.set_install_dir(
              std::unexpected(Error("current_exe", "Access is denied. (os error 5)")));
        },
-       R"({"id":"7","action":"start"})", "current_exe"},
+       R"({"id":"7","action":"start"})", "current_exe",
+       "start failed: current_exe\n\nCaused by:\n    Access is denied. (os error 5)"},
       {"exe dir unusable",
        [](FakeBackend& fake) { fake.set_install_dir(std::unexpected(Error("invalid exe path"))); },
-       R"({"id":"7","action":"start"})", "invalid exe path"},
+       R"({"id":"7","action":"start"})", "invalid exe path", "start failed: invalid exe path"},
       {"config not writable",
        [](FakeBackend& fake) { fake.fail_writes("Access is denied. (os error 5)"); },
-       R"({"id":"7","action":"start","config":"x"})", "write config"},
+       R"({"id":"7","action":"start","config":"x"})", "write config",
+       "start failed: write config\n\nCaused by:\n    Access is denied. (os error 5)"},
       {"given core missing", [](FakeBackend&) {},
        R"({"id":"7","action":"start","core_path":"C:\\missing\\core.exe"})",
-       R"(core not found: C:\\missing\\core.exe)"},
+       R"(core not found: C:\\missing\\core.exe)",
+       R"(start failed: core not found: C:\missing\core.exe)"},
       {"default core missing",
        [](FakeBackend& fake) { fake.remove_existing(kDir + "\\clash-rs.exe"); },
        R"({"id":"7","action":"start"})",
-       R"(core not found: C:\\Program Files\\Corvid\\clash-rs.exe)"},
+       R"(core not found: C:\\Program Files\\Corvid\\clash-rs.exe)",
+       R"(start failed: core not found: C:\Program Files\Corvid\clash-rs.exe)"},
       {"process not created",
        [](FakeBackend& fake) {
          fake.fail_creates("%1 is not a valid Win32 application. (os error 193)");
        },
-       R"({"id":"7","action":"start"})", "spawn core"},
+       R"({"id":"7","action":"start"})", "spawn core",
+       "start failed: spawn core\n\nCaused by:\n    %1 is not a valid Win32 application. (os error "
+       "193)"},
       {"core outside the install dir for an unprivileged client",
        [](FakeBackend& fake) { fake.add_existing(R"(D:\evil.exe)"); },
        R"({"id":"7","action":"start","core_path":"D:\\evil.exe"})",
-       R"(core path not allowed: D:\\evil.exe)", Caller{false}},
+       R"(core path not allowed: D:\\evil.exe)",
+       R"(start failed: core path not allowed: D:\evil.exe)", Caller{false}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -173,7 +182,7 @@ TEST_F(DispatchTest, FailedStartAnswersTheShortTextAndLogsNothingItself) {
     ASSERT_TRUE(text.has_value());
     // The outermost message only: no cause reaches the client.
     EXPECT_EQ(*text, failed_line(R"("7")", c.error));
-    EXPECT_TRUE(lines.messages().empty());
+    EXPECT_EQ(lines.entries(), std::vector<std::string>{c.entry});
     EXPECT_TRUE(fake->processes().empty());
   }
 }

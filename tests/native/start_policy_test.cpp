@@ -71,15 +71,16 @@ Outcome start_fresh(const StartOptions& options, const Caller& caller,
   const Result<void> result = start_core(state, options, caller);
   if (result)
     return {std::nullopt, os};
-  // Nothing changed: no state, no process, no directory, no file, no log line.
+  // Nothing changed: no state, no process, no directory, no file; one log entry says why.
   EXPECT_FALSE(state.keep_running);
   EXPECT_FALSE(state.launch.has_value());
   EXPECT_FALSE(state.child.has_value());
   EXPECT_TRUE(os->processes().empty());
   EXPECT_TRUE(os->directories().empty());
   EXPECT_TRUE(os->written_by().empty());
-  EXPECT_TRUE(log.messages().empty());
-  return {detailed_text(result.error()), os};
+  const std::string detailed = detailed_text(result.error());
+  EXPECT_EQ(log.entries(), std::vector<std::string>{"start failed: " + detailed});
+  return {detailed, os};
 }
 
 const Caller kUser{false};
@@ -367,8 +368,10 @@ TEST_F(StartPolicyTest, ARefusedStartLeavesTheHeldCoreAndItsFilesAlone) {
   };
   for (const StartOptions& options : refused) {
     const LogCapture log;
-    EXPECT_FALSE(start_core(state, options, kUser).has_value());
-    EXPECT_TRUE(log.messages().empty());
+    const Result<void> result = start_core(state, options, kUser);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(log.entries(),
+              std::vector<std::string>{"start failed: " + detailed_text(result.error())});
   }
   os->set_security(kDir, SecuritySnapshot{"S-1-5-21-1-2-3-1001", std::nullopt});
   EXPECT_FALSE(start_core(state, {.config = "evil"}, kUser).has_value());

@@ -69,4 +69,26 @@ std::vector<std::string> LogCapture::messages() const {
   return out;
 }
 
+std::vector<std::string> LogCapture::entries() const {
+  std::vector<std::string> out;
+  const std::string all = text();
+  static constexpr std::string_view kStamp = "[SystemTime { intervals: ";
+  std::size_t pos = 0;
+  while (pos < all.size()) {
+    std::size_t end = all.find('\n', pos);
+    if (end == std::string::npos)
+      end = all.size();
+    const std::string_view line(all.data() + pos, end - pos);
+    const std::size_t close = line.find("}] ");
+    if (line.starts_with(kStamp) && close != std::string_view::npos)
+      out.emplace_back(line.substr(close + 3));
+    else if (!out.empty())
+      out.back().append("\n").append(line);
+    else
+      out.emplace_back(line);
+    pos = end + 1;
+  }
+  return out;
+}
+
 }  // namespace corvid::testing

@@ -14,6 +14,8 @@ class LogCapture {
   std::string text() const;
   // The messages of the lines written since construction, timestamps removed.
   std::vector<std::string> messages() const;
+  // The same, one message per entry: the later lines of a message stay in it, joined by "\n".
+  std::vector<std::string> entries() const;
 
   static std::string log_path();
 
