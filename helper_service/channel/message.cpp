@@ -22,37 +22,38 @@ using nlohmann::json;
 // ---------------------------------------------------------------------------------------------
 // Decoding and trimming
 
-// Every character with the Unicode White_Space property, UTF-8 encoded. A byte-order mark is not
-// one of them.
-constexpr std::array<std::string_view, 25> kWhiteSpace = {
-    "\t",           "\n",           "\v",           "\f",           "\r",           " ",
-    "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82",
-    "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88",
-    "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
-    "\xE3\x80\x80",
+// The character that starts at `pos` of valid UTF-8, and its size in bytes.
+struct Character {
+  char32_t code = 0;
+  std::size_t size = 0;
 };
 
-// The text is valid UTF-8, so a matching encoding at either end is a whole character there.
+Character character_at(std::string_view text, std::size_t pos) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(pos);
+  const std::size_t size = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  char32_t code = size == 1 ? lead : lead & (0x7F >> size);
+  for (std::size_t k = 1; k < size; ++k)
+    code = (code << 6) | (byte(pos + k) & 0x3F);
+  return {code, size};
+}
+
+// The text is valid UTF-8, so its last character starts at the last byte that is no
+// continuation byte.
 std::string_view trim_white_space(std::string_view text) {
-  for (bool trimmed = true; trimmed && !text.empty();) {
-    trimmed = false;
-    for (std::string_view space : kWhiteSpace) {
-      if (text.starts_with(space)) {
-        text.remove_prefix(space.size());
-        trimmed = true;
-        break;
-      }
-    }
+  while (!text.empty()) {
+    const Character first = character_at(text, 0);
+    if (!is_unicode_white_space(first.code))
+      break;
+    text.remove_prefix(first.size);
   }
-  for (bool trimmed = true; trimmed && !text.empty();) {
-    trimmed = false;
-    for (std::string_view space : kWhiteSpace) {
-      if (text.ends_with(space)) {
-        text.remove_suffix(space.size());
-        trimmed = true;
-        break;
-      }
-    }
+  while (!text.empty()) {
+    std::size_t start = text.size() - 1;
+    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80)
+      --start;
+    if (!is_unicode_white_space(character_at(text, start).code))
+      break;
+    text.remove_suffix(text.size() - start);
   }
   return text;
 }
