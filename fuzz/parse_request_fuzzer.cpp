@@ -12,8 +12,9 @@
 //    double), and a small model of the record rules predicts the outcome: the exact Request, a
 //    duplicate field, a wrongly typed field, a wrong length;
 //  - every parsed Request survives a round trip (object form, positional form, white space
-//    around), its strings are valid UTF-8, and encode_response writes it back as exactly the
-//    bytes an independent encoder expects, which a strict JSON parser accepts;
+//    around, and the line encode_request builds), its strings are valid UTF-8, and encode_response
+//    writes it back as exactly the bytes an independent encoder expects, which a strict JSON parser
+//    accepts;
 //  - inserting a well-formed member with an unknown key anywhere into an accepted request object
 //    (numbers of any size and unpaired surrogate escapes included) keeps it accepted with the
 //    same fields.
@@ -677,6 +678,16 @@ void check_round_trip(const Request& request) {
                                            "\" parses to " + show(again) + ", not " +
                                            show(request));
   }
+  // What a client builds from the same fields: one line that reads back the same.
+  const corvid::Result<std::string> encoded = corvid::encode_request(request);
+  expect(encoded.has_value(), "encode_request refuses a parsed request: " + show(request));
+  expect(encoded->find('\n') == encoded->size() - 1,
+         "encode_request wrote more or less than one line: \"" + printable(*encoded) + "\"");
+  const corvid::Result<Request> again =
+      corvid::parse_request(std::string_view(*encoded).substr(0, encoded->size() - 1));
+  expect(again && *again == request, "encode_request wrote \"" + printable(*encoded) +
+                                         "\", which parses to " + show(again) + ", not " +
+                                         show(request));
 }
 
 void check_encoding(const Request& request) {

@@ -718,6 +718,25 @@ Result<Request> parse_request(std::string_view line) {
   }
 }
 
+Result<std::string> encode_request(const Request& request) {
+  try {
+    // dump() writes an object's keys in ascending byte order.
+    json object = json::object();
+    for (const Field& field : kFields) {
+      const std::optional<std::string>& value = request.*field.member;
+      if (!value)
+        continue;
+      if (find_utf8_fault(*value))
+        return std::unexpected(
+            Error("the " + std::string(field.name) + " value is not valid UTF-8"));
+      object[std::string(field.name)] = *value;
+    }
+    return object.dump() + "\n";
+  } catch (const std::exception& error) {
+    return std::unexpected(Error("request not encodable", error.what()));
+  }
+}
+
 Result<std::string> encode_response(const Response& response) {
   try {
     // The members in this order, always all four; dump() writes the string escapes and the

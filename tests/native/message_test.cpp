@@ -586,6 +586,57 @@ TEST(ParseRequest, SkippedValuesAreAcceptedAsTheFormatAllows) {
 // ---------------------------------------------------------------------------------------------
 // Encoding
 
+TEST(EncodeRequest, PresentFieldsInAscendingKeyOrder) {
+  struct Case {
+    Request request;
+    std::string line;
+  };
+  const Case cases[] = {
+      {{}, "{}\n"},
+      {{.action = "ping"}, "{\"action\":\"ping\"}\n"},
+      {{.id = "", .action = "stop"}, "{\"action\":\"stop\",\"id\":\"\"}\n"},
+      {{"9", "start", "a: 1\nb", R"(D:\w)", R"(D:\w\core.exe)", "c.yaml", "l"},
+       R"({"action":"start","config":"a: 1\nb","config_path":"c.yaml",)"
+       R"("core_path":"D:\\w\\core.exe","id":"9","log_path":"l","work_dir":"D:\\w"})"
+       "\n"},
+      {{.id = "q\"\\\x01\x7F\xC3\xA9/"}, "{\"id\":\"q\\\"\\\\\\u0001\x7F\xC3\xA9/\"}\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    const Result<std::string> line = encode_request(c.request);
+    ASSERT_TRUE(line.has_value()) << detailed_text(line.error());
+    EXPECT_EQ(*line, c.line);
+    // And the helper reads it back as it was.
+    const Result<Request> parsed = parse_request(line->substr(0, line->size() - 1));
+    ASSERT_TRUE(parsed.has_value()) << detailed_text(parsed.error());
+    EXPECT_EQ(*parsed, c.request);
+  }
+}
+
+TEST(EncodeRequest, AFieldThatIsNotUtf8IsRefusedByName) {
+  struct Case {
+    Request request;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{.id = "\xFF"}, "the id value is not valid UTF-8"},
+      {{.action = "ping\xC3"}, "the action value is not valid UTF-8"},
+      {{.config = "a\xED\xA0\x80"}, "the config value is not valid UTF-8"},
+      {{.work_dir = "\x80"}, "the work_dir value is not valid UTF-8"},
+      {{.core_path = "\xC0\x80"}, "the core_path value is not valid UTF-8"},
+      {{.config_path = "\xF4\x90\x80\x80"}, "the config_path value is not valid UTF-8"},
+      {{.log_path = "\xE2\x82"}, "the log_path value is not valid UTF-8"},
+      // The first in field order is named.
+      {{.action = "\xFF", .log_path = "\xFF"}, "the action value is not valid UTF-8"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    const Result<std::string> line = encode_request(c.request);
+    ASSERT_FALSE(line.has_value());
+    EXPECT_EQ(line.error(), Error(c.message));
+  }
+}
+
 TEST(EncodeResponse, WritesTheFourMembersCompactlyInOrder) {
   struct Case {
     Response response;
