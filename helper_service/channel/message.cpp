@@ -1,12 +1,12 @@
 #include "channel/message.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <limits>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -284,13 +284,8 @@ class Scanner {
       std::size_t field = 0;
       while (field < kFieldCount && kFields[field].name != key)
         ++field;
-      if (field < kFieldCount && seen[field]) {
-        // Reported where the closing brace would be looked for: past blanks and a brace.
-        skip_space();
-        if (peek() == '}')
-          ++pos_;
+      if (field < kFieldCount && seen[field])
         return fail_here("duplicate field `" + key + "`");
-      }
       if (!colon())
         return false;
       if (field == kFieldCount) {
@@ -455,21 +450,12 @@ class Scanner {
       const char first = next();
       if (!is_digit(first))
         return fail_here("invalid number");
-      std::int32_t exponent = first - '0';
-      constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
-      while (is_digit(peek())) {
-        const int digit = next() - '0';
-        if (exponent > (kMax - digit) / 10) {
-          // An exponent beyond 32 bits: infinite unless the number is zero or shrinks.
-          if (!negative_exponent && !all_zero(decimal))
-            return fail_here("number out of range");
-          while (is_digit(peek()))
-            ++pos_;
-          decimal = Decimal{decimal.negative, "0", {}, 0};
-          break;
-        }
-        exponent = exponent * 10 + digit;
-      }
+      // An exponent further out than any text is long decides alone: a non-zero number is then
+      // infinite or zero, so it can stop growing there.
+      constexpr std::int64_t kFar = 1'000'000'000'000'000;
+      std::int64_t exponent = first - '0';
+      while (is_digit(peek()))
+        exponent = std::min(exponent * 10 + (next() - '0'), kFar);
       decimal.exponent = negative_exponent ? -exponent : exponent;
     }
     const std::optional<std::string> text = number_text(decimal, is_float);
@@ -477,11 +463,6 @@ class Scanner {
       return fail_here("number out of range");
     found = *text;
     return true;
-  }
-
-  static bool all_zero(const Decimal& decimal) {
-    return decimal.integer.find_first_not_of('0') == std::string_view::npos &&
-           decimal.fraction.find_first_not_of('0') == std::string_view::npos;
   }
 
   // The rest of a string after its opening quote. A field's string or a key (`out` given) is
@@ -558,15 +539,12 @@ class Scanner {
     return true;
   }
 
-  // The four digits of a \u escape. Fewer than four bytes left is the end of the text, whatever
-  // they are.
+  // The four digits of a \u escape.
   bool hex_digits(char16_t& unit) {
-    if (text_.size() - pos_ < 4) {
-      pos_ = text_.size();
-      return fail_here("EOF while parsing a string");
-    }
     unsigned value = 0;
     for (int i = 0; i < 4; ++i) {
+      if (at_end())
+        return fail_here("EOF while parsing a string");
       const char c = next();
       unsigned digit = 0;
       if (is_digit(c))

@@ -299,6 +299,9 @@ TEST(ParseRequest, MalformedValues) {
       {R"({"x":"\'"})", "invalid escape at line 1 column 8"},
       {"{\"id\":\"\\\t\"}", "invalid escape at line 1 column 9"},
       {R"({"id":"\ud800\u00zz"})", "invalid escape at line 1 column 18"},
+      // A digit that is none is seen before the end of the text, however close that is.
+      {R"({"x":"\u0})", "invalid escape at line 1 column 10"},
+      {R"({"id":"\u"})", "invalid escape at line 1 column 10"},
       // An escaped backslash does not start an escape.
       {"{\"id\":\"\\\\\t\"}",
        "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 10"},
@@ -356,6 +359,10 @@ TEST(ParseRequest, DuplicateFields) {
       {R"({"id":null,"id":"1"})", "duplicate field `id` at line 1 column 15"},
       {R"({"log_path":"a","x":1,"log_path":null})",
        "duplicate field `log_path` at line 1 column 32"},
+      // Reported once the key is read, whatever follows it.
+      {R"({"id":null,"id" :"1"})", "duplicate field `id` at line 1 column 15"},
+      {R"({"id":null,"id"})", "duplicate field `id` at line 1 column 15"},
+      {R"({"id":null,"id")", "duplicate field `id` at line 1 column 15"},
       // Through an escape.
       {R"({"config":"","conf\u0069g":""})", "duplicate field `config` at line 1 column 26"},
   });
@@ -523,9 +530,10 @@ TEST(ParseRequest, NumbersBeyondADoubleInAField) {
       {R"({"id":1.7976931348623159e308})", "number out of range at line 1 column 28"},
       {"{\"id\":" + std::string(310, '9') + "}", "number out of range at line 1 column 316"},
       {R"({"id":1e2147483647})", "number out of range at line 1 column 18"},
-      // An exponent beyond 32 bits is out of range at the digit that takes it there.
+      // However far out the exponent goes, the number is read whole first.
       {R"({"id":1e2147483648})", "number out of range at line 1 column 18"},
-      {R"({"id":-1e21474836480000})", "number out of range at line 1 column 19"},
+      {R"({"id":-1e21474836480000})", "number out of range at line 1 column 23"},
+      {"{\"id\":1e" + std::string(400, '9') + "}", "number out of range at line 1 column 408"},
   });
 }
 
