@@ -167,7 +167,9 @@ std::string float_text(double value) {
   }
   int exponent = 0;
   const std::string_view power = written.substr(e + 1);
-  std::from_chars(power.data() + (power[0] == '+' ? 1 : 0), power.data() + power.size(), exponent);
+  const char* first = power.data() + (power[0] == '+' ? 1 : 0);
+  if (std::from_chars(first, power.data() + power.size(), exponent).ec != std::errc{})
+    return "?";
   // Digits before the point.
   const int point = exponent + 1;
   const int count = static_cast<int>(digits.size());
