@@ -16,6 +16,17 @@ nlohmann::json status_data(const CoreStatus& status) {
   return data;
 }
 
+// A start takes the request's paths and configuration text.
+StartOptions start_options(const Request& request) {
+  return {
+      .work_dir = request.work_dir,
+      .core_path = request.core_path,
+      .config_path = request.config_path,
+      .log_path = request.log_path,
+      .config = request.config,
+  };
+}
+
 void run_action(const Request& request, CoreState& state, const Caller& caller,
                 Response& response) {
   // Whole-string, case-sensitive: " ping" and "PING" are unknown.
@@ -24,14 +35,7 @@ void run_action(const Request& request, CoreState& state, const Caller& caller,
     response.data = status_data(query_core_status(state));
     response.ok = true;
   } else if (action == "start") {
-    const StartOptions options{
-        .work_dir = request.work_dir,
-        .core_path = request.core_path,
-        .config_path = request.config_path,
-        .log_path = request.log_path,
-        .config = request.config,
-    };
-    const Result<void> started = start_core(state, options, caller);
+    const Result<void> started = start_core(state, start_options(request), caller);
     response.ok = started.has_value();
     if (!started)
       response.error = short_text(started.error());

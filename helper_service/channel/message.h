@@ -33,6 +33,10 @@ struct Response {
 // The bytes of one request line, without its line feed.
 Result<Request> parse_request(std::string_view line);
 
+// A request line as a client sends it: compact JSON with the present fields in ascending key
+// order, and a line feed. Fails for a field that is not valid UTF-8, which JSON can't carry.
+Result<std::string> encode_request(const Request& request);
+
 // Compact JSON and one line feed.
 Result<std::string> encode_response(const Response& response);
 

@@ -26,12 +26,6 @@ bool is_valid_utf16(std::u16string_view text) {
   return true;
 }
 
-bool is_white_space(char16_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
-
 std::string system_message(DWORD code) {
   // Codes with the NT facility bit come from NTDLL's message table.
   DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
@@ -57,7 +51,8 @@ std::string system_message(DWORD code) {
   if (!is_valid_utf16(text)) {
     return "OS Error " + std::to_string(shown) + " (FormatMessageW() returned invalid UTF-16)";
   }
-  while (!text.empty() && is_white_space(text.back()))
+  // Every white-space character is in the Basic Multilingual Plane: one UTF-16 unit.
+  while (!text.empty() && is_unicode_white_space(text.back()))
     text.remove_suffix(1);
   return utf16_to_utf8(text);
 }

@@ -100,6 +100,12 @@ std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes) {
   return std::nullopt;
 }
 
+bool is_unicode_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
 std::u16string utf8_to_utf16(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());

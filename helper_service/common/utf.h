@@ -20,6 +20,10 @@ struct Utf8Fault {
 };
 std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes);
 
+// The Unicode White_Space property: what trimming removes from request lines and system
+// messages. A byte-order mark and the zero-width space are not white space.
+bool is_unicode_white_space(char32_t c);
+
 #ifdef _WIN32
 inline std::wstring to_wide(std::string_view text) {
   std::u16string wide = utf8_to_utf16(text);

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "channel/message.h"
 #include "common/module_path.h"
 #include "common/os_error.h"
 #include "common/utf.h"
@@ -140,8 +141,8 @@ std::optional<Command> parse_command(const std::vector<std::string>& args, std::
     return std::nullopt;
   }
 
-  client::RequestFields fields;
-  fields.action = word;
+  corvid::Request request;
+  request.action = word;
   std::optional<std::string> config_file;
   struct Option {
     std::string_view name;
@@ -149,13 +150,13 @@ std::optional<Command> parse_command(const std::vector<std::string>& args, std::
     bool start_only;
   };
   const Option options[] = {
-      {"--id", &fields.id, false},
-      {"--config", &fields.config, true},
+      {"--id", &request.id, false},
+      {"--config", &request.config, true},
       {"--config-file", &config_file, true},
-      {"--work-dir", &fields.work_dir, true},
-      {"--core-path", &fields.core_path, true},
-      {"--config-path", &fields.config_path, true},
-      {"--log-path", &fields.log_path, true},
+      {"--work-dir", &request.work_dir, true},
+      {"--core-path", &request.core_path, true},
+      {"--config-path", &request.config_path, true},
+      {"--log-path", &request.log_path, true},
   };
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -192,17 +193,17 @@ std::optional<Command> parse_command(const std::vector<std::string>& args, std::
     }
   }
   if (config_file) {
-    if (fields.config) {
+    if (request.config) {
       error = "give either --config or --config-file, not both";
       return std::nullopt;
     }
-    fields.config = read_whole_file(*config_file, error);
-    if (!fields.config)
+    request.config = read_whole_file(*config_file, error);
+    if (!request.config)
       return std::nullopt;
   }
-  std::expected<std::string, std::string> line = client::build_request_line(fields);
+  corvid::Result<std::string> line = corvid::encode_request(request);
   if (!line) {
-    error = line.error();
+    error = corvid::short_text(line.error());
     return std::nullopt;
   }
   return Command{false, std::move(*line)};

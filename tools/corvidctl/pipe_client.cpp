@@ -9,7 +9,6 @@
 
 #include "channel/pipe_config.h"
 #include "common/os_error.h"
-#include "common/utf.h"
 #include "common/win_handle.h"
 
 namespace corvid::pipe_client {
@@ -99,27 +98,6 @@ DWORD finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD& transferr
 }
 
 }  // namespace
-
-std::expected<std::string, std::string> build_request_line(const RequestFields& fields) {
-  const std::pair<const char*, const std::optional<std::string>*> members[] = {
-      {"id", &fields.id},
-      {"action", &fields.action},
-      {"config", &fields.config},
-      {"work_dir", &fields.work_dir},
-      {"core_path", &fields.core_path},
-      {"config_path", &fields.config_path},
-      {"log_path", &fields.log_path},
-  };
-  nlohmann::json request = nlohmann::json::object();
-  for (const auto& [key, value] : members) {
-    if (!value->has_value())
-      continue;
-    if (find_utf8_fault(**value))
-      return std::unexpected(std::string("the ") + key + " value is not valid UTF-8");
-    request[key] = **value;
-  }
-  return request.dump() + "\n";
-}
 
 std::string with_line_feed(std::string line) {
   if (line.empty() || line.back() != '\n')

@@ -12,21 +12,8 @@
 
 namespace corvid::pipe_client {
 
-// The request fields; absent ones are left out of the JSON.
-struct RequestFields {
-  std::optional<std::string> id;
-  std::optional<std::string> action;
-  std::optional<std::string> config;
-  std::optional<std::string> work_dir;
-  std::optional<std::string> core_path;
-  std::optional<std::string> config_path;
-  std::optional<std::string> log_path;
-};
-
-// Compact JSON and a line feed. Fails when a field is not valid UTF-8 (JSON can't carry it).
-std::expected<std::string, std::string> build_request_line(const RequestFields& fields);
-
-// The line with a line feed appended unless it already ends with one.
+// A line given as it stands, with a line feed appended unless it already ends with one. (A
+// request built from fields is encode_request's line, in channel/message.h.)
 std::string with_line_feed(std::string line);
 
 struct ExchangeOptions {
