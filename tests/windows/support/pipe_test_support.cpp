@@ -76,7 +76,8 @@ std::vector<Entry> read_entries(std::size_t from) {
 }  // namespace
 
 std::optional<RawPipeClient> RawPipeClient::connect(std::chrono::milliseconds wait,
-                                                    DWORD* last_error) {
+                                                    DWORD* last_error,
+                                                    std::vector<DWORD>* failures) {
   const Clock::time_point deadline = Clock::now() + wait;
   for (;;) {
     HANDLE handle = CreateFileW(pipe_config::kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -96,6 +97,8 @@ std::optional<RawPipeClient> RawPipeClient::connect(std::chrono::milliseconds wa
     const DWORD code = GetLastError();
     if (last_error != nullptr)
       *last_error = code;
+    if (failures != nullptr)
+      failures->push_back(code);
     if (Clock::now() >= deadline)
       return std::nullopt;
     if (code == ERROR_PIPE_BUSY) {

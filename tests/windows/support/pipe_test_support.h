@@ -33,10 +33,12 @@ struct PipeRead {
 // message, every wait bounded.
 class RawPipeClient {
  public:
-  // Opens the pipe, waiting while it is busy or between instances; empty when `wait` passed.
-  // `last_error` (if given) gets the error of the last attempt.
+  // Opens the pipe, waiting while it is busy or absent; empty when `wait` passed. `last_error`
+  // (if given) gets the error of the last attempt, `failures` (if given) that of every failed
+  // attempt.
   static std::optional<RawPipeClient> connect(std::chrono::milliseconds wait = 15s,
-                                              DWORD* last_error = nullptr);
+                                              DWORD* last_error = nullptr,
+                                              std::vector<DWORD>* failures = nullptr);
 
   // Writes one message (a zero-length one for empty bytes); 0 or the error code.
   DWORD write(std::string_view bytes, std::chrono::milliseconds wait = 10s);
