@@ -44,8 +44,9 @@ struct ExchangeOptions {
 
 struct ExchangeError {
   enum class Kind {
-    kNoService,   // the pipe could not be opened
-    kNoResponse,  // connected, but no complete response line came back
+    kNoService,     // the pipe could not be opened
+    kNotTheHelper,  // the pipe's owner is not one the helper's pipe can have: nothing was sent
+    kNoResponse,    // connected, but no complete response line came back
   } kind = Kind::kNoService;
   std::string message;
   // What arrived before the connection ended, when it was no complete line.
