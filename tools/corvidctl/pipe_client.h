@@ -33,7 +33,7 @@ struct ExchangeOptions {
   // How long to wait while the pipe is busy: longer than the server holds a client that never
   // completes its request or never reads its answer, so one such client ahead does no harm.
   std::chrono::milliseconds busy_wait{10000};
-  // How long an absent pipe is retried: between two clients the server briefly has no instance.
+  // How long an absent pipe is retried: a helper that is just starting has none yet.
   std::chrono::milliseconds absent_wait{1000};
   // How long to wait for the response once the request is written.
   std::chrono::milliseconds response_wait{30000};
