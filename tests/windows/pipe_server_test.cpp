@@ -82,7 +82,7 @@ std::string well_known_sid(WELL_KNOWN_SID_TYPE type) {
 }
 
 // The entries of a descriptor's access list, in order, read back with the security APIs.
-std::vector<AceEntry> allow_entries(PSECURITY_DESCRIPTOR descriptor) {
+std::vector<AceEntry> access_entries(PSECURITY_DESCRIPTOR descriptor) {
   std::vector<AceEntry> entries;
   BOOL present = FALSE, defaulted = FALSE;
   PACL dacl = nullptr;
@@ -191,7 +191,7 @@ TEST(PipeAccessList, UsersMayReadAndWriteButNeitherAddInstancesNorChangeThePipe)
   ASSERT_TRUE(GetSecurityDescriptorSacl(descriptor.get(), &sacl_present, &sacl, &defaulted));
   EXPECT_FALSE(sacl_present);
 
-  const std::vector<AceEntry> entries = allow_entries(descriptor.get());
+  const std::vector<AceEntry> entries = access_entries(descriptor.get());
   ASSERT_EQ(entries.size(), 3u);
   struct Expected {
     WELL_KNOWN_SID_TYPE sid;
@@ -254,7 +254,7 @@ TEST_F(PipeServerTest, TheInstanceHasTheFixedShapeAndAccessList) {
   std::vector<unsigned char> buffer(needed);
   ASSERT_TRUE(GetKernelObjectSecurity(client->handle(), DACL_SECURITY_INFORMATION, buffer.data(),
                                       needed, &needed));
-  const std::vector<AceEntry> entries = allow_entries(buffer.data());
+  const std::vector<AceEntry> entries = access_entries(buffer.data());
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0].sid, well_known_sid(WinLocalSystemSid));
   EXPECT_EQ(entries[1].sid, well_known_sid(WinBuiltinAdministratorsSid));
