@@ -22,9 +22,10 @@ double counter_frequency() {
   return static_cast<double>(frequency.QuadPart);
 }
 
-// Connects to `pipe`. Between two clients the server briefly has no instance (the previous one
-// is closed before the next is created): that gap is part of a sequential round trip, so it is
-// waited out by yielding, not by a coarse sleep that would swamp what is measured.
+// Connects to `pipe`. Between two clients the echo server briefly has no instance (the previous
+// one is closed before the next is created; the helper always has one): that gap is part of a
+// sequential round trip there, so it is waited out by yielding, not by a coarse sleep that would
+// swamp what is measured.
 HANDLE connect(const std::wstring& pipe, unsigned& absent_retries, DWORD& error) {
   const double give_up = now_us() + 10e6;
   for (;;) {

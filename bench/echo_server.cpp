@@ -1,16 +1,17 @@
-// The baseline for the helper's round trips: a bare named-pipe server with the helper's pipe
-// settings and connection pattern (one instance at a time, message mode, one line per
-// connection, the answer flushed to the client before the instance is disconnected and
-// closed), which answers each line with the line itself. No parsing, dispatch or logging.
+// The baseline for the helper's round trips: the least a server of this protocol's shape can do.
+// A bare named-pipe server with the helper's pipe modes and default security, one instance per
+// connection (created, connected, served, disconnected and closed before the next), which
+// answers each line with the line itself and flushes the answer to the client before letting
+// go. No parsing, dispatch or logging.
 //
 // corvid_bench_echo.exe [PIPE_NAME]   (default \\.\pipe\corvid-bench-echo)
 #include <windows.h>
-#include <sddl.h>
 
 #include <string>
 #include <vector>
 
 #include "channel/pipe_config.h"
+#include "common/win_handle.h"
 
 namespace cfg = corvid::pipe_config;
 
@@ -50,24 +51,15 @@ void serve(HANDLE pipe) {
 int wmain(int argc, wchar_t** argv) {
   const std::wstring name = argc > 1 ? argv[1] : L"\\\\.\\pipe\\corvid-bench-echo";
   for (;;) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            cfg::kSecurityDescriptor, cfg::kSddlRevision, &descriptor, nullptr))
-      return 1;
-    SECURITY_ATTRIBUTES attributes{};
-    attributes.nLength = sizeof attributes;
-    attributes.lpSecurityDescriptor = descriptor;
-    HANDLE pipe = CreateNamedPipeW(name.c_str(), cfg::kOpenMode, cfg::kPipeMode, cfg::kMaxInstances,
-                                   cfg::kOutBufferSize, cfg::kInBufferSize, cfg::kDefaultTimeout,
-                                   &attributes);
-    LocalFree(descriptor);
-    if (pipe == INVALID_HANDLE_VALUE) {
+    const corvid::WinHandle pipe(
+        CreateNamedPipeW(name.c_str(), cfg::kOpenMode, cfg::kPipeMode, cfg::kMaxInstances,
+                         cfg::kOutBufferSize, cfg::kInBufferSize, cfg::kDefaultTimeout, nullptr));
+    if (!pipe) {
       Sleep(static_cast<DWORD>(cfg::kAcceptRetryDelay.count()));
       continue;
     }
-    if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED)
-      serve(pipe);
-    DisconnectNamedPipe(pipe);
-    CloseHandle(pipe);
+    if (ConnectNamedPipe(pipe.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED)
+      serve(pipe.get());
+    DisconnectNamedPipe(pipe.get());
   }
 }

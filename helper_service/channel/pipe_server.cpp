@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -28,16 +29,15 @@ namespace {
 namespace cfg = pipe_config;
 
 static_assert(cfg::kPipeAccessDuplex == PIPE_ACCESS_DUPLEX);
-static_assert(cfg::kFileFlagOverlapped == FILE_FLAG_OVERLAPPED);
 static_assert(cfg::kFileFlagFirstPipeInstance == FILE_FLAG_FIRST_PIPE_INSTANCE);
 static_assert(cfg::kPipeTypeMessage == PIPE_TYPE_MESSAGE);
 static_assert(cfg::kPipeReadmodeMessage == PIPE_READMODE_MESSAGE);
 static_assert(cfg::kPipeWait == PIPE_WAIT);
-static_assert(cfg::kPipeNowait == PIPE_NOWAIT);
 static_assert(cfg::kPipeRejectRemoteClients == PIPE_REJECT_REMOTE_CLIENTS);
 static_assert(cfg::kSddlRevision == SDDL_REVISION_1);
-static_assert((cfg::kOpenMode & FILE_FLAG_OVERLAPPED) == 0,
+static_assert((cfg::kFirstOpenMode & FILE_FLAG_OVERLAPPED) == 0,
               "the I/O deadline cancels synchronous calls");
+static_assert(cfg::kFirstOpenMode == (cfg::kOpenMode | FILE_FLAG_FIRST_PIPE_INSTANCE));
 static_assert(cfg::kReadChunk <= cfg::kInBufferSize);
 
 // "<function> failed: <code>", the code in unsigned decimal.
@@ -139,37 +139,53 @@ class IoDeadline {
   bool quit_ = false;
 };
 
-// A fresh instance of the pipe, or the accept error. A descriptor failure is logged here, with
-// its detailed text, before the accept error carries it on.
-Result<WinHandle> create_instance(const cfg::Settings& settings) {
-  const std::wstring name(settings.name);
-  const std::wstring sddl(settings.security_descriptor);
+// Clears the deadline on every way out of a phase, returned or thrown.
+class ArmedDeadline {
+ public:
+  ArmedDeadline(IoDeadline& deadline, std::chrono::milliseconds limit) : deadline_(deadline) {
+    deadline_.arm(limit);
+  }
+  ~ArmedDeadline() { deadline_.clear(); }
+  ArmedDeadline(const ArmedDeadline&) = delete;
+  ArmedDeadline& operator=(const ArmedDeadline&) = delete;
 
-  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+ private:
+  IoDeadline& deadline_;
+};
+
+using Descriptor = LocalMemory<PSECURITY_DESCRIPTOR>;
+
+// The pipe's descriptor, or the inner error of the one failure that ends the server.
+Result<Descriptor> build_descriptor(std::wstring_view sddl_text) {
+  const std::wstring sddl(sddl_text);
+  Descriptor descriptor;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), cfg::kSddlRevision,
                                                             descriptor.put(), nullptr) ||
       !descriptor) {
-    const Error inner =
-        call_failed("ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError());
-    log_line("ERROR: security descriptor init failed: " + detailed_text(inner));
-    return std::unexpected(Error("security descriptor init failed: " + short_text(inner)));
+    return std::unexpected(
+        call_failed("ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError()));
   }
+  return descriptor;
+}
 
+// A fresh instance of the pipe, or the accept error. `first`: no instance of ours is open, so
+// the name must be free, or someone else's pipe would be joined.
+Result<WinHandle> create_instance(const std::wstring& name, PSECURITY_DESCRIPTOR descriptor,
+                                  bool first) {
   SECURITY_ATTRIBUTES attributes{};
   attributes.nLength = sizeof attributes;
-  attributes.lpSecurityDescriptor = descriptor.get();
+  attributes.lpSecurityDescriptor = descriptor;
   attributes.bInheritHandle = FALSE;
-  WinHandle pipe(CreateNamedPipeW(name.c_str(), cfg::kOpenMode, cfg::kPipeMode, cfg::kMaxInstances,
-                                  cfg::kOutBufferSize, cfg::kInBufferSize, cfg::kDefaultTimeout,
-                                  &attributes));
-  const DWORD create_error = GetLastError();
-  descriptor.reset();
+  WinHandle pipe(CreateNamedPipeW(name.c_str(), first ? cfg::kFirstOpenMode : cfg::kOpenMode,
+                                  cfg::kPipeMode, cfg::kMaxInstances, cfg::kOutBufferSize,
+                                  cfg::kInBufferSize, cfg::kDefaultTimeout, &attributes));
   if (!pipe)
-    return std::unexpected(call_failed("CreateNamedPipeW", create_error));
+    return std::unexpected(call_failed("CreateNamedPipeW", GetLastError()));
   return pipe;
 }
 
-// Waits, without limit, for a client.
+// Waits, without limit, for a client. A client may have connected since the instance was
+// created: that is a connection too.
 Result<void> accept_client(HANDLE pipe) {
   if (ConnectNamedPipe(pipe, nullptr))
     return {};
@@ -179,34 +195,55 @@ Result<void> accept_client(HANDLE pipe) {
   return std::unexpected(call_failed("ConnectNamedPipe", code));
 }
 
+Error no_request_line() {
+  return Error("no request line within " + milliseconds_text(cfg::kRequestTimeout));
+}
+
+Error request_too_long() {
+  return Error("request longer than " + std::to_string(cfg::kMaxRequestLine) + " bytes");
+}
+
+// Room for `more` bytes, growing by doubling but never past the most a request can need, so a
+// refused request holds at most the limit plus one read.
+void make_room(std::string& bytes, std::size_t more) {
+  const std::size_t needed = bytes.size() + more;
+  if (needed <= bytes.capacity())
+    return;
+  bytes.reserve(
+      std::min(std::max(needed, bytes.capacity() * 2), cfg::kMaxRequestLine + cfg::kReadChunk));
+}
+
 // Reads until a line feed, a zero-length message or a failure; the request line is everything
-// before the first line feed.
+// before the first line feed. A line longer than the limit ends the reading as soon as that is
+// known.
 Result<std::string> read_request_line(HANDLE pipe, IoDeadline& deadline) {
   std::vector<char> chunk(cfg::kReadChunk);
   std::string request_bytes;
   for (;;) {
     if (deadline.expired())
-      return std::unexpected(
-          Error("no request line within " + milliseconds_text(cfg::kRequestTimeout)));
+      return std::unexpected(no_request_line());
     DWORD read = 0;
     if (!ReadFile(pipe, chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr)) {
       const DWORD code = GetLastError();
       if (code == ERROR_OPERATION_ABORTED && deadline.expired())
-        return std::unexpected(
-            Error("no request line within " + milliseconds_text(cfg::kRequestTimeout)));
+        return std::unexpected(no_request_line());
       return std::unexpected(call_failed("ReadFile", code));
     }
     if (read == 0)
-      break;
+      return request_bytes;
     const std::size_t searched_from = request_bytes.size();
+    make_room(request_bytes, read);
     request_bytes.append(chunk.data(), read);
-    if (request_bytes.find(cfg::kRequestTerminator, searched_from) != std::string::npos)
-      break;
+    const std::size_t end = request_bytes.find(cfg::kRequestTerminator, searched_from);
+    if (end != std::string::npos) {
+      if (end > cfg::kMaxRequestLine)
+        return std::unexpected(request_too_long());
+      request_bytes.resize(end);
+      return request_bytes;
+    }
+    if (request_bytes.size() > cfg::kMaxRequestLine)
+      return std::unexpected(request_too_long());
   }
-  const std::size_t end = request_bytes.find(cfg::kRequestTerminator);
-  if (end != std::string::npos)
-    request_bytes.resize(end);
-  return request_bytes;
 }
 
 // Writes the whole text, then waits until the client has read it: disconnecting discards what
@@ -229,9 +266,12 @@ Result<void> write_response(HANDLE pipe, std::string_view text, IoDeadline& dead
 }
 
 Result<void> serve_connection(HANDLE pipe, CoreState& state, IoDeadline& deadline) {
-  deadline.arm(cfg::kRequestTimeout);
-  Result<std::string> line = read_request_line(pipe, deadline);
-  deadline.clear();
+  Result<std::string> line;
+  {
+    // Armed only now: a client that waited for its turn has had no time of its own yet.
+    const ArmedDeadline reading(deadline, cfg::kRequestTimeout);
+    line = read_request_line(pipe, deadline);
+  }
   if (!line)
     return std::unexpected(line.error());
 
@@ -245,11 +285,85 @@ Result<void> serve_connection(HANDLE pipe, CoreState& state, IoDeadline& deadlin
   if (!text)
     return std::unexpected(text.error());
 
-  deadline.arm(cfg::kResponseTimeout);
-  Result<void> written = write_response(pipe, *text, deadline);
-  deadline.clear();
-  return written;
+  const ArmedDeadline writing(deadline, cfg::kResponseTimeout);
+  return write_response(pipe, *text, deadline);
 }
+
+void log_accept_error(const Error& error) {
+  log_line("pipe accept error: " + detailed_text(error));
+}
+
+// The server between passes: the instance that waits for the next client. While the server
+// runs the name never lacks an instance of ours: the next one is made before the last one is
+// let go, so a client finds one to wait on at any moment instead of no pipe at all.
+class PipeServer {
+ public:
+  PipeServer(CoreState& state, const std::atomic<bool>& stop_flag, std::wstring name,
+             PSECURITY_DESCRIPTOR descriptor)
+      : state_(state), stop_flag_(stop_flag), name_(std::move(name)), descriptor_(descriptor) {}
+
+  // Accepts one client and serves it. True when the next pass should wait the retry delay.
+  bool pass() {
+    if (!listening_) {
+      Result<WinHandle> created = create_instance(name_, descriptor_, /*first=*/true);
+      if (!created) {
+        log_accept_error(created.error());
+        return true;
+      }
+      listening_ = std::move(*created);
+    }
+    if (Result<void> accepted = accept_client(listening_.get()); !accepted) {
+      log_accept_error(accepted.error());
+      DisconnectNamedPipe(listening_.get());
+      retry_delay();
+      replace(std::move(listening_));
+      return false;
+    }
+
+    WinHandle serving = std::move(listening_);
+    // The next client waits its turn connected to this one. Once stopping, there is no next.
+    if (!stop_flag_.load()) {
+      Result<WinHandle> next = create_instance(name_, descriptor_, /*first=*/false);
+      if (next) {
+        listening_ = std::move(*next);
+      } else {
+        log_accept_error(next.error());
+      }
+    }
+
+    const Result<void> served = serve_connection(serving.get(), state_, deadline_);
+    DisconnectNamedPipe(serving.get());
+    if (!served)
+      log_line("pipe handle error: " + detailed_text(served.error()));
+    if (!listening_ && !stop_flag_.load()) {
+      retry_delay();
+      replace(std::move(serving));
+    }
+    return false;
+  }
+
+ private:
+  static void retry_delay() { Sleep(static_cast<DWORD>(cfg::kAcceptRetryDelay.count())); }
+
+  // Makes a fresh listening instance in place of `old` (disconnected), which stays open until
+  // then; if none can be made, `old` listens again.
+  void replace(WinHandle old) {
+    Result<WinHandle> fresh = create_instance(name_, descriptor_, /*first=*/false);
+    if (fresh) {
+      listening_ = std::move(*fresh);
+    } else {
+      log_accept_error(fresh.error());
+      listening_ = std::move(old);
+    }
+  }
+
+  CoreState& state_;
+  const std::atomic<bool>& stop_flag_;
+  const std::wstring name_;
+  const PSECURITY_DESCRIPTOR descriptor_;
+  WinHandle listening_;
+  IoDeadline deadline_;
+};
 
 }  // namespace
 
@@ -260,35 +374,33 @@ void run_pipe_server(std::shared_ptr<CoreState> state,
 
 void run_pipe_server(std::shared_ptr<CoreState> state, std::shared_ptr<std::atomic<bool>> stop_flag,
                      const cfg::Settings& settings) {
-  IoDeadline deadline;
-  while (!stop_flag->load()) {
-    Result<WinHandle> pipe = create_instance(settings);
-    if (pipe) {
-      Result<void> accepted = accept_client(pipe->get());
-      if (accepted) {
-        Result<void> served;
-        try {
-          served = serve_connection(pipe->get(), *state, deadline);
-        } catch (const std::exception& error) {
-          deadline.clear();
-          served = std::unexpected(Error(error.what()));
-        }
-        DisconnectNamedPipe(pipe->get());
-        pipe->reset();
-        if (!served)
-          log_line("pipe handle error: " + detailed_text(served.error()));
-        continue;
-      }
-      pipe = std::unexpected(accepted.error());
-    }
+  if (stop_flag->load())
+    return;
+  // Built once: without it no instance could be created safely, so it is the one failure that
+  // ends the server (and, in service mode, the service).
+  Result<Descriptor> descriptor = build_descriptor(settings.security_descriptor);
+  if (!descriptor) {
+    const Error& inner = descriptor.error();
+    log_line("ERROR: security descriptor init failed: " + detailed_text(inner));
+    log_accept_error(Error("security descriptor init failed: " + short_text(inner)));
+    log_line("ERROR: security descriptor init failed; stopping service");
+    stop_flag->exchange(true);
+    return;
+  }
 
-    log_line("pipe accept error: " + detailed_text(pipe.error()));
-    if (short_text(pipe.error()).find(cfg::kFatalMarker) != std::string::npos) {
-      log_line("ERROR: security descriptor init failed; stopping service");
-      stop_flag->exchange(true);
-      return;
+  PipeServer server(*state, *stop_flag, std::wstring(settings.name), descriptor->get());
+  while (!stop_flag->load()) {
+    bool delay = true;
+    // Nothing that goes wrong in one client's pass may end the only control channel.
+    try {
+      delay = server.pass();
+    } catch (const std::exception& error) {
+      log_line(std::string("service error: ") + error.what());
+    } catch (...) {
+      log_line("service error: unknown exception");
     }
-    Sleep(static_cast<DWORD>(cfg::kAcceptRetryDelay.count()));
+    if (delay)
+      Sleep(static_cast<DWORD>(cfg::kAcceptRetryDelay.count()));
   }
 }
 

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <iterator>
+
 #include "common/cmdline.h"
 #include "common/module_path.h"
 #include "common/os_error.h"
@@ -8,6 +10,39 @@
 #include "host/service.h"
 
 namespace corvid {
+
+namespace {
+
+// What the service is, and that the SCM brings it back after a failure. With its cores in jobs
+// of its own, a crashed helper leaves no core behind, so the restarted one starts clean.
+Result<void> describe(SC_HANDLE service) {
+  SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(kServiceDescription)};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description))
+    return std::unexpected(winapi_error(GetLastError()));
+
+  SC_ACTION actions[std::size(kRestartDelaysMs)];
+  for (std::size_t i = 0; i < std::size(actions); ++i)
+    actions[i] = SC_ACTION{SC_ACTION_RESTART, kRestartDelaysMs[i]};
+  SERVICE_FAILURE_ACTIONSW failure{};
+  failure.dwResetPeriod = kFailureResetSeconds;
+  failure.cActions = static_cast<DWORD>(std::size(actions));
+  failure.lpsaActions = actions;
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
+    return std::unexpected(winapi_error(GetLastError()));
+
+  // A stop with a non-zero exit code counts as a failure too, not only a crash. A Service
+  // Control Manager that does not know this setting at all (Wine's) still restarts the service
+  // after a crash: that is no reason to leave it installed but not started.
+  SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_INVALID_LEVEL)
+      return std::unexpected(winapi_error(code));
+  }
+  return {};
+}
+
+}  // namespace
 
 Result<void> install_service() {
   ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
@@ -18,12 +53,14 @@ Result<void> install_service() {
   if (!exe)
     return std::unexpected(Error(os_error_text(exe.error())));
   const std::wstring binary_path = to_wide(quote_binary_path(*exe));
-  ScHandle service(CreateServiceW(manager.get(), kServiceName, kServiceDisplayName, SERVICE_START,
-                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                  SERVICE_ERROR_NORMAL, binary_path.c_str(), nullptr, nullptr,
-                                  nullptr, nullptr, nullptr));
+  ScHandle service(CreateServiceW(manager.get(), kServiceName, kServiceDisplayName,
+                                  SERVICE_START | SERVICE_CHANGE_CONFIG, SERVICE_WIN32_OWN_PROCESS,
+                                  SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binary_path.c_str(),
+                                  nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!service)
     return std::unexpected(winapi_error(GetLastError()));
+  if (Result<void> described = describe(service.get()); !described)
+    return described;
   if (!StartServiceW(service.get(), 0, nullptr))
     return std::unexpected(winapi_error(GetLastError()));
   return {};

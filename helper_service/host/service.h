@@ -14,6 +14,14 @@ namespace corvid {
 
 inline constexpr wchar_t kServiceName[] = L"corvid-helper";
 inline constexpr wchar_t kServiceDisplayName[] = L"CorvidHelper Service";
+inline constexpr wchar_t kServiceDescription[] =
+    L"Starts and supervises the Corvid proxy core (clash-rs.exe) for the Corvid desktop app, "
+    L"which asks for it over \\\\.\\pipe\\corvid-helper.";
+// After a failure (a crash, or a stop with a non-zero exit code) the SCM restarts the service
+// after these delays, the first, second and every later time; the count starts again after a
+// day without failures.
+inline constexpr unsigned kRestartDelaysMs[] = {1000, 5000, 60000};
+inline constexpr unsigned kFailureResetSeconds = 24 * 60 * 60;
 
 enum class RunMode { kService, kInstall, kUninstall, kConsole };
 

@@ -43,6 +43,35 @@ bool create_directory_tree(const std::string& path) {
   return CreateDirectoryW(wide.c_str(), nullptr) || is_directory(wide);
 }
 
+// One of the helper's standard handles, made inheritable so that the core can be given it; null
+// when the helper has none (as under the Service Control Manager).
+HANDLE inheritable_std_handle(DWORD which) {
+  const HANDLE handle = GetStdHandle(which);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+    return nullptr;
+  // Should this fail, the handle is passed all the same; the core then has none.
+  SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  return handle;
+}
+
+// Puts the suspended child into a job of its own that ends it, and everything it will start,
+// when the job's last handle is closed; then lets it run. 0 or the failed call's error.
+DWORD run_in_own_job(WindowsChild& child) {
+  child.job.reset(CreateJobObjectW(nullptr, nullptr));
+  if (!child.job)
+    return GetLastError();
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(child.job.get(), JobObjectExtendedLimitInformation, &limits,
+                               sizeof limits))
+    return GetLastError();
+  if (!AssignProcessToJobObject(child.job.get(), child.process.get()))
+    return GetLastError();
+  if (ResumeThread(child.thread.get()) == static_cast<DWORD>(-1))
+    return GetLastError();
+  return 0;
+}
+
 class WindowsBackend final : public CoreBackend {
  public:
   Result<std::string> install_dir() override { return exe_dir(); }
@@ -94,23 +123,39 @@ class WindowsBackend final : public CoreBackend {
     writable.push_back(L'\0');
     // An empty working directory means the helper's own, as for the relative paths built on it.
     const std::wstring directory = to_wide(work_dir);
+    // The core writes where the helper does (its console in console mode), not to a hidden
+    // console of its own.
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = inheritable_std_handle(STD_INPUT_HANDLE);
+    startup.hStdOutput = inheritable_std_handle(STD_OUTPUT_HANDLE);
+    startup.hStdError = inheritable_std_handle(STD_ERROR_HANDLE);
+    // Suspended until it is in its job, so that nothing it starts can escape the job.
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr, TRUE,
-                        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, nullptr,
+                        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, nullptr,
                         directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
       return std::unexpected(os_error_text(GetLastError()));
     }
     auto child = std::make_unique<WindowsChild>();
     child->process.reset(info.hProcess);
     child->thread.reset(info.hThread);
+    if (const DWORD error = run_in_own_job(*child); error != 0) {
+      // It has run no code yet: ending it leaves nothing behind.
+      TerminateProcess(child->process.get(), 1);
+      WaitForSingleObject(child->process.get(), INFINITE);
+      return std::unexpected(os_error_text(error));
+    }
     return ChildProcess(std::move(child));
   }
 
   void terminate_and_wait(ChildProcess& child) override {
-    HANDLE process = process_of(child);
-    TerminateProcess(process, 1);
+    const WindowsChild& handles = child.handles<WindowsChild>();
+    HANDLE process = handles.process.get();
+    // The whole job: what the core started ends with it.
+    if (!TerminateJobObject(handles.job.get(), 1))
+      TerminateProcess(process, 1);
     WaitForSingleObject(process, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(process, &code);

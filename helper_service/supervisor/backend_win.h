@@ -14,6 +14,10 @@ namespace corvid {
 struct WindowsChild final : ChildHandles {
   WinHandle process;
   WinHandle thread;
+  // The core's own job, which ends every process in it once its last handle is closed: this
+  // one, held only here. Whether the helper lets go of the core or ends for any reason (a crash,
+  // a kill, a closed console), the core and whatever it started end with it.
+  WinHandle job;
 };
 
 std::shared_ptr<CoreBackend> make_windows_backend();

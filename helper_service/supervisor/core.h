@@ -33,15 +33,16 @@ struct CoreStatus {
   std::optional<std::uint32_t> pid;  // present exactly when running
 };
 
-// What a backend keeps of a launched core (on Windows its process and primary-thread handles).
-// Destroying it releases them and never ends the process.
+// What a backend keeps of a launched core (on Windows its process and primary-thread handles and
+// its job). Destroying it releases them and never ends the process explicitly; on Windows the
+// core's job goes with them, and with it whatever still runs in it.
 class ChildHandles {
  public:
   virtual ~ChildHandles() = default;
 };
 
-// A launched core. It owns its handles itself: wherever it is dropped, they are released, and
-// the process is left running (ending it is always explicit: terminate_child).
+// A launched core. It owns its handles itself: wherever it is dropped, they are released (ending
+// it is otherwise always explicit: terminate_child).
 class ChildProcess {
  public:
   explicit ChildProcess(std::unique_ptr<ChildHandles> handles) : handles_(std::move(handles)) {}
@@ -82,7 +83,8 @@ class CoreBackend {
   virtual std::expected<ChildProcess, std::string> create_process(const std::string& core_path,
                                                                   const std::string& command_line,
                                                                   const std::string& work_dir) = 0;
-  // TerminateProcess with exit code 1, then an unbounded wait; failures are ignored.
+  // Ends the core with exit code 1 (on Windows its whole job, so what it started ends too), then
+  // waits for the core without limit; failures are ignored.
   virtual void terminate_and_wait(ChildProcess& child) = 0;
   // Polls without waiting.
   virtual PollResult poll(ChildProcess& child) = 0;

@@ -1,5 +1,8 @@
 #include "supervisor/watchdog.h"
 
+#include <exception>
+#include <string>
+
 #include "log/log.h"
 
 namespace corvid {
@@ -52,7 +55,14 @@ void watchdog_pass(CoreState& state) {
 void run_core_watchdog(std::shared_ptr<std::atomic<bool>> stop_flag,
                        std::shared_ptr<CoreState> state) {
   while (!stop_flag->load()) {
-    watchdog_pass(*state);
+    // The thread is the core's only keeper: whatever goes wrong in one pass, the next one runs.
+    try {
+      watchdog_pass(*state);
+    } catch (const std::exception& error) {
+      log_line(std::string("service error: ") + error.what());
+    } catch (...) {
+      log_line("service error: unknown exception");
+    }
     state->backend->sleep_for(std::chrono::milliseconds(1000));
   }
 }

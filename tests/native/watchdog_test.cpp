@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <stdexcept>
 #include <thread>
 
 #include "fake_backend.h"
@@ -163,6 +167,46 @@ TEST_F(WatchdogTest, StopDuringAStartLaunchLeavesNoCore) {
   EXPECT_FALSE(held());
   watchdog_pass(*state);
   EXPECT_EQ(os->processes().size(), 1u);
+}
+
+TEST_F(WatchdogTest, AnExceptionEscapingAPassIsLoggedAndTheNextPassRuns) {
+  struct Case {
+    const char* label;
+    std::function<void()> raise;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"a standard exception", [] { throw std::runtime_error("poll exploded"); },
+       "service error: poll exploded"},
+      {"anything else", [] { throw 42; }, "service error: unknown exception"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::uint32_t pid = start();
+    const std::size_t launched = os->processes().size();
+    // Only the first poll throws; the core has ended meanwhile, so the pass after it relaunches.
+    auto raised = std::make_shared<std::atomic<bool>>(false);
+    os->on_poll([raised, raise = c.raise] {
+      if (!raised->exchange(true))
+        raise();
+    });
+    os->exit_process(pid, 0);
+    LogCapture pass_log;
+    auto flag = std::make_shared<std::atomic<bool>>(false);
+    std::thread watchdog(run_core_watchdog, flag, state);
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (os->processes().size() == launched && std::chrono::steady_clock::now() < give_up)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    flag->store(true);
+    watchdog.join();
+    os->on_poll(nullptr);
+
+    EXPECT_TRUE(raised->load());
+    EXPECT_EQ(pass_log.messages(),
+              (Lines{c.logged, "core exited: exit code: 0", "core restarted"}));
+    EXPECT_TRUE(held());
+    EXPECT_EQ(os->alive(), 1);
+  }
 }
 
 TEST_F(WatchdogTest, ThreadEndsSoonAfterTheStopFlag) {

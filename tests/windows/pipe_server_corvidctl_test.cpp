@@ -2,6 +2,10 @@
 // against a stand-in server that records the request and answers as told.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +14,8 @@
 
 #include "channel/pipe_config.h"
 #include "common/os_error.h"
+#include "common/utf.h"
+#include "common/win_handle.h"
 #include "pipe_test_support.h"
 #include "win_test_support.h"
 
@@ -25,6 +31,24 @@ constexpr int kOk = 0;
 constexpr int kNotOk = 1;
 constexpr int kNoAnswer = 2;
 constexpr int kUsage = 3;
+
+std::string sid_text(PSID sid) {
+  LocalMemory<LPWSTR> text;
+  if (!ConvertSidToStringSidW(sid, text.put()))
+    return "(unreadable SID)";
+  return from_wide(text.get());
+}
+
+std::string process_token_owner() {
+  WinHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+    return "(no token)";
+  alignas(TOKEN_OWNER) unsigned char buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_OWNER)];
+  DWORD size = 0;
+  if (!GetTokenInformation(token.get(), TokenOwner, buffer, sizeof buffer, &size))
+    return "(no owner)";
+  return sid_text(reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner);
+}
 
 ProgramResult corvidctl(const std::vector<std::string>& args) {
   ProgramResult result = test::run_program(test::built_program("corvidctl.exe"), args, 90s);
@@ -115,6 +139,33 @@ TEST_F(CorvidctlServiceTest, StartRunsTheCoreWithTheConfigurationFromAFile) {
   EXPECT_EQ(test::wait_exit_code(process.get(), 10s), std::optional<DWORD>(1));
 }
 
+// The helper's pipe has the owner of the process that made it: on Windows LocalSystem for the
+// service and Administrators for an elevated console; under Wine 8 every process's default
+// owner, S-1-5-21-0-0-0-513 (its primary group, not its user S-1-5-21-0-0-0-1000), which is
+// corvidctl's own too.
+TEST_F(CorvidctlServiceTest, TheHelpersOwnPipePassesTheOwnerCheck) {
+  std::optional<test::RawPipeClient> client = test::RawPipeClient::connect();
+  ASSERT_TRUE(client);
+  PSID owner = nullptr;
+  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+  ASSERT_EQ(GetSecurityInfo(client->handle(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                            nullptr, nullptr, nullptr, descriptor.put()),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  const std::string pipe_owner = sid_text(owner);
+  const std::string own_owner = process_token_owner();
+  if (test::running_under_wine()) {
+    EXPECT_EQ(pipe_owner, "S-1-5-21-0-0-0-513");
+  }
+  EXPECT_EQ(pipe_owner, own_owner);
+  EXPECT_TRUE(pipe_config::pipe_owner_trusted(pipe_owner, own_owner));
+  client->close();
+
+  const ProgramResult result = corvidctl({"ping", "--id", "owner"});
+  EXPECT_EQ(result.exit_code, static_cast<DWORD>(kOk)) << result.err;
+  EXPECT_EQ(result.out, R"({"id":"owner","ok":true,"error":null,"data":{"pong":true}})"
+                        "\n");
+}
+
 TEST_F(CorvidctlServiceTest, WaitsWhileAnotherClientHoldsThePipe) {
   // The server drops the silent client after its request time-out; corvidctl waits longer.
   std::optional<test::RawPipeClient> silent = test::RawPipeClient::connect();
@@ -131,6 +182,53 @@ TEST(CorvidctlTest, WithoutTheServiceItExitsWithTwoAndSaysWhy) {
   EXPECT_EQ(result.out, "");
   EXPECT_NE(result.err.find(os_error_text(ERROR_FILE_NOT_FOUND)), std::string::npos) << result.err;
   EXPECT_NE(result.err.find(pipe_config::kPipeNameUtf8), std::string::npos) << result.err;
+}
+
+// Whoever holds the name when the helper does not (before it starts, after it ends) could read
+// what clients send. Wine does not check the owner a pipe is created with, so a stand-in can
+// claim any; on Windows only a privileged creator can give away ownership like this.
+TEST(CorvidctlTest, APipeOwnedByAnyoneElseGetsNoRequestAndExitTwo) {
+  const std::string impostors[] = {
+      "S-1-5-21-1004336348-1177238915-682003330-1001",  // another user
+      "S-1-5-21-0-0-0-1000",                            // Wine's user, not its default owner
+      "S-1-5-19",                                       // LocalService
+      "S-1-5-32-545",                                   // Users
+      "S-1-1-0",                                        // Everyone
+  };
+  for (const std::string& sid : impostors) {
+    SCOPED_TRACE(sid);
+    ScriptedServer server(R"({"ok":true})"
+                          "\n",
+                          to_wide("O:" + sid + "D:(A;;GA;;;WD)"));
+    ASSERT_TRUE(server.created());
+    const ProgramResult result = corvidctl({"start", "--config", "secret: 42"});
+    ASSERT_TRUE(server.wait());
+    EXPECT_EQ(server.request(), "") << "a request went out to the impostor";
+    EXPECT_EQ(result.exit_code, static_cast<DWORD>(kNoAnswer));
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "corvidctl: the pipe is not the helper's: it belongs to " + sid + "\n");
+  }
+}
+
+TEST(CorvidctlTest, APipeOwnedByLocalSystemOrAdministratorsIsTalkedTo) {
+  for (const wchar_t* sddl : {L"O:SYD:(A;;GA;;;WD)", L"O:BAD:(A;;GA;;;WD)"}) {
+    SCOPED_TRACE(from_wide(sddl));
+    ScriptedServer server(R"({"ok":true})"
+                          "\n",
+                          sddl);
+    ASSERT_TRUE(server.created());
+    const ProgramResult result = corvidctl({"ping"});
+    ASSERT_TRUE(server.wait());
+    EXPECT_EQ(server.request(), R"({"action":"ping"})"
+                                "\n");
+    EXPECT_EQ(result.exit_code, static_cast<DWORD>(kOk)) << result.err;
+    // It may learn who is asking, not act as them. Wine 8 gives every impersonation the
+    // server's own token at SecurityImpersonation whatever the client asked for: only real
+    // Windows shows the level.
+    if (!test::running_under_wine()) {
+      EXPECT_EQ(server.impersonation_level(), std::optional(SecurityIdentification));
+    }
+  }
 }
 
 TEST(CorvidctlTest, EachCommandSendsOneCompactJsonLineWithTheGivenFields) {

@@ -2,10 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <psapi.h>
 #include <sddl.h>
 
+#include <algorithm>
+#include <atomic>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -14,6 +18,8 @@
 #include "channel/pipe_config.h"
 #include "channel/pipe_server.h"
 #include "common/error.h"
+#include "common/utf.h"
+#include "common/win_handle.h"
 #include "pipe_test_support.h"
 #include "supervisor/backend_win.h"
 #include "win_test_support.h"
@@ -51,6 +57,66 @@ std::string request_timeout_entry() {
 
 long long elapsed_ms(Clock::time_point since) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+// One entry of an access list: an allowed one unless `denied`.
+struct AceEntry {
+  bool denied = false;
+  std::string sid;
+  DWORD mask = 0;
+};
+
+std::string sid_text(PSID sid) {
+  LocalMemory<LPWSTR> text;
+  if (!ConvertSidToStringSidW(sid, text.put()))
+    return "(unreadable SID)";
+  return from_wide(text.get());
+}
+
+std::string well_known_sid(WELL_KNOWN_SID_TYPE type) {
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof sid;
+  if (!CreateWellKnownSid(type, nullptr, sid, &size))
+    return "(no such SID)";
+  return sid_text(sid);
+}
+
+// The entries of a descriptor's access list, in order, read back with the security APIs.
+std::vector<AceEntry> access_entries(PSECURITY_DESCRIPTOR descriptor) {
+  std::vector<AceEntry> entries;
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present ||
+      dacl == nullptr) {
+    ADD_FAILURE() << "no access list";
+    return entries;
+  }
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* raw = nullptr;
+    if (!GetAce(dacl, i, &raw)) {
+      ADD_FAILURE() << "GetAce " << i << " failed: " << GetLastError();
+      return entries;
+    }
+    // Allowed and denied entries share one layout.
+    const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
+    EXPECT_TRUE(ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE ||
+                ace->Header.AceType == ACCESS_DENIED_ACE_TYPE)
+        << "entry " << i << " has type " << static_cast<int>(ace->Header.AceType);
+    EXPECT_EQ(ace->Header.AceFlags, 0) << "entry " << i << ": no inheritance flags";
+    entries.push_back({ace->Header.AceType == ACCESS_DENIED_ACE_TYPE,
+                       sid_text(const_cast<DWORD*>(&ace->SidStart)), ace->Mask});
+  }
+  return entries;
+}
+
+// The process's private bytes (the commit charge).
+std::uint64_t private_bytes() {
+  PROCESS_MEMORY_COUNTERS_EX counters{};
+  counters.cb = sizeof counters;
+  if (!GetProcessMemoryInfo(GetCurrentProcess(),
+                            reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters))
+    return 0;
+  return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
 }
 
 class PipeServerTest : public ::testing::Test {
@@ -102,6 +168,73 @@ TEST_F(PipeServerTest, PingIsAnsweredWithOneLineAndThenTheConnectionEnds) {
   expect_log({});
 }
 
+// Wine stores this descriptor and reads it back, but enforces neither pipe access lists nor
+// FILE_FLAG_FIRST_PIPE_INSTANCE: that a standard user is refused an instance of their own, a
+// change of the descriptor or of the owner shows only on real Windows. Here the decision is
+// checked where it is made, in what the converted descriptor grants.
+TEST(PipeAccessList, UsersMayReadAndWriteButNeitherAddInstancesNorChangeThePipe) {
+  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      pipe_config::kSecurityDescriptor, SDDL_REVISION_1, descriptor.put(), nullptr))
+      << GetLastError();
+
+  // The owner is left to the creator (the service); no group, no audit list.
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted));
+  EXPECT_EQ(owner, nullptr);
+  PSID group = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorGroup(descriptor.get(), &group, &defaulted));
+  EXPECT_EQ(group, nullptr);
+  BOOL sacl_present = FALSE;
+  PACL sacl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorSacl(descriptor.get(), &sacl_present, &sacl, &defaulted));
+  EXPECT_FALSE(sacl_present);
+
+  const std::vector<AceEntry> entries = access_entries(descriptor.get());
+  ASSERT_EQ(entries.size(), 3u);
+  struct Expected {
+    WELL_KNOWN_SID_TYPE sid;
+    DWORD mask;
+  };
+  const Expected expected[] = {
+      {WinLocalSystemSid, GENERIC_ALL},
+      {WinBuiltinAdministratorsSid, GENERIC_ALL},
+      {WinBuiltinUsersSid, FILE_GENERIC_READ | (FILE_GENERIC_WRITE & ~FILE_CREATE_PIPE_INSTANCE)},
+  };
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    SCOPED_TRACE("entry " + std::to_string(i));
+    EXPECT_FALSE(entries[i].denied);
+    EXPECT_EQ(entries[i].sid, well_known_sid(expected[i].sid));
+    EXPECT_EQ(entries[i].mask, expected[i].mask) << std::hex << entries[i].mask;
+  }
+
+  // What Users may and may not do with the pipe.
+  const DWORD users = entries[2].mask;
+  struct Right {
+    const char* name;
+    DWORD bit;
+    bool granted;
+  };
+  const Right rights[] = {
+      {"FILE_READ_DATA", 0x1, true},
+      {"FILE_WRITE_DATA", 0x2, true},
+      {"FILE_READ_ATTRIBUTES", 0x80, true},
+      {"FILE_WRITE_ATTRIBUTES (message reads)", 0x100, true},
+      {"READ_CONTROL (the owner check of a client)", 0x20000, true},
+      {"SYNCHRONIZE", 0x100000, true},
+      {"FILE_CREATE_PIPE_INSTANCE", 0x4, false},
+      {"DELETE", 0x10000, false},
+      {"WRITE_DAC", 0x40000, false},
+      {"WRITE_OWNER", 0x80000, false},
+      {"ACCESS_SYSTEM_SECURITY", 0x1000000, false},
+      {"GENERIC_ALL", 0x10000000, false},
+      {"GENERIC_WRITE", 0x40000000, false},
+  };
+  for (const Right& right : rights)
+    EXPECT_EQ((users & right.bit) != 0, right.granted) << right.name;
+}
+
 TEST_F(PipeServerTest, TheInstanceHasTheFixedShapeAndAccessList) {
   std::optional<RawPipeClient> client = connect();
   ASSERT_TRUE(client);
@@ -113,46 +246,25 @@ TEST_F(PipeServerTest, TheInstanceHasTheFixedShapeAndAccessList) {
   EXPECT_EQ(out_size, pipe_config::kOutBufferSize);
   EXPECT_EQ(in_size, pipe_config::kInBufferSize);
 
-  // Full access for LocalSystem, Administrators and Users, and for nobody else; no one but
-  // LocalSystem may add an instance.
+  // The live instance carries the fixed access list: full access for LocalSystem and
+  // Administrators, reading and writing for Users, nothing for anyone else.
   DWORD needed = 0;
   GetKernelObjectSecurity(client->handle(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
   ASSERT_GT(needed, 0u);
   std::vector<unsigned char> buffer(needed);
   ASSERT_TRUE(GetKernelObjectSecurity(client->handle(), DACL_SECURITY_INFORMATION, buffer.data(),
                                       needed, &needed));
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL dacl = nullptr;
-  ASSERT_TRUE(GetSecurityDescriptorDacl(buffer.data(), &present, &dacl, &defaulted));
-  ASSERT_TRUE(present);
-  ASSERT_NE(dacl, nullptr);
-  struct Expected {
-    BYTE type;
-    WELL_KNOWN_SID_TYPE sid;
-  };
-  const Expected expected[] = {{ACCESS_ALLOWED_ACE_TYPE, WinLocalSystemSid},
-                               {ACCESS_DENIED_ACE_TYPE, WinWorldSid},
-                               {ACCESS_ALLOWED_ACE_TYPE, WinBuiltinAdministratorsSid},
-                               {ACCESS_ALLOWED_ACE_TYPE, WinBuiltinUsersSid}};
-  ASSERT_EQ(dacl->AceCount, std::size(expected));
-  for (DWORD i = 0; i < dacl->AceCount; ++i) {
-    void* raw = nullptr;
-    ASSERT_TRUE(GetAce(dacl, i, &raw));
-    // Allowed and denied entries share one layout.
-    auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-    EXPECT_EQ(ace->Header.AceType, expected[i].type) << "entry " << i;
-    if (expected[i].type == ACCESS_DENIED_ACE_TYPE) {
-      EXPECT_EQ(ace->Mask, static_cast<DWORD>(FILE_CREATE_PIPE_INSTANCE));
-    } else {
-      // GENERIC_ALL as written, or already mapped to the file rights.
-      EXPECT_TRUE(ace->Mask == GENERIC_ALL || ace->Mask == FILE_ALL_ACCESS)
-          << std::hex << ace->Mask;
-    }
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD sid_size = sizeof sid;
-    ASSERT_TRUE(CreateWellKnownSid(expected[i].sid, nullptr, sid, &sid_size));
-    EXPECT_TRUE(EqualSid(&ace->SidStart, sid)) << "entry " << i;
+  const std::vector<AceEntry> entries = access_entries(buffer.data());
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].sid, well_known_sid(WinLocalSystemSid));
+  EXPECT_EQ(entries[1].sid, well_known_sid(WinBuiltinAdministratorsSid));
+  EXPECT_EQ(entries[2].sid, well_known_sid(WinBuiltinUsersSid));
+  for (int i = 0; i < 2; ++i) {
+    // GENERIC_ALL as written, or already mapped to the file rights.
+    EXPECT_TRUE(entries[i].mask == GENERIC_ALL || entries[i].mask == FILE_ALL_ACCESS)
+        << std::hex << entries[i].mask;
   }
+  EXPECT_EQ(entries[2].mask, 0x12019bu);
 
   ASSERT_EQ(client->write(kPing + "\n"), 0u);
   EXPECT_EQ(client->read_line().bytes, kPong);
@@ -442,6 +554,157 @@ TEST_F(PipeServerTest, OnceStoppingNoRequestStartsACoreAndTheThreadEnds) {
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "no new instance after the end";
 }
 
+TEST_F(PipeServerTest, ClientsArrivingWhileAnotherIsServedWaitTheirTurnAndNeverFindNoPipe) {
+  // Two clients connect again and again while a third keeps the server busy with requests it
+  // sends in two halves. Whenever a client looks, the name has an instance: one waiting for a
+  // client, or one whose client is waiting its turn (then the pipe is busy, not absent).
+  constexpr int kPerClient = 150;
+  std::atomic<bool> hammering{true};
+  struct Tally {
+    std::vector<DWORD> failed_attempts;
+    std::vector<std::string> wrong;  // anything but exactly its own answer, once
+    int answered = 0;
+  };
+  const auto exchange = [](Tally& tally, const std::string& id, bool in_halves) {
+    std::optional<RawPipeClient> client =
+        RawPipeClient::connect(30s, nullptr, &tally.failed_attempts);
+    if (!client) {
+      tally.wrong.push_back(id + ": no connection");
+      return;
+    }
+    const std::string line = test::padded_ping(id, 0);
+    if (in_halves) {
+      const std::size_t half = line.size() / 2;
+      client->write(line.substr(0, half));
+      Sleep(20);
+      client->write(line.substr(half));
+    } else {
+      client->write(line);
+    }
+    const PipeRead answer = client->read_line(30s);
+    const PipeRead rest = client->read(10s);
+    if (answer.bytes != pong(id) || rest.bytes != "" || !disconnected(rest.error)) {
+      tally.wrong.push_back(id + ": " + answer.bytes + " then " + rest.bytes + " (" +
+                            std::to_string(rest.error) + ")");
+      return;
+    }
+    ++tally.answered;
+  };
+
+  Tally slow;
+  std::thread third([&] {
+    for (int i = 0; hammering.load(); ++i)
+      exchange(slow, "slow" + std::to_string(i), true);
+  });
+  Tally tallies[2];
+  std::vector<std::thread> hammers;
+  for (int t = 0; t < 2; ++t) {
+    hammers.emplace_back([&, t] {
+      for (int i = 0; i < kPerClient; ++i)
+        exchange(tallies[t], "h" + std::to_string(t) + "-" + std::to_string(i), false);
+    });
+  }
+  for (std::thread& hammer : hammers)
+    hammer.join();
+  hammering = false;
+  third.join();
+
+  int connections = slow.answered;
+  for (const Tally* tally : {&tallies[0], &tallies[1], &slow}) {
+    EXPECT_EQ(std::count(tally->failed_attempts.begin(), tally->failed_attempts.end(),
+                         static_cast<DWORD>(ERROR_FILE_NOT_FOUND)),
+              0);
+    for (const DWORD code : tally->failed_attempts)
+      EXPECT_EQ(code, static_cast<DWORD>(ERROR_PIPE_BUSY));
+    EXPECT_EQ(tally->wrong, std::vector<std::string>{});
+  }
+  for (const Tally& tally : tallies) {
+    EXPECT_EQ(tally.answered, kPerClient);
+    connections += tally.answered;
+  }
+  EXPECT_GT(slow.answered, 0) << "the third client was never served meanwhile";
+  EXPECT_GE(connections, 2 * kPerClient);
+  expect_log({});
+}
+
+TEST_F(PipeServerTest, TheRequestDeadlineStartsWhenServingBegins) {
+  // The first client sends nothing and is cut off after the request time-out. The second
+  // connects meanwhile and writes its line only once it has waited longer than that: its own
+  // time starts when its turn comes.
+  std::optional<RawPipeClient> silent = connect();
+  ASSERT_TRUE(silent);
+  std::optional<RawPipeClient> waiting = connect();
+  ASSERT_TRUE(waiting);
+  Sleep(static_cast<DWORD>(pipe_config::kRequestTimeout.count() + 1500));
+  ASSERT_EQ(waiting->write(test::padded_ping("late", 0)), 0u);
+  EXPECT_EQ(waiting->read_line().bytes, pong("late"));
+  expect_dropped(*silent);
+  expect_log({request_timeout_entry()});
+}
+
+TEST_F(PipeServerTest, ARequestLineLongerThanTheLimitIsRefusedWithoutReadingOn) {
+  const std::string refused = "pipe handle error: request longer than " +
+                              std::to_string(pipe_config::kMaxRequestLine) + " bytes";
+  // Bytes before the line feed; the limit itself is still a request.
+  struct Case {
+    std::size_t line_bytes;
+    bool answered;
+  };
+  const Case cases[] = {
+      {pipe_config::kMaxRequestLine, true},
+      {pipe_config::kMaxRequestLine + 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.line_bytes) + " bytes before the line feed");
+    mark = HelperLog::mark();
+    std::optional<RawPipeClient> client = connect();
+    ASSERT_TRUE(client);
+    const std::string line = test::padded_ping("edge", c.line_bytes + 1);
+    ASSERT_EQ(line.size(), c.line_bytes + 1);
+    DWORD error = 0;
+    for (std::size_t at = 0; at < line.size() && error == 0; at += pipe_config::kReadChunk)
+      error = client->write(std::string_view(line).substr(at, pipe_config::kReadChunk));
+    if (c.answered) {
+      EXPECT_EQ(error, 0u);
+      EXPECT_EQ(client->read_line(30s).bytes, pong("edge"));
+      expect_dropped(*client);
+      expect_log({});
+    } else {
+      expect_dropped(*client);
+      expect_log({refused});
+    }
+  }
+}
+
+TEST_F(PipeServerTest, TwentyMebibytesStreamedAreCutOffAndTheMemoryGivenBack) {
+  const std::uint64_t before = private_bytes();
+  ASSERT_GT(before, 0u) << "the process's private bytes cannot be read";
+  std::optional<RawPipeClient> client = connect();
+  ASSERT_TRUE(client);
+  // A line that never ends, streamed in messages of the server's read size.
+  const std::string message(pipe_config::kReadChunk, 'x');
+  constexpr std::size_t kTotal = 20u << 20;
+  std::size_t sent = 0;
+  DWORD error = 0;
+  while (sent < kTotal && error == 0) {
+    error = client->write(message);
+    if (error == 0)
+      sent += message.size();
+  }
+  // The server stopped reading just past the limit and let go of the client: the rest of the
+  // stream found no reader. Its pipe buffer took a little more than the server read.
+  EXPECT_TRUE(error == ERROR_NO_DATA || disconnected(error)) << "write ended with " << error;
+  EXPECT_GE(sent, pipe_config::kMaxRequestLine);
+  EXPECT_LT(sent, kTotal);
+  expect_dropped(*client);
+  expect_log({"pipe handle error: request longer than 16777216 bytes"});
+
+  const std::uint64_t after = private_bytes();
+  EXPECT_LT(after, before + (4u << 20)) << "private bytes " << before << " before, " << after
+                                        << " after: the refused request was not given back";
+  expect_served_again();
+}
+
 // The pipe name already taken by someone else's instance with a different limit.
 TEST(PipeServerAcceptTest, AFailedCreateIsLoggedAndRetriedEveryRetryDelay) {
   HelperLog::path();
@@ -451,7 +714,7 @@ TEST(PipeServerAcceptTest, AFailedCreateIsLoggedAndRetriedEveryRetryDelay) {
   ASSERT_TRUE(squatter.valid());
   // What the server's own call meets while the squatter holds the name.
   HANDLE probe =
-      CreateNamedPipeW(pipe_config::kPipeName, pipe_config::kOpenMode, pipe_config::kPipeMode,
+      CreateNamedPipeW(pipe_config::kPipeName, pipe_config::kFirstOpenMode, pipe_config::kPipeMode,
                        pipe_config::kMaxInstances, pipe_config::kOutBufferSize,
                        pipe_config::kInBufferSize, pipe_config::kDefaultTimeout, nullptr);
   const DWORD code = GetLastError();

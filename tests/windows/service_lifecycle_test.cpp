@@ -75,6 +75,28 @@ TEST_F(ServiceLifecycleTest, StopEndsTheCoreLogsItAndEndsTheProcess) {
   EXPECT_TRUE(test::query_service_config().has_value());
 }
 
+TEST_F(ServiceLifecycleTest, AServiceThatDiesTakesItsCoreWithIt) {
+  const std::optional<SERVICE_STATUS_PROCESS> running = install_running();
+  ASSERT_TRUE(running.has_value());
+  const ProgramResult started = test::corvidctl({"start", "--config", "spawn\nrun"});
+  ASSERT_EQ(started.exit_code, 0u) << started.out << started.err;
+  const std::optional<std::uint32_t> core_pid = test::status_pid();
+  ASSERT_TRUE(core_pid.has_value());
+  ASSERT_EQ(test::wait_for_core_runs(helper.dir(), 2).size(), 2u);
+  WinHandle core = test::open_process(*core_pid);
+  ASSERT_TRUE(core.valid());
+
+  // As a crash would end it: no stop, no clean-up in the service.
+  WinHandle service(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                FALSE, running->dwProcessId));
+  ASSERT_TRUE(service.valid());
+  ASSERT_TRUE(TerminateProcess(service.get(), 3));
+  ASSERT_EQ(test::wait_exit_code(service.get(), 10s), std::optional<DWORD>(3));
+
+  EXPECT_TRUE(test::wait_exit_code(core.get(), 2s).has_value()) << "the core outlived the service";
+  EXPECT_EQ(test::wait_for_no_process(helper.dir(), test::kCoreExe, 2s), std::vector<DWORD>{});
+}
+
 TEST_F(ServiceLifecycleTest, StopWithoutACoreStillLogsCoreStopped) {
   const std::optional<SERVICE_STATUS_PROCESS> running = install_running();
   ASSERT_TRUE(running.has_value());

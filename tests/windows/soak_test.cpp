@@ -93,16 +93,20 @@ TEST(Soak, NeverTwoCoresAndNoneAfterTheLastStop) {
     // Room for cores to come up, and to die on their own between requests.
     std::this_thread::sleep_for(std::chrono::milliseconds(50 + random() % 400));
   }
-  // However the random phase went, one core dies on its own and is relaunched before the end.
+  // On a loaded machine a core can take longer to come up and die than the requests leave it.
+  // One more that dies on its own, left alone until the watchdog has relaunched it, so that the
+  // relaunch is part of every soak.
   const auto relaunched = [&] {
-    const std::vector<std::string> entries = test::HelperLog::entries_since(mark);
-    return std::count(entries.begin(), entries.end(), "core restarted") > 0;
+    const std::vector<std::string> seen = test::HelperLog::entries_since(mark);
+    return std::count(seen.begin(), seen.end(), "core restarted") > 0;
   };
   if (!relaunched()) {
     start["config"] = "sleep 100\nexit 0";
-    EXPECT_FALSE(ask(start.dump()).empty());
-    const auto wait_until = std::chrono::steady_clock::now() + 15s;
-    while (!relaunched() && std::chrono::steady_clock::now() < wait_until)
+    ++requests;
+    if (!ask(start.dump()).empty())
+      ++answered;
+    const auto give_up = std::chrono::steady_clock::now() + 20s;
+    while (!relaunched() && std::chrono::steady_clock::now() < give_up)
       std::this_thread::sleep_for(50ms);
   }
   EXPECT_EQ(ask(R"({"action":"stop"})"),
@@ -122,7 +126,9 @@ TEST(Soak, NeverTwoCoresAndNoneAfterTheLastStop) {
   EXPECT_EQ(after_stop, 0);
   EXPECT_EQ(later, 0);
   EXPECT_GT(test::read_core_runs(dir.path()).size(), 5u);
-  EXPECT_TRUE(relaunched()) << "no core died on its own and was relaunched";
+  const std::vector<std::string> entries = test::HelperLog::entries_since(mark);
+  EXPECT_GT(std::count(entries.begin(), entries.end(), "core restarted"), 0)
+      << "no core died on its own and was relaunched";
 }
 
 }  // namespace

@@ -57,7 +57,9 @@ If the pipe is busy, corvidctl waits for it up to 10 s; it waits 30 s for the re
 Exit status:
   0  the response says "ok": true
   1  the response says "ok": false
-  2  no helper service, no response, or a response that is not a JSON object with "ok"
+  2  no helper service; a pipe that is not the helper's (one owned by anyone but
+     LocalSystem, Administrators or yourself: nothing is sent to it); no response;
+     or a response that is not a JSON object with "ok"
   3  a bad command line, or the configuration file cannot be read
 )";
 

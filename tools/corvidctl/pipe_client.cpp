@@ -1,9 +1,12 @@
 #include "pipe_client.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -46,8 +49,12 @@ std::expected<HANDLE, ExchangeError> open_pipe(const ExchangeOptions& options) {
   const Clock::time_point start = Clock::now();
   std::optional<Clock::time_point> absent_since;
   for (;;) {
-    HANDLE pipe = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
+    // Only the rights a client needs (FILE_WRITE_ATTRIBUTES: message reads); GENERIC_WRITE
+    // would ask for FILE_CREATE_PIPE_INSTANCE too, which the pipe grants no user. Whoever answers
+    // may learn who is asking, but not act as them.
+    HANDLE pipe = CreateFileW(
+        name, GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (pipe != INVALID_HANDLE_VALUE)
       return pipe;
     const DWORD code = GetLastError();
@@ -75,6 +82,57 @@ std::expected<HANDLE, ExchangeError> open_pipe(const ExchangeOptions& options) {
     return std::unexpected(failure(ExchangeError::Kind::kNoService,
                                    "cannot connect to " + shown + ": " + os_error_text(code)));
   }
+}
+
+std::expected<std::string, DWORD> sid_string(PSID sid) {
+  LocalMemory<LPWSTR> text;
+  if (!ConvertSidToStringSidW(sid, text.put()))
+    return std::unexpected(GetLastError());
+  return from_wide(text.get());
+}
+
+// The default owner of this process's token: what the objects it creates are owned by.
+std::expected<std::string, DWORD> own_token_owner() {
+  WinHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+    return std::unexpected(GetLastError());
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenOwner, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size == 0 ? sizeof(TOKEN_OWNER) : size);
+  if (!GetTokenInformation(token.get(), TokenOwner, buffer.data(),
+                           static_cast<DWORD>(buffer.size()), &size))
+    return std::unexpected(GetLastError());
+  return sid_string(reinterpret_cast<const TOKEN_OWNER*>(buffer.data())->Owner);
+}
+
+// Anyone may create a pipe under a name that is free (before the helper starts, after it has
+// ended), and would then read what its clients send. The helper's pipe is owned by LocalSystem
+// or Administrators; one this user's own processes could have made is no threat to this user.
+std::expected<void, ExchangeError> check_owner(HANDLE pipe) {
+  const std::string shown(pipe_config::kPipeNameUtf8);
+  PSID owner = nullptr;
+  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+  const DWORD read = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                     nullptr, nullptr, nullptr, descriptor.put());
+  if (read != ERROR_SUCCESS || owner == nullptr) {
+    return std::unexpected(
+        failure(ExchangeError::Kind::kNotTheHelper,
+                "cannot read the owner of " + shown + ": " +
+                    os_error_text(read != ERROR_SUCCESS ? read : ERROR_INVALID_OWNER)));
+  }
+  const std::expected<std::string, DWORD> owner_sid = sid_string(owner);
+  if (!owner_sid) {
+    return std::unexpected(
+        failure(ExchangeError::Kind::kNotTheHelper,
+                "cannot read the owner of " + shown + ": " + os_error_text(owner_sid.error())));
+  }
+  // Without our own owner, only the well-known owners pass.
+  const std::string own = own_token_owner().value_or(std::string());
+  if (!pipe_config::pipe_owner_trusted(*owner_sid, own)) {
+    return std::unexpected(failure(ExchangeError::Kind::kNotTheHelper,
+                                   "the pipe is not the helper's: it belongs to " + *owner_sid));
+  }
+  return {};
 }
 
 // Finishes an overlapped call, waiting until `deadline`; a call still pending then is cancelled.
@@ -111,6 +169,9 @@ std::expected<std::string, ExchangeError> exchange(std::string_view line,
   if (!opened)
     return std::unexpected(opened.error());
   const WinHandle pipe(*opened);
+  // Before a byte goes out.
+  if (std::expected<void, ExchangeError> owned = check_owner(pipe.get()); !owned)
+    return std::unexpected(owned.error());
 
   DWORD mode = PIPE_READMODE_MESSAGE;
   if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {

@@ -20,7 +20,7 @@ struct ExchangeOptions {
   // How long to wait while the pipe is busy: longer than the server holds a client that never
   // completes its request or never reads its answer, so one such client ahead does no harm.
   std::chrono::milliseconds busy_wait{10000};
-  // How long an absent pipe is retried: between two clients the server briefly has no instance.
+  // How long an absent pipe is retried: a helper that is just starting has none yet.
   std::chrono::milliseconds absent_wait{1000};
   // How long to wait for the response once the request is written.
   std::chrono::milliseconds response_wait{30000};
@@ -31,8 +31,9 @@ struct ExchangeOptions {
 
 struct ExchangeError {
   enum class Kind {
-    kNoService,   // the pipe could not be opened
-    kNoResponse,  // connected, but no complete response line came back
+    kNoService,     // the pipe could not be opened
+    kNotTheHelper,  // the pipe's owner is not one the helper's pipe can have: nothing was sent
+    kNoResponse,    // connected, but no complete response line came back
   } kind = Kind::kNoService;
   std::string message;
   // What arrived before the connection ended, when it was no complete line.

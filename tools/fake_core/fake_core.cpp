@@ -6,7 +6,12 @@
 // (one line; argv as CommandLineToArgvW splits the command line, texts in UTF-8).
 //
 // What it then does comes from the file named by its "-c" argument, one directive a line
-// (blank lines, lines starting with '#' and unknown lines are ignored; later lines win):
+// (blank lines, lines starting with '#' and unknown lines are ignored). First, in the order
+// given:
+//   print TEXT write TEXT and a line feed to standard output, then to standard error
+//   spawn      start a copy of itself that runs until terminated; the copy records its run too,
+//              with the command line "<this executable>" --spawned-by <this pid>
+// Then one of these (later lines win):
 //   run        run until terminated (also when the file is missing or says nothing)
 //   exit N     exit at once with code N (decimal, or hex with 0x)
 //   sleep MS   run for MS milliseconds, then exit with the code of "exit" (0 without one)
@@ -129,7 +134,11 @@ std::string_view trim(std::string_view text) {
   return text;
 }
 
+// The first steps, in order: a line to print, or (empty) a copy to start.
+using Step = std::optional<std::string>;
+
 struct Behaviour {
+  std::vector<Step> steps;
   bool forever = true;
   std::uint32_t sleep_ms = 0;
   std::uint32_t exit_code = 0;
@@ -145,7 +154,11 @@ Behaviour read_behaviour(std::string_view config) {
     const std::string_view word = line.substr(0, space);
     const std::string_view value =
         space == std::string_view::npos ? std::string_view() : trim(line.substr(space + 1));
-    if (word == "run") {
+    if (word == "print") {
+      behaviour.steps.emplace_back(std::string(value));
+    } else if (word == "spawn") {
+      behaviour.steps.emplace_back(std::nullopt);
+    } else if (word == "run") {
       behaviour.forever = true;
     } else if (const auto number = parse_number(value); number && word == "exit") {
       behaviour.forever = false;
@@ -156,6 +169,32 @@ Behaviour read_behaviour(std::string_view config) {
     }
   }
   return behaviour;
+}
+
+void write_line(DWORD which, const std::string& line) {
+  const HANDLE handle = GetStdHandle(which);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+    return;
+  DWORD written = 0;
+  WriteFile(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+void spawn_copy() {
+  std::vector<wchar_t> exe(MAX_PATH * 4);
+  const DWORD length = GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()));
+  if (length == 0 || length >= exe.size())
+    return;
+  std::wstring command_line = L"\"" + std::wstring(exe.data(), length) + L"\" --spawned-by " +
+                              std::to_wstring(GetCurrentProcessId());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (CreateProcessW(exe.data(), command_line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                     nullptr, nullptr, &startup, &info)) {
+    // Left running: only ending its job ends it.
+    const corvid::WinHandle thread(info.hThread);
+    const corvid::WinHandle process(info.hProcess);
+  }
 }
 
 }  // namespace
@@ -175,6 +214,14 @@ int main() {
     }
   }
   const Behaviour behaviour = read_behaviour(config);
+  for (const Step& step : behaviour.steps) {
+    if (step) {
+      write_line(STD_OUTPUT_HANDLE, *step + "\n");
+      write_line(STD_ERROR_HANDLE, *step + "\n");
+    } else {
+      spawn_copy();
+    }
+  }
   if (behaviour.forever) {
     for (;;)
       Sleep(INFINITE);

@@ -45,6 +45,11 @@ void FakeBackend::on_create(std::function<void()> hook) {
   on_create_ = std::move(hook);
 }
 
+void FakeBackend::on_poll(std::function<void()> hook) {
+  std::lock_guard guard(mutex_);
+  on_poll_ = std::move(hook);
+}
+
 void FakeBackend::identity_probe(std::function<std::string()> probe) {
   std::lock_guard guard(mutex_);
   identity_probe_ = std::move(probe);
@@ -220,6 +225,13 @@ void FakeBackend::terminate_and_wait(ChildProcess& child) {
 }
 
 PollResult FakeBackend::poll(ChildProcess& child) {
+  std::function<void()> hook;
+  {
+    std::lock_guard guard(mutex_);
+    hook = on_poll_;
+  }
+  if (hook)
+    hook();
   std::lock_guard guard(mutex_);
   ++polls_;
   const Process& p = processes_.at(child.handles<Handles>().pid);

@@ -41,6 +41,8 @@ class FakeBackend : public CoreBackend {
   void fail_creates(std::optional<std::string> os_text);
   // Called inside create_process, before the process exists (to land a race there).
   void on_create(std::function<void()> hook);
+  // Called inside poll before anything else (to throw from a call the watchdog makes).
+  void on_poll(std::function<void()> hook);
   // Tags every file and directory write with who made it (for impersonation checks).
   void identity_probe(std::function<std::string()> probe);
   std::map<std::string, std::string> written_by() const;
@@ -93,6 +95,7 @@ class FakeBackend : public CoreBackend {
   std::optional<std::string> write_error_;
   std::optional<std::string> create_error_;
   std::function<void()> on_create_;
+  std::function<void()> on_poll_;
   std::function<std::string()> identity_probe_;
   std::map<std::string, std::string> written_by_;
   std::map<std::string, Result<SecuritySnapshot>> security_;

@@ -306,6 +306,53 @@ std::optional<ServiceConfig> query_service_config(DWORD* error) {
   return result;
 }
 
+namespace {
+
+// One QueryServiceConfig2W record, in a buffer of the size it asks for.
+std::optional<std::vector<unsigned char>> query_config2(DWORD level, DWORD* error) {
+  ScHandle service = open_service(SERVICE_QUERY_CONFIG, error);
+  if (!service)
+    return std::nullopt;
+  DWORD needed = 0;
+  QueryServiceConfig2W(service.get(), level, nullptr, 0, &needed);
+  std::vector<unsigned char> buffer(needed == 0 ? 1 : needed);
+  if (!QueryServiceConfig2W(service.get(), level, buffer.data(), static_cast<DWORD>(buffer.size()),
+                            &needed)) {
+    if (error != nullptr)
+      *error = GetLastError();
+    return std::nullopt;
+  }
+  return buffer;
+}
+
+}  // namespace
+
+std::optional<std::string> query_service_description(DWORD* error) {
+  const auto buffer = query_config2(SERVICE_CONFIG_DESCRIPTION, error);
+  if (!buffer)
+    return std::nullopt;
+  const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer->data());
+  return narrow_or_empty(description->lpDescription);
+}
+
+std::optional<ServiceFailureActions> query_failure_actions(DWORD* error) {
+  const auto buffer = query_config2(SERVICE_CONFIG_FAILURE_ACTIONS, error);
+  if (!buffer)
+    return std::nullopt;
+  const auto* failure = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer->data());
+  ServiceFailureActions result;
+  result.reset_period = failure->dwResetPeriod;
+  result.actions.assign(failure->lpsaActions, failure->lpsaActions + failure->cActions);
+  result.has_reboot_message = failure->lpRebootMsg != nullptr && *failure->lpRebootMsg != L'\0';
+  result.has_command = failure->lpCommand != nullptr && *failure->lpCommand != L'\0';
+  const auto flag = query_config2(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, error);
+  if (!flag)
+    return std::nullopt;
+  result.on_non_crash_failures = reinterpret_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(flag->data())
+                                     ->fFailureActionsOnNonCrashFailures != FALSE;
+  return result;
+}
+
 std::optional<SERVICE_STATUS_PROCESS> query_service_status() {
   ScHandle service = open_service(SERVICE_QUERY_STATUS);
   if (!service)

@@ -128,6 +128,17 @@ struct ServiceConfig {
 // Read back with QueryServiceConfigW; empty when the service can't be opened or queried.
 std::optional<ServiceConfig> query_service_config(DWORD* error = nullptr);
 std::optional<SERVICE_STATUS_PROCESS> query_service_status();
+
+// What QueryServiceConfig2W reads back beside the main configuration.
+struct ServiceFailureActions {
+  DWORD reset_period = 0;  // seconds
+  std::vector<SC_ACTION> actions;
+  bool has_reboot_message = false;
+  bool has_command = false;
+  bool on_non_crash_failures = false;  // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG
+};
+std::optional<std::string> query_service_description(DWORD* error = nullptr);
+std::optional<ServiceFailureActions> query_failure_actions(DWORD* error = nullptr);
 // Waits until the service reports `state`; returns the last status seen.
 std::optional<SERVICE_STATUS_PROCESS> wait_for_service_state(DWORD state,
                                                              std::chrono::milliseconds wait = 30s);

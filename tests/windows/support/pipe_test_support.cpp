@@ -1,5 +1,7 @@
 #include "pipe_test_support.h"
 
+#include <sddl.h>
+
 #include <algorithm>
 
 #include "channel/pipe_config.h"
@@ -76,7 +78,8 @@ std::vector<Entry> read_entries(std::size_t from) {
 }  // namespace
 
 std::optional<RawPipeClient> RawPipeClient::connect(std::chrono::milliseconds wait,
-                                                    DWORD* last_error) {
+                                                    DWORD* last_error,
+                                                    std::vector<DWORD>* failures) {
   const Clock::time_point deadline = Clock::now() + wait;
   for (;;) {
     HANDLE handle = CreateFileW(pipe_config::kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -96,6 +99,8 @@ std::optional<RawPipeClient> RawPipeClient::connect(std::chrono::milliseconds wa
     const DWORD code = GetLastError();
     if (last_error != nullptr)
       *last_error = code;
+    if (failures != nullptr)
+      failures->push_back(code);
     if (Clock::now() >= deadline)
       return std::nullopt;
     if (code == ERROR_PIPE_BUSY) {
@@ -198,11 +203,21 @@ bool ServerThread::finished(std::chrono::milliseconds wait) {
   return finished_.wait_for(wait) == std::future_status::ready;
 }
 
-ScriptedServer::ScriptedServer(std::string reply) : reply_(std::move(reply)) {
+ScriptedServer::ScriptedServer(std::string reply, std::wstring_view sddl)
+    : reply_(std::move(reply)) {
   finished_ = done_.get_future().share();
+  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+  const std::wstring text(sddl);
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
+                                                            descriptor.put(), nullptr)) {
+    ADD_FAILURE() << "bad descriptor for the stand-in: " << GetLastError();
+    done_.set_value();
+    return;
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
   pipe_.reset(CreateNamedPipeW(pipe_config::kPipeName, PIPE_ACCESS_DUPLEX,
                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536,
-                               65536, 0, nullptr));
+                               65536, 0, &attributes));
   if (!pipe_.valid()) {
     done_.set_value();
     return;
@@ -237,6 +252,16 @@ void ScriptedServer::serve() {
     messages_.emplace_back(buffer.data(), read);
     if (read == 0 || messages_.back().find('\n') != std::string::npos)
       break;
+  }
+  if (!messages_.empty() && ImpersonateNamedPipeClient(pipe_.get())) {
+    WinHandle token;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put())) {
+      SECURITY_IMPERSONATION_LEVEL level{};
+      DWORD size = 0;
+      if (GetTokenInformation(token.get(), TokenImpersonationLevel, &level, sizeof level, &size))
+        impersonation_level_ = level;
+    }
+    RevertToSelf();
   }
   if (!reply_.empty()) {
     DWORD written = 0;

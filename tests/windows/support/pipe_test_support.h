@@ -33,10 +33,12 @@ struct PipeRead {
 // message, every wait bounded.
 class RawPipeClient {
  public:
-  // Opens the pipe, waiting while it is busy or between instances; empty when `wait` passed.
-  // `last_error` (if given) gets the error of the last attempt.
+  // Opens the pipe, waiting while it is busy or absent; empty when `wait` passed. `last_error`
+  // (if given) gets the error of the last attempt, `failures` (if given) that of every failed
+  // attempt.
   static std::optional<RawPipeClient> connect(std::chrono::milliseconds wait = 15s,
-                                              DWORD* last_error = nullptr);
+                                              DWORD* last_error = nullptr,
+                                              std::vector<DWORD>* failures = nullptr);
 
   // Writes one message (a zero-length one for empty bytes); 0 or the error code.
   DWORD write(std::string_view bytes, std::chrono::milliseconds wait = 10s);
@@ -82,10 +84,12 @@ class ServerThread {
 
 // A stand-in for the helper: one instance of the pipe; serves one client, records the messages
 // it sent up to the first line feed (or a zero-length message, or the end) and answers with the
-// reply unless it is empty.
+// reply unless it is empty. The pipe gets the descriptor written as `sddl`; without an owner in
+// it, the owner is this process's default owner, as for the helper's own pipe. (Wine gives a
+// pipe created with no descriptor at all no owner, which no client should trust.)
 class ScriptedServer {
  public:
-  explicit ScriptedServer(std::string reply);
+  explicit ScriptedServer(std::string reply, std::wstring_view sddl = L"D:(A;;GA;;;WD)");
   ~ScriptedServer();
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -96,6 +100,11 @@ class ScriptedServer {
   // The messages as received (only valid after a successful wait).
   const std::vector<std::string>& messages() const { return messages_; }
   std::string request() const;
+  // How far the client let the server act as itself, as seen when impersonating it after its
+  // request (only valid after a successful wait; empty when that failed).
+  std::optional<SECURITY_IMPERSONATION_LEVEL> impersonation_level() const {
+    return impersonation_level_;
+  }
 
  private:
   void serve();
@@ -103,6 +112,7 @@ class ScriptedServer {
   std::string reply_;
   WinHandle pipe_;
   std::vector<std::string> messages_;
+  std::optional<SECURITY_IMPERSONATION_LEVEL> impersonation_level_;
   std::promise<void> done_;
   std::shared_future<void> finished_;
   std::thread thread_;
