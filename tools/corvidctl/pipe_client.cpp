@@ -12,6 +12,7 @@
 
 #include "channel/pipe_config.h"
 #include "common/os_error.h"
+#include "common/utf.h"
 #include "common/win_handle.h"
 
 namespace corvid::pipe_client {
