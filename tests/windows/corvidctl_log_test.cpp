@@ -39,8 +39,9 @@ std::string local_time(std::uint64_t intervals) {
   EXPECT_TRUE(FileTimeToSystemTime(&file_time, &utc));
   EXPECT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local));
   char text[64];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", local.wYear, local.wMonth,
-                local.wDay, local.wHour, local.wMinute, local.wSecond, local.wMilliseconds);
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", unsigned{local.wYear},
+                unsigned{local.wMonth}, unsigned{local.wDay}, unsigned{local.wHour},
+                unsigned{local.wMinute}, unsigned{local.wSecond}, unsigned{local.wMilliseconds});
   return text;
 }
 
