@@ -298,7 +298,7 @@ TEST(CorvidctlLogTest, FollowWithNoEntriesPrintsOnlyNewOnes) {
   test::TempDir dir("corvidctl follow none");
   const std::string log = dir / "corvid-helper.log";
   ASSERT_TRUE(test::write_file(log, entry(kWinter, "old\n")));
-  Follower follower(dir / "out.txt", {"log", "--follow", "-n", "0", "--file", log});
+  Follower follower(dir / "out.txt", {"log", "-f", "-n", "0", "--file", log});
   ASSERT_TRUE(follower.started());
   // Entries written before it has looked at the file are old too: add one at a time until one
   // shows. From then on each one shows, in order, and nothing older ever does.

@@ -63,7 +63,7 @@ If the pipe is busy, corvidctl waits for it up to 10 s; it waits 30 s for the re
 log prints the last entries of the helper log, corvid-helper.log beside the installed
 service's program, each with its time as local date and time:
   -n N                how many entries (default 20; 0 for none)
-  --follow            then print new entries as they come, until Ctrl+C
+  --follow, -f        then print new entries as they come, until Ctrl+C
   --file PATH         read this log file instead (a copy sent by a user, say)
 
 Exit status:
