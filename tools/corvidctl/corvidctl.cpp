@@ -1,7 +1,9 @@
-// corvidctl: sends one request to the helper service's control pipe and prints the response.
+// corvidctl: sends one request to the helper service's control pipe and prints the response;
+// shows the helper's log.
 #include <windows.h>
 #include <shellapi.h>
 
+#include <charconv>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,34 +14,38 @@
 #include "common/os_error.h"
 #include "common/utf.h"
 #include "common/win_handle.h"
-#include "common/win_io.h"
+#include "console_io.h"
+#include "exit_codes.h"
+#include "log_command.h"
 #include "pipe_client.h"
+#include "response_text.h"
 
 namespace {
 
-using corvid::from_wide;
 using corvid::to_wide;
+using namespace corvid::corvidctl;
 namespace client = corvid::pipe_client;
-
-constexpr int kExitOk = 0;
-constexpr int kExitNotOk = 1;
-constexpr int kExitNoAnswer = 2;
-constexpr int kExitUsage = 3;
 
 constexpr std::string_view kUsage =
     R"(corvidctl: send one request to the Corvid helper service (\\.\pipe\corvid-helper)
-and print its response line on standard output, as received.
+and print its answer; show the helper's log.
 
 Usage:
-  corvidctl ping   [--id ID]
-  corvidctl status [--id ID]
-  corvidctl stop   [--id ID]
-  corvidctl start  [--id ID] [--config TEXT | --config-file FILE] [--work-dir DIR]
-                   [--core-path FILE] [--config-path FILE] [--log-path FILE]
-  corvidctl send LINE
+  corvidctl [--json] ping   [--id ID]
+  corvidctl [--json] status [--id ID]
+  corvidctl [--json] stop   [--id ID]
+  corvidctl [--json] start  [--id ID] [--config TEXT | --config-file FILE] [--work-dir DIR]
+                            [--core-path FILE] [--config-path FILE] [--log-path FILE]
+  corvidctl [--json] send LINE
+  corvidctl log [-n N] [--follow] [--file PATH]
   corvidctl --help
 
+On a console the answer is put in words: "ok", "core running, pid N", "core not running",
+or the error text. With --json, or when standard output is not a console (a file, a
+pipe), the response line is printed exactly as received.
+
 Options (also written --name=VALUE):
+  --json              print the response line as received, also on a console
   --id ID             the request's id; the response carries it back
   --config TEXT       the proxy core's configuration text
   --config-file FILE  the configuration text is read from FILE, byte for byte (UTF-8)
@@ -54,36 +60,24 @@ with one. It takes no options. Long requests are written in messages of 4096 byt
 
 If the pipe is busy, corvidctl waits for it up to 10 s; it waits 30 s for the response.
 
+log prints the last entries of the helper log, corvid-helper.log beside the installed
+service's program, each with its time as local date and time:
+  -n N                how many entries (default 20; 0 for none)
+  --follow, -f        then print new entries as they come, until Ctrl+C
+  --file PATH         read this log file instead (a copy sent by a user, say)
+
 Exit status:
-  0  the response says "ok": true
+  0  the response says "ok": true (log: the entries were printed)
   1  the response says "ok": false
   2  no helper service; a pipe that is not the helper's (one owned by anyone but
      LocalSystem, Administrators or yourself: nothing is sent to it); no response;
-     or a response that is not a JSON object with "ok"
-  3  a bad command line, or the configuration file cannot be read
+     a response that is not a JSON object with "ok"; log: the service is not
+     installed or its log cannot be read
+  3  a bad command line, or a file named on it cannot be read
 )";
 
-bool is_console(HANDLE handle) {
-  DWORD mode = 0;
-  return GetConsoleMode(handle, &mode) != 0;
-}
-
-// A console gets the text as UTF-16; files and pipes get the bytes unchanged.
-void write_to(DWORD which, std::string_view text) {
-  HANDLE handle = GetStdHandle(which);
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
-    return;
-  if (is_console(handle)) {
-    const std::wstring wide = to_wide(text);
-    DWORD written = 0;
-    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-    return;
-  }
-  corvid::write_all(handle, text);
-}
-
 void print_error(std::string_view message) {
-  write_to(STD_ERROR_HANDLE, "corvidctl: " + std::string(message) + "\n");
+  write_std(STD_ERROR_HANDLE, "corvidctl: " + std::string(message) + "\n");
 }
 
 std::vector<std::string> arguments() {
@@ -117,25 +111,118 @@ std::optional<std::string> read_whole_file(const std::string& path, std::string&
 }
 
 struct Command {
-  bool help = false;
-  std::string line;  // the request line to send
+  enum class Kind { kHelp, kRequest, kLog } kind = Kind::kRequest;
+  std::string line;   // the request line to send
+  bool json = false;  // the response line as received, whatever standard output is
+  LogOptions log;
+
+  static Command of(Kind kind) {
+    Command command;
+    command.kind = kind;
+    return command;
+  }
+  static Command request(std::string line, bool json) {
+    Command command;
+    command.line = std::move(line);
+    command.json = json;
+    return command;
+  }
 };
 
-// The request line for the command line, or the reason it is not usable.
-std::optional<Command> parse_command(const std::vector<std::string>& args, std::string& error) {
+// A count of entries: decimal digits only.
+std::optional<std::size_t> parse_count(std::string_view text) {
+  std::size_t value = 0;
+  const char* end = text.data() + text.size();
+  if (text.empty() || text[0] < '0' || text[0] > '9')
+    return std::nullopt;
+  const std::from_chars_result parsed = std::from_chars(text.data(), end, value);
+  if (parsed.ec != std::errc() || parsed.ptr != end)
+    return std::nullopt;
+  return value;
+}
+
+std::optional<Command> parse_log_command(const std::vector<std::string>& args, std::string& error) {
+  Command command = Command::of(Command::Kind::kLog);
+  bool count_given = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      command.kind = Command::Kind::kHelp;
+      return command;
+    }
+    if (arg == "--follow" || arg == "-f") {
+      command.log.follow = true;
+      continue;
+    }
+    std::optional<std::string> value;
+    std::string_view name;
+    if (arg == "-n" || arg == "--file") {
+      name = arg;
+      if (i + 1 >= args.size()) {
+        error = arg + " needs a value";
+        return std::nullopt;
+      }
+      value = args[++i];
+    } else if (arg.starts_with("--file=")) {
+      name = "--file";
+      value = arg.substr(7);
+    } else if (arg.starts_with("-n") && arg.size() > 2) {
+      name = "-n";
+      value = arg.substr(arg[2] == '=' ? 3 : 2);
+    } else {
+      error = "unknown option for log: " + arg;
+      return std::nullopt;
+    }
+    if (name == "-n") {
+      const std::optional<std::size_t> count = parse_count(*value);
+      if (!count) {
+        error = "-n takes a number of entries, 0 or more: " + *value;
+        return std::nullopt;
+      }
+      if (count_given) {
+        error = "-n given twice";
+        return std::nullopt;
+      }
+      count_given = true;
+      command.log.count = *count;
+    } else {
+      if (command.log.file) {
+        error = "--file given twice";
+        return std::nullopt;
+      }
+      command.log.file = std::move(*value);
+    }
+  }
+  return command;
+}
+
+// The command for the command line, or the reason it is not usable.
+std::optional<Command> parse_command(std::vector<std::string> args, std::string& error) {
+  bool json = false;
+  if (!args.empty() && args[0] == "--json") {
+    json = true;
+    args.erase(args.begin());
+  }
   if (args.empty()) {
     error = "no command given (try corvidctl --help)";
     return std::nullopt;
   }
-  const std::string& word = args[0];
+  const std::string word = args[0];
   if (word == "--help" || word == "-h" || word == "/?" || word == "help")
-    return Command{true, {}};
+    return Command::of(Command::Kind::kHelp);
+  if (word == "log") {
+    if (json) {
+      error = "--json is not for log";
+      return std::nullopt;
+    }
+    return parse_log_command(args, error);
+  }
   if (word == "send") {
     if (args.size() != 2) {
       error = "send takes exactly one argument, the line to send";
       return std::nullopt;
     }
-    return Command{false, client::with_line_feed(args[1])};
+    return Command::request(client::with_line_feed(args[1]), json);
   }
   const bool is_start = word == "start";
   if (!is_start && word != "ping" && word != "status" && word != "stop") {
@@ -163,7 +250,11 @@ std::optional<Command> parse_command(const std::vector<std::string>& args, std::
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--help" || arg == "-h")
-      return Command{true, {}};
+      return Command::of(Command::Kind::kHelp);
+    if (arg == "--json") {
+      json = true;
+      continue;
+    }
     const std::size_t equals = arg.find('=');
     const std::string_view name = equals == std::string::npos
                                       ? std::string_view(arg)
@@ -208,7 +299,7 @@ std::optional<Command> parse_command(const std::vector<std::string>& args, std::
     error = corvid::short_text(line.error());
     return std::nullopt;
   }
-  return Command{false, std::move(*line)};
+  return Command::request(std::move(*line), json);
 }
 
 int run() {
@@ -218,10 +309,12 @@ int run() {
     print_error(error);
     return kExitUsage;
   }
-  if (command->help) {
-    write_to(STD_OUTPUT_HANDLE, kUsage);
+  if (command->kind == Command::Kind::kHelp) {
+    write_std(STD_OUTPUT_HANDLE, kUsage);
     return kExitOk;
   }
+  if (command->kind == Command::Kind::kLog)
+    return run_log(command->log);
 
   std::expected<std::string, client::ExchangeError> response = client::exchange(command->line);
   if (!response) {
@@ -230,7 +323,10 @@ int run() {
       print_error("received: " + response.error().partial);
     return kExitNoAnswer;
   }
-  write_to(STD_OUTPUT_HANDLE, *response);
+  // Scripts read the line as it came; a person at a console reads words.
+  const std::optional<std::string> words =
+      command->json || !stdout_is_console() ? std::nullopt : human_text(*response);
+  write_std(STD_OUTPUT_HANDLE, words ? *words + "\n" : *response);
   const std::optional<bool> ok = client::response_ok(*response);
   if (!ok) {
     print_error("the response is not a JSON object with a boolean \"ok\"");

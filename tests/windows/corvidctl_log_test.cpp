@@ -1,0 +1,331 @@
+// corvidctl log as a child process, on log files written here: the last entries with local times,
+// the command line's errors, and --follow on a file that grows in pieces.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/os_error.h"
+#include "common/utf.h"
+#include "common/win_handle.h"
+#include "win_test_support.h"
+
+namespace corvid {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ProgramResult;
+
+constexpr DWORD kOk = 0;
+constexpr DWORD kUsage = 3;
+
+ProgramResult corvidctl(const std::vector<std::string>& args) {
+  ProgramResult result = test::run_program(test::built_program("corvidctl.exe"), args, 60s);
+  EXPECT_TRUE(result.started) << result.start_error;
+  return result;
+}
+
+// The local time of a FILETIME as corvidctl should show it, from the system's own zone rules.
+// (Wine takes the zone from the Unix environment the tests run in, so no fixed text can be
+// expected here; the fixed texts are in the native tests of the formatting.)
+std::string local_time(std::uint64_t intervals) {
+  FILETIME file_time{static_cast<DWORD>(intervals & 0xFFFFFFFFu),
+                     static_cast<DWORD>(intervals >> 32)};
+  SYSTEMTIME utc{};
+  SYSTEMTIME local{};
+  EXPECT_TRUE(FileTimeToSystemTime(&file_time, &utc));
+  EXPECT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local));
+  char text[64];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", unsigned{local.wYear},
+                unsigned{local.wMonth}, unsigned{local.wDay}, unsigned{local.wHour},
+                unsigned{local.wMinute}, unsigned{local.wSecond}, unsigned{local.wMilliseconds});
+  return text;
+}
+
+// 2026-12-07 03:00:00 UTC, and half a year earlier (the other side of daylight saving time,
+// where the zone has one).
+constexpr std::uint64_t kWinter = 134410860000000000u;
+constexpr std::uint64_t kSummer = 134253612000000000u;
+
+// Three entries, the second of four lines, and a last line the helper is still writing.
+std::string sample_log() {
+  return "[SystemTime { intervals: " + std::to_string(kSummer) +
+         " }] running in console mode\n"
+         "[SystemTime { intervals: " +
+         std::to_string(kWinter) +
+         " }] pipe handle error: invalid request: {\"id\":\"1\"\n"
+         "\n"
+         "Caused by:\n"
+         "    EOF while parsing an object at line 1 column 8\n"
+         "[SystemTime { intervals: " +
+         std::to_string(kWinter + 12345678) +
+         " }] core not found: C:\\Caf\xC3\xA9\\clash-rs.exe\n" +
+         "[SystemTime { intervals: " + std::to_string(kWinter + 20000000) + " }] core sta";
+}
+
+std::vector<std::string> sample_shown() {
+  return {
+      local_time(kSummer) + " running in console mode",
+      local_time(kWinter) + " pipe handle error: invalid request: {\"id\":\"1\"",
+      "",
+      "Caused by:",
+      "    EOF while parsing an object at line 1 column 8",
+      local_time(kWinter + 12345678) + " core not found: C:\\Caf\xC3\xA9\\clash-rs.exe",
+      local_time(kWinter + 20000000) + " core sta",
+  };
+}
+
+std::string joined(const std::vector<std::string>& lines, std::size_t from) {
+  std::string text;
+  for (std::size_t i = from; i < lines.size(); ++i)
+    text += lines[i] + "\n";
+  return text;
+}
+
+TEST(CorvidctlLogTest, PrintsTheLastEntriesWithLocalTimesAndMessagesUnchanged) {
+  test::TempDir dir("corvidctl log");
+  const std::string log = dir / "corvid-helper.log";
+  ASSERT_TRUE(test::write_file(log, sample_log()));
+  const std::vector<std::string> shown = sample_shown();
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const Case cases[] = {
+      // The partial last line is shown as it stands, as the last entry.
+      {{"log", "--file", log}, joined(shown, 0)},
+      {{"log", "--file", log, "-n", "4"}, joined(shown, 0)},
+      {{"log", "--file", log, "-n", "1000000"}, joined(shown, 0)},
+      {{"log", "-n", "3", "--file", log}, joined(shown, 1)},
+      {{"log", "--file=" + log, "-n2"}, joined(shown, 5)},
+      {{"log", "--file", log, "-n=1"}, joined(shown, 6)},
+      {{"log", "--file", log, "-n", "0"}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1] + " " + c.args[2] + " " + (c.args.size() > 3 ? c.args[3] : ""));
+    const ProgramResult result = corvidctl(c.args);
+    EXPECT_EQ(result.exit_code, kOk) << result.err;
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, "");
+  }
+}
+
+TEST(CorvidctlLogTest, AnEmptyLogPrintsNothing) {
+  test::TempDir dir("corvidctl empty log");
+  const std::string log = dir / "corvid-helper.log";
+  ASSERT_TRUE(test::write_file(log, ""));
+  const ProgramResult result = corvidctl({"log", "--file", log});
+  EXPECT_EQ(result.exit_code, kOk) << result.err;
+  EXPECT_EQ(result.out, "");
+}
+
+// A long log is read from its end: entries far back are found however far back they begin.
+TEST(CorvidctlLogTest, FindsTheLastEntriesOfALongLogWithALongEntry) {
+  test::TempDir dir("corvidctl long log");
+  const std::string log = dir / "corvid-helper.log";
+  std::string text;
+  for (int i = 0; i < 5000; ++i)
+    text += "[SystemTime { intervals: " + std::to_string(kWinter + i) + " }] line " +
+            std::to_string(i) + "\n";
+  // An entry longer than the first piece read back, with many lines.
+  const std::string long_line(100000, 'x');
+  text += "[SystemTime { intervals: " + std::to_string(kWinter) + " }] long\n";
+  for (int i = 0; i < 3; ++i)
+    text += long_line + "\n";
+  text += "[SystemTime { intervals: " + std::to_string(kSummer) + " }] last\n";
+  ASSERT_TRUE(test::write_file(log, text));
+
+  const ProgramResult result = corvidctl({"log", "--file", log, "-n", "3"});
+  EXPECT_EQ(result.exit_code, kOk) << result.err;
+  const std::string expected = local_time(kWinter + 4999) + " line 4999\n" + local_time(kWinter) +
+                               " long\n" + long_line + "\n" + long_line + "\n" + long_line + "\n" +
+                               local_time(kSummer) + " last\n";
+  EXPECT_EQ(result.out.size(), expected.size());
+  EXPECT_TRUE(result.out == expected) << result.out.substr(0, 200);
+}
+
+TEST(CorvidctlLogTest, BadCommandLinesAndUnreadableFilesAreExitThree) {
+  test::TempDir dir("corvidctl log usage");
+  const std::string log = dir / "corvid-helper.log";
+  ASSERT_TRUE(test::write_file(log, "[SystemTime { intervals: 1 }] x\n"));
+  const std::string missing = dir / "missing.log";
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"log", "--file", log, "-n", "-1"},
+       "corvidctl: -n takes a number of entries, 0 or more: -1\n"},
+      {{"log", "--file", log, "-n", "x"},
+       "corvidctl: -n takes a number of entries, 0 or more: x\n"},
+      {{"log", "--file", log, "-n", "1.5"},
+       "corvidctl: -n takes a number of entries, 0 or more: 1.5\n"},
+      {{"log", "--file", log, "-n", "+2"},
+       "corvidctl: -n takes a number of entries, 0 or more: +2\n"},
+      {{"log", "--file", log, "-n", ""}, "corvidctl: -n takes a number of entries, 0 or more: \n"},
+      {{"log", "--file", log, "-n", "99999999999999999999999"},
+       "corvidctl: -n takes a number of entries, 0 or more: 99999999999999999999999\n"},
+      {{"log", "--file", log, "-n"}, "corvidctl: -n needs a value\n"},
+      {{"log", "--file"}, "corvidctl: --file needs a value\n"},
+      {{"log", "--file", log, "-n", "1", "-n", "2"}, "corvidctl: -n given twice\n"},
+      {{"log", "--file", log, "--file", log}, "corvidctl: --file given twice\n"},
+      {{"log", "--file", log, "--id", "1"}, "corvidctl: unknown option for log: --id\n"},
+      {{"log", "--file", log, "extra"}, "corvidctl: unknown option for log: extra\n"},
+      {{"--json", "log", "--file", log}, "corvidctl: --json is not for log\n"},
+      {{"log", "--file", missing},
+       "corvidctl: cannot read " + missing + ": " + os_error_text(ERROR_FILE_NOT_FOUND) + "\n"},
+      {{"log", "--file", dir.path()},
+       "corvidctl: cannot read " + dir.path() + ": " + os_error_text(ERROR_ACCESS_DENIED) + "\n"},
+  };
+  for (const Case& c : cases) {
+    std::string label;
+    for (const std::string& arg : c.args)
+      label += "[" + arg + "] ";
+    SCOPED_TRACE(label);
+    const ProgramResult result = corvidctl(c.args);
+    EXPECT_EQ(result.exit_code, kUsage);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, c.err);
+  }
+}
+
+// corvidctl log --follow in the background, its standard output going to a file.
+class Follower {
+ public:
+  Follower(const std::string& out_path, const std::vector<std::string>& args) : path_(out_path) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const WinHandle out(CreateFileW(to_wide(out_path).c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out.valid())
+      return;
+    std::expected<PROCESS_INFORMATION, std::string> info =
+        test::start_program(test::built_program("corvidctl.exe"), args, out.get(), out.get());
+    if (!info)
+      return;
+    process_.reset(info->hProcess);
+    WinHandle thread(info->hThread);
+  }
+  ~Follower() { end(); }
+  Follower(const Follower&) = delete;
+  Follower& operator=(const Follower&) = delete;
+
+  bool started() const { return process_.valid(); }
+  bool running() const { return WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
+  std::string out() const { return test::read_file(path_).value_or(""); }
+
+  // Waits until the output is `expected`; returns what it is then.
+  std::string wait_for(const std::string& expected, std::chrono::milliseconds wait = 15s) const {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    std::string now = out();
+    while (now != expected && std::chrono::steady_clock::now() < deadline) {
+      Sleep(50);
+      now = out();
+    }
+    return now;
+  }
+
+  // It runs until interrupted: ended from outside, as Ctrl+C or a closed console would.
+  void end() {
+    if (!process_.valid())
+      return;
+    TerminateProcess(process_.get(), 1);
+    WaitForSingleObject(process_.get(), 10000);
+    process_.reset();
+  }
+
+ private:
+  std::string path_;
+  WinHandle process_;
+};
+
+// Appends as the helper does: each write lands at the end, and readers may read meanwhile.
+bool append(const std::string& path, std::string_view bytes) {
+  const WinHandle file(CreateFileW(to_wide(path).c_str(), FILE_APPEND_DATA,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  return file.valid() &&
+         WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+std::string entry(std::uint64_t intervals, std::string_view message) {
+  return "[SystemTime { intervals: " + std::to_string(intervals) + " }] " + std::string(message);
+}
+
+TEST(CorvidctlLogTest, FollowPrintsNewEntriesAsTheyAreCompleted) {
+  test::TempDir dir("corvidctl follow");
+  const std::string log = dir / "corvid-helper.log";
+  // The last line is still being written when corvidctl starts.
+  ASSERT_TRUE(test::write_file(
+      log, entry(kWinter, "running in console mode\n") + entry(kWinter + 1, "core sta")));
+  Follower follower(dir / "out.txt", {"log", "--file", log, "-n", "2", "--follow"});
+  ASSERT_TRUE(follower.started());
+
+  std::string expected = local_time(kWinter) + " running in console mode\n";
+  EXPECT_EQ(follower.wait_for(expected), expected);
+
+  // The rest of the line arrives: the whole line is printed, once.
+  ASSERT_TRUE(append(log, "rted\n"));
+  expected += local_time(kWinter + 1) + " core started\n";
+  EXPECT_EQ(follower.wait_for(expected), expected);
+
+  // An entry of four lines written in two pieces, cut inside its third line, behind a complete
+  // entry: once that one is shown, the piece has been read too, and only its complete lines show.
+  ASSERT_TRUE(append(log, entry(kWinter + 2, "core stopped\n") +
+                              entry(kWinter + 3, "pipe handle error: invalid request: {\n\nCaus")));
+  expected += local_time(kWinter + 2) + " core stopped\n" + local_time(kWinter + 3) +
+              " pipe handle error: invalid request: {\n\n";
+  EXPECT_EQ(follower.wait_for(expected), expected);
+  ASSERT_TRUE(append(log, "ed by:\n    EOF while parsing an object at line 1 column 1\n"));
+  expected += "Caused by:\n    EOF while parsing an object at line 1 column 1\n";
+  EXPECT_EQ(follower.wait_for(expected), expected);
+  EXPECT_TRUE(follower.running());
+
+  // A log that was emptied and written anew is read from its beginning.
+  ASSERT_TRUE(test::write_file(log, entry(kSummer, "new log\n")));
+  expected += local_time(kSummer) + " new log\n";
+  EXPECT_EQ(follower.wait_for(expected), expected);
+  EXPECT_TRUE(follower.running());
+  follower.end();
+}
+
+TEST(CorvidctlLogTest, FollowWithNoEntriesPrintsOnlyNewOnes) {
+  test::TempDir dir("corvidctl follow none");
+  const std::string log = dir / "corvid-helper.log";
+  ASSERT_TRUE(test::write_file(log, entry(kWinter, "old\n")));
+  Follower follower(dir / "out.txt", {"log", "-f", "-n", "0", "--file", log});
+  ASSERT_TRUE(follower.started());
+  // Entries written before it has looked at the file are old too: add one at a time until one
+  // shows. From then on each one shows, in order, and nothing older ever does.
+  const auto probe = [](int i) {
+    return local_time(kWinter + 1 + i) + " probe " + std::to_string(i) + "\n";
+  };
+  int first_shown = -1;
+  std::string expected;
+  for (int i = 0; i < 40 && first_shown < 0; ++i) {
+    ASSERT_TRUE(append(log, entry(kWinter + 1 + i, "probe " + std::to_string(i) + "\n")));
+    const auto deadline = std::chrono::steady_clock::now() + 500ms;
+    while (follower.out().empty() && std::chrono::steady_clock::now() < deadline)
+      Sleep(50);
+    const std::string out = follower.out();
+    for (int k = 0; k <= i && first_shown < 0; ++k) {
+      if (out.starts_with(probe(k)))
+        first_shown = k;
+    }
+    ASSERT_TRUE(out.empty() || first_shown >= 0) << out;
+    for (int k = first_shown; first_shown >= 0 && k <= i; ++k)
+      expected += probe(k);
+  }
+  ASSERT_GE(first_shown, 0) << follower.out();
+  ASSERT_TRUE(append(log, entry(kSummer, "new\n")));
+  expected += local_time(kSummer) + " new\n";
+  EXPECT_EQ(follower.wait_for(expected), expected);
+}
+
+}  // namespace
+}  // namespace corvid

@@ -1,0 +1,20 @@
+#pragma once
+// corvidctl log: the last entries of the helper log, and new ones as they come.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace corvid::corvidctl {
+
+struct LogOptions {
+  std::size_t count = 20;
+  bool follow = false;
+  // Read this file instead of the installed service's log.
+  std::optional<std::string> file;
+};
+
+// Prints the entries; returns corvidctl's exit code. Errors go to standard error.
+int run_log(const LogOptions& options);
+
+}  // namespace corvid::corvidctl
