@@ -34,7 +34,7 @@ class WatchdogTest : public ::testing::Test {
   }
   std::uint64_t generation() {
     std::lock_guard guard(state->lock);
-    return state->generation;
+    return state->launches.generation();
   }
   // The next process creation sees a stop land (on another thread) while it is under way.
   void stop_during_next_launch() {
