@@ -164,15 +164,16 @@ bool wait_for_instance(std::chrono::milliseconds wait) {
   }
 }
 
-ServerThread::ServerThread()
+ServerThread::ServerThread(const pipe_config::Settings& settings)
     : stop_flag_(std::make_shared<std::atomic<bool>>(false)),
       state_(std::make_shared<CoreState>(make_windows_backend(), stop_flag_)) {
   HelperLog::path();
+  EXPECT_TRUE(settings.name == pipe_config::kPipeName) << "the server must serve the control pipe";
   // The thread owns what it uses, so that it may outlive this object if it hangs.
   auto done = std::make_shared<std::promise<void>>();
   finished_ = done->get_future().share();
-  thread_ = std::thread([state = state_, flag = stop_flag_, done] {
-    run_pipe_server(state, flag);
+  thread_ = std::thread([state = state_, flag = stop_flag_, done, settings] {
+    run_pipe_server(state, flag, settings);
     done->set_value();
   });
 }
