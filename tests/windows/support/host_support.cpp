@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 
 #include "common/cmdline.h"
-#include "common/os_error.h"
 #include "common/utf.h"
 
 namespace corvid::test {
@@ -452,7 +451,7 @@ std::string scm_error_report(DWORD code) {
          "\n"
          "Caused by:\n"
          "    " +
-         os_error_text(code) + "\n";
+         os_error_for(code) + "\n";
 }
 
 void ServiceTest::SetUp() {

@@ -224,6 +224,19 @@ bool running_under_wine() {
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+std::string os_error_for(DWORD code) {
+  wchar_t buffer[2048];
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                code, 0, buffer, 2048, nullptr);
+  while (length > 0 && (buffer[length - 1] == L' ' || buffer[length - 1] == L'\t' ||
+                        buffer[length - 1] == L'\r' || buffer[length - 1] == L'\n')) {
+    --length;
+  }
+  if (length == 0)
+    return {};
+  return from_wide(std::wstring_view(buffer, length)) + " (os error " + std::to_string(code) + ")";
+}
+
 std::expected<PROCESS_INFORMATION, std::string> start_program(const std::string& program,
                                                               const std::vector<std::string>& args,
                                                               HANDLE out, HANDLE err) {

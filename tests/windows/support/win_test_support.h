@@ -69,6 +69,13 @@ std::uint64_t filetime_now();
 // Wine's NTDLL exports its version; Windows' doesn't.
 bool running_under_wine();
 
+// The OS error text a failure with `code` must carry: the system's message for that code without
+// its trailing white space, then " (os error N)". Built with FormatMessageW from the code the test
+// expects, never from a code read out of the text under test, so a failure that reports another
+// error fails the test wherever the system's wording differs. Empty when the system has no
+// message for the code.
+std::string os_error_for(DWORD code);
+
 struct ProgramResult {
   bool started = false;
   std::string start_error;
