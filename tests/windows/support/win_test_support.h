@@ -92,6 +92,15 @@ std::expected<PROCESS_INFORMATION, std::string> start_program(const std::string&
 ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
                           std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
+// One entry of the helper log.
+struct LogEntry {
+  std::uint64_t intervals = 0;
+  std::string message;  // later lines of a multi-line message included, joined by "\n"
+};
+// The entries of a log text; lines before the first timestamped one are left out.
+std::vector<LogEntry> parse_log(std::string_view text);
+std::vector<LogEntry> read_log(const std::string& path);
+
 // Splits text into lines at "\n"; each line keeps everything but its line feed. A last line
 // without a line feed is kept too.
 std::vector<std::string> split_lines(std::string_view text);
