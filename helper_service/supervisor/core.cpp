@@ -1,5 +1,6 @@
 #include "supervisor/core.h"
 
+#include <cassert>
 #include <cstdio>
 #include <exception>
 #include <vector>
@@ -224,12 +225,9 @@ void LaunchSlot::wait_idle(std::unique_lock<std::mutex>& held) {
   --waiting_;
 }
 
-void wait_for_launch(CoreState& state, std::unique_lock<std::mutex>& held) {
-  state.launches.wait_idle(held);
-}
-
 LaunchTicket::LaunchTicket(CoreState& state)
     : state_(state), generation_(state.launches.generation_) {
+  assert(!state_.launches.launching_ && "one launch in flight at a time");
   state_.launches.launching_ = true;
 }
 
@@ -325,7 +323,7 @@ Result<void> start(CoreState& state, const StartOptions& options, const Caller& 
   {
     std::unique_lock held(state.lock);
     // One launch at a time: a relaunch in flight lands (and is replaced below) first.
-    wait_for_launch(state, held);
+    state.launches.wait_idle(held);
     if (stopping(state))
       return std::unexpected(Error("service is stopping"));
     state.keep_running = true;
@@ -362,7 +360,7 @@ void stop_core(CoreState& state) {
   state.keep_running = false;
   state.launches.supersede();
   // A launch in flight is ended by its own store step; wait for it so that nothing runs after.
-  wait_for_launch(state, held);
+  state.launches.wait_idle(held);
   if (state.child) {
     ChildProcess old = std::move(*state.child);
     state.child.reset();

@@ -214,9 +214,6 @@ void release_child(std::optional<ChildProcess>& child);
 // error like any other failed creation.
 Result<ChildProcess> launch_core(CoreBackend& backend, const CoreLaunch& launch);
 
-// Waits (under `held`, the core lock) until no launch is in flight.
-void wait_for_launch(CoreState& state, std::unique_lock<std::mutex>& held);
-
 // "exit code: N", in hex when the top bit is set.
 std::string exit_status_text(std::uint32_t code);
 
