@@ -19,9 +19,11 @@ using testing::LogCapture;
 using ::testing::UnorderedElementsAreArray;
 using Lines = std::vector<std::string>;
 
-// Until `count` starts or stops wait for the launch in flight.
+// Until `count` starts or stops wait for the launch in flight. Gives up (failing the test)
+// rather than hang when they never come to wait.
 void wait_for_waiting(CoreState& state, int count) {
-  for (;;) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < give_up) {
     {
       std::lock_guard guard(state.lock);
       if (state.launches.waiting() == count)
@@ -29,6 +31,7 @@ void wait_for_waiting(CoreState& state, int count) {
     }
     std::this_thread::yield();
   }
+  ADD_FAILURE() << "no " << count << " waiting for the launch in flight";
 }
 
 bool held(CoreState& state) {

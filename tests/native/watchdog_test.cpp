@@ -42,11 +42,16 @@ class WatchdogTest : public ::testing::Test {
     std::thread launcher(launch);
     create.wait_held();
     std::thread arriving(arrive);
-    for (;;) {
+    // Gives up (failing the test) rather than hang when the arrival never waits.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (bool waiting = false; !waiting;) {
       {
         std::lock_guard guard(state->lock);
-        if (state->launches.waiting() == 1)
-          break;
+        waiting = state->launches.waiting() == 1;
+      }
+      if (!waiting && std::chrono::steady_clock::now() >= give_up) {
+        ADD_FAILURE() << "the arrival never waited for the launch in flight";
+        break;
       }
       std::this_thread::yield();
     }
