@@ -68,11 +68,14 @@ inline constexpr std::chrono::milliseconds kRequestTimeout{5000};
 // never reads it (or reads far too late) keeps the instance after its request was handled.
 inline constexpr std::chrono::milliseconds kResponseTimeout{2000};
 
-// What one server is created with; the defaults are the service's. Tests use another name, or
-// a broken descriptor, without touching the service's pipe.
+// What one server is created with; the defaults are the service's. Tests use another name, a
+// broken descriptor, or short deadlines, without touching the service's pipe.
 struct Settings {
   std::wstring_view name = kPipeName;
   std::wstring_view security_descriptor = kSecurityDescriptor;
+  std::chrono::milliseconds request_timeout = kRequestTimeout;
+  std::chrono::milliseconds response_timeout = kResponseTimeout;
+  std::chrono::milliseconds accept_retry_delay = kAcceptRetryDelay;
 };
 
 // Owners of the pipe that a client may trust, as string SIDs: LocalSystem (the service) and the

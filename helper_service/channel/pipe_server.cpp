@@ -195,8 +195,8 @@ Result<void> accept_client(HANDLE pipe) {
   return std::unexpected(call_failed("ConnectNamedPipe", code));
 }
 
-Error no_request_line() {
-  return Error("no request line within " + milliseconds_text(cfg::kRequestTimeout));
+Error no_request_line(std::chrono::milliseconds limit) {
+  return Error("no request line within " + milliseconds_text(limit));
 }
 
 Error request_too_long() {
@@ -215,18 +215,19 @@ void make_room(std::string& bytes, std::size_t more) {
 
 // Reads until a line feed, a zero-length message or a failure; the request line is everything
 // before the first line feed. A line longer than the limit ends the reading as soon as that is
-// known.
-Result<std::string> read_request_line(HANDLE pipe, IoDeadline& deadline) {
+// known. `limit` is the deadline the caller armed, for the error.
+Result<std::string> read_request_line(HANDLE pipe, IoDeadline& deadline,
+                                      std::chrono::milliseconds limit) {
   std::vector<char> chunk(cfg::kReadChunk);
   std::string request_bytes;
   for (;;) {
     if (deadline.expired())
-      return std::unexpected(no_request_line());
+      return std::unexpected(no_request_line(limit));
     DWORD read = 0;
     if (!ReadFile(pipe, chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr)) {
       const DWORD code = GetLastError();
       if (code == ERROR_OPERATION_ABORTED && deadline.expired())
-        return std::unexpected(no_request_line());
+        return std::unexpected(no_request_line(limit));
       return std::unexpected(call_failed("ReadFile", code));
     }
     if (read == 0)
@@ -247,10 +248,11 @@ Result<std::string> read_request_line(HANDLE pipe, IoDeadline& deadline) {
 }
 
 // Writes the whole text, then waits until the client has read it: disconnecting discards what
-// the client has not read yet.
-Result<void> write_response(HANDLE pipe, std::string_view text, IoDeadline& deadline) {
-  const auto timed_out = [] {
-    return Error("response not read within " + milliseconds_text(cfg::kResponseTimeout));
+// the client has not read yet. `limit` is the deadline the caller armed, for the error.
+Result<void> write_response(HANDLE pipe, std::string_view text, IoDeadline& deadline,
+                            std::chrono::milliseconds limit) {
+  const auto timed_out = [limit] {
+    return Error("response not read within " + milliseconds_text(limit));
   };
   // A write that takes nothing ends the response without an error.
   const WriteOutcome written = write_all(pipe, text);
@@ -265,12 +267,13 @@ Result<void> write_response(HANDLE pipe, std::string_view text, IoDeadline& dead
   return {};
 }
 
-Result<void> serve_connection(HANDLE pipe, CoreState& state, IoDeadline& deadline) {
+Result<void> serve_connection(HANDLE pipe, CoreState& state, IoDeadline& deadline,
+                              const cfg::Settings& settings) {
   Result<std::string> line;
   {
     // Armed only now: a client that waited for its turn has had no time of its own yet.
-    const ArmedDeadline reading(deadline, cfg::kRequestTimeout);
-    line = read_request_line(pipe, deadline);
+    const ArmedDeadline reading(deadline, settings.request_timeout);
+    line = read_request_line(pipe, deadline, settings.request_timeout);
   }
   if (!line)
     return std::unexpected(line.error());
@@ -285,8 +288,8 @@ Result<void> serve_connection(HANDLE pipe, CoreState& state, IoDeadline& deadlin
   if (!text)
     return std::unexpected(text.error());
 
-  const ArmedDeadline writing(deadline, cfg::kResponseTimeout);
-  return write_response(pipe, *text, deadline);
+  const ArmedDeadline writing(deadline, settings.response_timeout);
+  return write_response(pipe, *text, deadline, settings.response_timeout);
 }
 
 void log_accept_error(const Error& error) {
@@ -298,9 +301,13 @@ void log_accept_error(const Error& error) {
 // let go, so a client finds one to wait on at any moment instead of no pipe at all.
 class PipeServer {
  public:
-  PipeServer(CoreState& state, const std::atomic<bool>& stop_flag, std::wstring name,
+  PipeServer(CoreState& state, const std::atomic<bool>& stop_flag, const cfg::Settings& settings,
              PSECURITY_DESCRIPTOR descriptor)
-      : state_(state), stop_flag_(stop_flag), name_(std::move(name)), descriptor_(descriptor) {}
+      : state_(state),
+        stop_flag_(stop_flag),
+        settings_(settings),
+        name_(settings.name),
+        descriptor_(descriptor) {}
 
   // Accepts one client and serves it. True when the next pass should wait the retry delay.
   bool pass() {
@@ -331,7 +338,7 @@ class PipeServer {
       }
     }
 
-    const Result<void> served = serve_connection(serving.get(), state_, deadline_);
+    const Result<void> served = serve_connection(serving.get(), state_, deadline_, settings_);
     DisconnectNamedPipe(serving.get());
     if (!served)
       log_line("pipe handle error: " + detailed_text(served.error()));
@@ -343,7 +350,7 @@ class PipeServer {
   }
 
  private:
-  static void retry_delay() { Sleep(static_cast<DWORD>(cfg::kAcceptRetryDelay.count())); }
+  void retry_delay() const { Sleep(static_cast<DWORD>(settings_.accept_retry_delay.count())); }
 
   // Makes a fresh listening instance in place of `old` (disconnected), which stays open until
   // then; if none can be made, `old` listens again.
@@ -359,6 +366,7 @@ class PipeServer {
 
   CoreState& state_;
   const std::atomic<bool>& stop_flag_;
+  const cfg::Settings settings_;
   const std::wstring name_;
   const PSECURITY_DESCRIPTOR descriptor_;
   WinHandle listening_;
@@ -388,7 +396,7 @@ void run_pipe_server(std::shared_ptr<CoreState> state, std::shared_ptr<std::atom
     return;
   }
 
-  PipeServer server(*state, *stop_flag, std::wstring(settings.name), descriptor->get());
+  PipeServer server(*state, *stop_flag, settings, descriptor->get());
   while (!stop_flag->load()) {
     bool delay = true;
     // Nothing that goes wrong in one client's pass may end the only control channel.
@@ -400,7 +408,7 @@ void run_pipe_server(std::shared_ptr<CoreState> state, std::shared_ptr<std::atom
       log_line("service error: unknown exception");
     }
     if (delay)
-      Sleep(static_cast<DWORD>(cfg::kAcceptRetryDelay.count()));
+      Sleep(static_cast<DWORD>(settings.accept_retry_delay.count()));
   }
 }
 

@@ -1,5 +1,6 @@
 #include "supervisor/core.h"
 
+#include <cassert>
 #include <cstdio>
 #include <exception>
 #include <vector>
@@ -218,53 +219,61 @@ void release_child(std::optional<ChildProcess>& child) {
   child.reset();
 }
 
-void wait_for_launch(CoreState& state, std::unique_lock<std::mutex>& held) {
-  state.launch_done.wait(held, [&] { return !state.launching; });
+void LaunchSlot::wait_idle(std::unique_lock<std::mutex>& held) {
+  ++waiting_;
+  done_.wait(held, [this] { return !launching_; });
+  --waiting_;
 }
 
-namespace {
+LaunchTicket::LaunchTicket(CoreState& state)
+    : state_(state), generation_(state.launches.generation_) {
+  assert(!state_.launches.launching_ && "one launch in flight at a time");
+  state_.launches.launching_ = true;
+}
 
-// Ends the launch in flight when no child came of it.
-void abandon_launch(CoreState& state) {
+LaunchTicket::~LaunchTicket() {
+  if (!ended_)
+    abandon();
+}
+
+void LaunchTicket::end() {
+  ended_ = true;
+  state_.launches.launching_ = false;
+}
+
+void LaunchTicket::abandon() {
   {
-    std::lock_guard guard(state.lock);
-    state.launching = false;
+    std::lock_guard guard(state_.lock);
+    end();
   }
-  state.launch_done.notify_all();
+  state_.launches.done_.notify_all();
 }
 
-}  // namespace
-
-Result<ChildProcess> launch_core(CoreState& state, const CoreLaunch& launch) {
-  // Every way out of a failed launch must end it, or later starts and stops wait for ever.
-  try {
-    Result<ChildProcess> child = spawn_core(*state.backend, launch);
-    if (!child)
-      abandon_launch(state);
-    return child;
-  } catch (const std::exception& error) {
-    abandon_launch(state);
-    return std::unexpected(Error("spawn core", error.what()));
-  }
-}
-
-bool store_child(CoreState& state, ChildProcess child, std::uint64_t generation,
-                 std::string_view stored_message) {
+bool LaunchTicket::store_child(ChildProcess child, std::string_view stored_message) {
   bool stored = false;
   {
-    std::lock_guard guard(state.lock);
-    state.launching = false;
-    if (state.keep_running && !state.child && state.generation == generation && !stopping(state)) {
-      state.child.emplace(std::move(child));
+    std::lock_guard guard(state_.lock);
+    end();
+    if (state_.keep_running && !state_.child && state_.launches.generation_ == generation_ &&
+        !stopping(state_)) {
+      state_.child.emplace(std::move(child));
       log_line(stored_message);
       stored = true;
     } else {
       // Stale: a stop or a newer start came while it was launching.
-      terminate_child(*state.backend, std::move(child));
+      terminate_child(*state_.backend, std::move(child));
     }
   }
-  state.launch_done.notify_all();
+  state_.launches.done_.notify_all();
   return stored;
+}
+
+Result<ChildProcess> launch_core(CoreBackend& backend, const CoreLaunch& launch) {
+  try {
+    return spawn_core(backend, launch);
+  } catch (const std::exception& error) {
+    return std::unexpected(Error("spawn core", error.what()));
+  }
 }
 
 std::optional<Error> start_refusal(CoreBackend& backend, const std::string& install_dir,
@@ -310,30 +319,29 @@ Result<void> start(CoreState& state, const StartOptions& options, const Caller& 
       return std::unexpected(Error("write config", written.error()));
   }
 
-  std::uint64_t generation = 0;
+  std::optional<LaunchTicket> ticket;
   {
     std::unique_lock held(state.lock);
     // One launch at a time: a relaunch in flight lands (and is replaced below) first.
-    wait_for_launch(state, held);
+    state.launches.wait_idle(held);
     if (stopping(state))
       return std::unexpected(Error("service is stopping"));
     state.keep_running = true;
     state.launch = launch;
-    generation = ++state.generation;
+    state.launches.supersede();
     if (state.child) {
       ChildProcess old = std::move(*state.child);
       state.child.reset();
       terminate_child(backend, std::move(old));
     }
-    state.launching = true;
+    ticket.emplace(state);
   }
 
-  Result<ChildProcess> child = launch_core(state, launch);
+  Result<ChildProcess> child = launch_core(backend, launch);
   if (!child)
     return std::unexpected(child.error());
-  if (!store_child(state, std::move(*child), generation, "core started")) {
+  if (!ticket->store_child(std::move(*child), "core started"))
     return std::unexpected(Error("core start cancelled"));
-  }
   return {};
 }
 
@@ -350,9 +358,9 @@ Result<void> start_core(CoreState& state, const StartOptions& options, const Cal
 void stop_core(CoreState& state) {
   std::unique_lock held(state.lock);
   state.keep_running = false;
-  ++state.generation;
+  state.launches.supersede();
   // A launch in flight is ended by its own store step; wait for it so that nothing runs after.
-  wait_for_launch(state, held);
+  state.launches.wait_idle(held);
   if (state.child) {
     ChildProcess old = std::move(*state.child);
     state.child.reset();

@@ -93,6 +93,36 @@ class CoreBackend {
   virtual void sleep_for(std::chrono::milliseconds duration) = 0;
 };
 
+// The rule for a launch in flight, in one place. A launch is begun under the core lock, runs
+// outside it and ends by storing its child or by being abandoned (LaunchTicket). At most one is in
+// flight at a time, so that never two cores run at once; a start or a stop supersedes the one in
+// flight, which then ends its child instead of storing it, so that nothing runs after a stop.
+// Guarded by the core lock, like the rest of CoreState.
+class LaunchSlot {
+ public:
+  bool in_flight() const { return launching_; }
+  // Bumped by every start and stop.
+  std::uint64_t generation() const { return generation_; }
+  // A start or a stop: a launch in flight is no longer current.
+  void supersede() { ++generation_; }
+  // Whether a launch decided on at `seen` (a generation) may begin: no start or stop since, and
+  // no other launch in flight.
+  bool may_begin(std::uint64_t seen) const { return !launching_ && generation_ == seen; }
+  // Waits (under `held`, the core lock) until no launch is in flight.
+  void wait_idle(std::unique_lock<std::mutex>& held);
+  // How many starts and stops wait for the launch in flight: tests force their interleavings
+  // with it.
+  int waiting() const { return waiting_; }
+
+ private:
+  friend class LaunchTicket;
+
+  std::uint64_t generation_ = 0;
+  bool launching_ = false;
+  int waiting_ = 0;
+  std::condition_variable done_;
+};
+
 // Shared by the host, the pipe server and the watchdog; every field is guarded by `lock`
 // (the core lock).
 struct CoreState {
@@ -108,12 +138,35 @@ struct CoreState {
   std::optional<ChildProcess> child;
   std::optional<CoreLaunch> launch;
   bool keep_running = false;
-  // Bumped by every start and stop, so a launch can tell whether it is still current.
-  std::uint64_t generation = 0;
-  // True from the moment a launch is decided until its child is stored or ended, so that
-  // launches never overlap and never two cores run at once.
-  bool launching = false;
-  std::condition_variable launch_done;
+  LaunchSlot launches;
+};
+
+// One launch in flight. Begun under the core lock (as the last thing done under it), it ends by
+// store_child or abandon, each taking the core lock; a ticket destroyed before either (a failed
+// spawn, an exception of any kind) abandons its launch, so later starts and stops never wait for
+// a launch that will not end.
+class LaunchTicket {
+ public:
+  // Under the core lock, with no launch in flight: begins one of the current generation.
+  explicit LaunchTicket(CoreState& state);
+  ~LaunchTicket();
+  LaunchTicket(const LaunchTicket&) = delete;
+  LaunchTicket& operator=(const LaunchTicket&) = delete;
+
+  // The store step: keeps `child` only while its launch is still wanted and current
+  // (keep_running, no child held, no start or stop since it began, not stopping) and logs
+  // `stored_message`; otherwise ends the child at once. Either way the launch is over.
+  bool store_child(ChildProcess child, std::string_view stored_message);
+  // The launch ends without a child.
+  void abandon();
+
+ private:
+  // Under the core lock.
+  void end();
+
+  CoreState& state_;
+  const std::uint64_t generation_;
+  bool ended_ = false;
 };
 
 // The request fields a start takes; absent means not given, an empty string is given.
@@ -157,18 +210,9 @@ void terminate_child(CoreBackend& backend, ChildProcess child);
 // Closes the handles of the held child, if any, without ending it.
 void release_child(std::optional<ChildProcess>& child);
 
-// The store step: under the core lock, keeps `child` only while its launch is still wanted and
-// current (keep_running, no child held, no start or stop since `generation`, not stopping);
-// otherwise ends it at once. Logs `stored_message` when it keeps it. Either way the launch in
-// flight is over.
-bool store_child(CoreState& state, ChildProcess child, std::uint64_t generation,
-                 std::string_view stored_message);
-// spawn_core for the launch in flight (begun by setting `launching` under the core lock): a
-// failure, thrown or returned, ends that launch.
-Result<ChildProcess> launch_core(CoreState& state, const CoreLaunch& launch);
-
-// Waits (under `held`, the core lock) until no launch is in flight.
-void wait_for_launch(CoreState& state, std::unique_lock<std::mutex>& held);
+// spawn_core for a launch in flight: a standard exception thrown below becomes a "spawn core"
+// error like any other failed creation.
+Result<ChildProcess> launch_core(CoreBackend& backend, const CoreLaunch& launch);
 
 // "exit code: N", in hex when the top bit is set.
 std::string exit_status_text(std::uint32_t code);

@@ -15,11 +15,12 @@ void watchdog_pass(CoreState& state) {
     std::lock_guard guard(state.lock);
     keep_running = state.keep_running;
     launch = state.launch;
-    generation = state.generation;
+    generation = state.launches.generation();
   }
   if (!keep_running)
     return;
 
+  std::optional<LaunchTicket> ticket;
   {
     std::lock_guard guard(state.lock);
     if (state.child) {
@@ -38,18 +39,18 @@ void watchdog_pass(CoreState& state) {
     }
     // Relaunch only what is still wanted: no stop or start since the snapshot, and no other
     // launch in flight (a start's own launch is stored by the start).
-    if (!launch || !state.keep_running || state.generation != generation || state.launching) {
+    if (!launch || !state.keep_running || !state.launches.may_begin(generation))
       return;
-    }
-    state.launching = true;
+    ticket.emplace(state);
   }
 
-  Result<ChildProcess> child = launch_core(state, *launch);
+  Result<ChildProcess> child = launch_core(*state.backend, *launch);
   if (!child) {
+    ticket->abandon();
     log_line("restart failed: " + detailed_text(child.error()));
     return;
   }
-  store_child(state, std::move(*child), generation, "core restarted");
+  ticket->store_child(std::move(*child), "core restarted");
 }
 
 void run_core_watchdog(std::shared_ptr<std::atomic<bool>> stop_flag,

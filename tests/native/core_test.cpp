@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <stdexcept>
+
 #include "fake_backend.h"
 #include "log_capture.h"
 #include "supervisor/core.h"
@@ -209,40 +212,107 @@ TEST_F(CoreTest, StoreStepRefusesAStaleChild) {
   };
   const Case cases[] = {
       {"stopped", [](CoreState& s) { s.keep_running = false; }},
-      {"newer start or stop", [](CoreState& s) { ++s.generation; }},
+      {"newer start or stop", [](CoreState& s) { s.launches.supersede(); }},
   };
   for (const Case& c : cases) {
     auto fake = std::make_shared<FakeBackend>();
     CoreState s{fake};
-    std::uint64_t generation = 0;
+    std::optional<LaunchTicket> ticket;
     {
       std::lock_guard guard(s.lock);
       s.keep_running = true;
-      generation = s.generation;
-      s.launching = true;
+      ticket.emplace(s);
       c.change(s);
     }
     auto child = spawn_core(*fake, resolve_launch(kDir, {}));
     ASSERT_TRUE(child.has_value());
-    EXPECT_FALSE(store_child(s, std::move(*child), generation, "core restarted")) << c.what;
+    EXPECT_FALSE(ticket->store_child(std::move(*child), "core restarted")) << c.what;
     EXPECT_EQ(fake->alive(), 0) << c.what;
     EXPECT_TRUE(fake->processes().at(0).terminated) << c.what;
     EXPECT_FALSE(s.child.has_value()) << c.what;
-    EXPECT_FALSE(s.launching) << c.what;
+    EXPECT_FALSE(s.launches.in_flight()) << c.what;
   }
 }
 
 TEST_F(CoreTest, StoreStepRefusesWhenAChildIsAlreadyHeld) {
   ASSERT_TRUE(start_core(state, {}).has_value());
-  std::uint64_t generation = 0;
+  std::optional<LaunchTicket> ticket;
   {
     std::lock_guard guard(state.lock);
-    generation = state.generation;
+    ticket.emplace(state);
   }
   auto extra = spawn_core(*os, resolve_launch(kDir, {}));
   ASSERT_TRUE(extra.has_value());
-  EXPECT_FALSE(store_child(state, std::move(*extra), generation, "core restarted"));
+  EXPECT_FALSE(ticket->store_child(std::move(*extra), "core restarted"));
   EXPECT_EQ(os->alive(), 1);
+}
+
+// A launch that ends without a child, by whatever way out, is over: the next start does not wait
+// for it.
+TEST_F(CoreTest, ALaunchThatStoresNothingIsAbandoned) {
+  const auto begin = [](CoreState& s, std::optional<LaunchTicket>& ticket) {
+    std::lock_guard guard(s.lock);
+    ticket.emplace(s);
+  };
+  struct Case {
+    const char* what;
+    std::function<void(CoreState&)> launch_and_leave;
+  };
+  const Case cases[] = {
+      {"abandoned",
+       [&](CoreState& s) {
+         std::optional<LaunchTicket> ticket;
+         begin(s, ticket);
+         ticket->abandon();
+       }},
+      {"dropped",
+       [&](CoreState& s) {
+         std::optional<LaunchTicket> ticket;
+         begin(s, ticket);
+       }},
+      {"unwound by an exception that is no std::exception",
+       [&](CoreState& s) {
+         try {
+           std::optional<LaunchTicket> ticket;
+           begin(s, ticket);
+           throw 42;
+         } catch (int) {
+         }
+       }},
+  };
+  for (const Case& c : cases) {
+    auto fake = std::make_shared<FakeBackend>();
+    CoreState s{fake};
+    c.launch_and_leave(s);
+    {
+      std::lock_guard guard(s.lock);
+      EXPECT_FALSE(s.launches.in_flight()) << c.what;
+    }
+    EXPECT_TRUE(start_core(s, {}).has_value()) << c.what;
+    EXPECT_EQ(fake->alive(), 1) << c.what;
+  }
+}
+
+// Whatever the process creation throws, the start's launch ends with it.
+TEST_F(CoreTest, AnExceptionFromTheLaunchEndsTheLaunchInFlight) {
+  os->on_create([] { throw std::runtime_error("out of handles"); });
+  const Result<void> failed = start_core(state, {});
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(detailed_text(failed.error()), "spawn core\n\nCaused by:\n    out of handles");
+
+  os->on_create([] { throw 42; });
+  EXPECT_THROW((void)start_core(state, {}), int);
+  {
+    std::lock_guard guard(state.lock);
+    ASSERT_FALSE(state.launches.in_flight()) << "later starts and stops would wait for ever";
+  }
+  os->on_create(nullptr);
+  stop_core(state);
+  ASSERT_TRUE(start_core(state, {}).has_value());
+  EXPECT_EQ(os->alive(), 1);
+  EXPECT_EQ(log.entries(),
+            (std::vector<std::string>{"start failed: spawn core\n\nCaused by:\n    out of handles",
+                                      "core stopped", "core started"}));
 }
 
 TEST_F(CoreTest, NothingStartsOnceTheServiceIsStopping) {

@@ -96,7 +96,9 @@ TEST_F(DispatchTest, StartWithoutFieldsLaunchesTheDefaultCoreAndStatusShowsIt) {
   const CoreLaunch defaults{kDir, kDir + "\\clash-rs.exe", kDir + "\\config.json",
                             kDir + "\\log\\clash.log"};
   EXPECT_EQ(processes[0].core_path, defaults.core_path);
-  EXPECT_EQ(processes[0].command_line, core_command_line(defaults));
+  EXPECT_EQ(
+      processes[0].command_line,
+      R"("C:\Program Files\Corvid\clash-rs.exe" -d "C:\Program Files\Corvid" -c "C:\Program Files\Corvid\config.json" -l "C:\Program Files\Corvid\log\clash.log")");
   EXPECT_EQ(processes[0].work_dir, kDir);
   // Without `config` nothing is written.
   EXPECT_FALSE(os->file(defaults.config_path).has_value());
@@ -117,7 +119,8 @@ TEST_F(DispatchTest, StartHandsOverEveryRequestField) {
   const std::vector<FakeBackend::Process> processes = os->processes();
   ASSERT_EQ(processes.size(), 1u);
   const CoreLaunch launch{R"(D:\w)", R"(D:\w\core.exe)", R"(D:\w\cfg\a.yaml)", R"(E:\l\c.log)"};
-  EXPECT_EQ(processes[0].command_line, core_command_line(launch));
+  EXPECT_EQ(processes[0].command_line,
+            R"("D:\w\core.exe" -d D:\w -c D:\w\cfg\a.yaml -l E:\l\c.log)");
   EXPECT_EQ(processes[0].work_dir, launch.work_dir);
   EXPECT_EQ(os->file(launch.config_path), "port: 7890\n");
 }

@@ -359,19 +359,28 @@ TEST_F(StartPolicyTest, ARefusedStartLeavesTheHeldCoreAndItsFilesAlone) {
   const std::uint32_t pid = *os->newest_pid();
   const CoreLaunch before = *state.launch;
   const std::vector<std::string> directories = os->directories();
-  const StartOptions refused[] = {
-      {.core_path = R"(C:\Temp\x.exe)", .config = "evil"},
-      {.work_dir = R"(C:\Temp)", .core_path = kCore, .config = "evil"},
-      {.config_path = R"(C:\Windows\System32\drivers\etc\hosts)", .config = "evil"},
-      {.log_path = R"(C:\Windows\System32\x.log)", .config = "evil"},
-      {.log_path = kDir + "\\a\nb.log", .config = "evil"},
+  struct Refused {
+    StartOptions options;
+    const char* entry;
   };
-  for (const StartOptions& options : refused) {
+  const Refused refused[] = {
+      {{.core_path = R"(C:\Temp\x.exe)", .config = "evil"},
+       R"(start failed: core path not allowed: C:\Temp\x.exe)"},
+      {{.work_dir = R"(C:\Temp)", .core_path = kCore, .config = "evil"},
+       R"(start failed: work dir not allowed: C:\Temp)"},
+      {{.config_path = R"(C:\Windows\System32\drivers\etc\hosts)", .config = "evil"},
+       R"(start failed: config path not allowed: C:\Windows\System32\drivers\etc\hosts)"},
+      {{.log_path = R"(C:\Windows\System32\x.log)", .config = "evil"},
+       R"(start failed: log path not allowed: C:\Windows\System32\x.log)"},
+      // The line feed is shown escaped: the entry stays one line.
+      {{.log_path = kDir + "\\a\nb.log", .config = "evil"},
+       R"(start failed: log path not allowed: C:\Program Files\Corvid\a\u000ab.log)"},
+  };
+  for (const Refused& r : refused) {
     const LogCapture log;
-    const Result<void> result = start_core(state, options, kUser);
+    const Result<void> result = start_core(state, r.options, kUser);
     ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(log.entries(),
-              std::vector<std::string>{"start failed: " + detailed_text(result.error())});
+    EXPECT_EQ(log.entries(), std::vector<std::string>{r.entry});
   }
   os->set_security(kDir, SecuritySnapshot{"S-1-5-21-1-2-3-1001", std::nullopt});
   EXPECT_FALSE(start_core(state, {.config = "evil"}, kUser).has_value());

@@ -15,6 +15,7 @@ namespace corvid {
 namespace {
 
 using testing::FakeBackend;
+using testing::HeldCreate;
 using testing::LogCapture;
 using Lines = std::vector<std::string>;
 
@@ -32,22 +33,32 @@ class WatchdogTest : public ::testing::Test {
     std::lock_guard guard(state->lock);
     return state->child.has_value();
   }
-  std::uint64_t generation() {
-    std::lock_guard guard(state->lock);
-    return state->generation;
+  // Holds the next launch at its process creation until `arrive` (run on another thread) waits
+  // for that launch; then lets the launch go on and waits for both.
+  template <class Launch, class Arrive>
+  void arrive_during_next_launch(Launch launch, Arrive arrive) {
+    HeldCreate create;
+    os->hold_next_create(create);
+    std::thread launcher(launch);
+    create.wait_held();
+    std::thread arriving(arrive);
+    // Gives up (failing the test) rather than hang when the arrival never waits.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (bool waiting = false; !waiting;) {
+      {
+        std::lock_guard guard(state->lock);
+        waiting = state->launches.waiting() == 1;
+      }
+      if (!waiting && std::chrono::steady_clock::now() >= give_up) {
+        ADD_FAILURE() << "the arrival never waited for the launch in flight";
+        break;
+      }
+      std::this_thread::yield();
+    }
+    create.let_go();
+    launcher.join();
+    arriving.join();
   }
-  // The next process creation sees a stop land (on another thread) while it is under way.
-  void stop_during_next_launch() {
-    os->on_create([this] {
-      os->on_create(nullptr);
-      const std::uint64_t before = generation();
-      stopper = std::thread([this] { stop_core(*state); });
-      while (generation() == before)
-        std::this_thread::yield();
-    });
-  }
-
-  std::thread stopper;
 };
 
 TEST_F(WatchdogTest, IdleOrRunningCorePassDoesNothing) {
@@ -133,10 +144,8 @@ TEST_F(WatchdogTest, NothingAfterStop) {
 TEST_F(WatchdogTest, StopDuringARelaunchEndsTheNewCore) {
   const std::uint32_t pid = start();
   os->exit_process(pid, 0);
-  stop_during_next_launch();
   LogCapture pass_log;
-  watchdog_pass(*state);
-  stopper.join();
+  arrive_during_next_launch([&] { watchdog_pass(*state); }, [&] { stop_core(*state); });
   EXPECT_EQ(os->alive(), 0);
   EXPECT_FALSE(held());
   EXPECT_EQ(pass_log.messages(), (Lines{"core exited: exit code: 0", "core stopped"}));
@@ -145,22 +154,20 @@ TEST_F(WatchdogTest, StopDuringARelaunchEndsTheNewCore) {
 TEST_F(WatchdogTest, StartDuringARelaunchReplacesItAndNeverRunsTwo) {
   const std::uint32_t pid = start();
   os->exit_process(pid, 0);
-  std::thread starter;
-  os->on_create([&] {
-    os->on_create(nullptr);
-    starter = std::thread([&] { EXPECT_TRUE(start_core(*state, {}).has_value()); });
-  });
-  watchdog_pass(*state);
-  starter.join();
+  LogCapture pass_log;
+  arrive_during_next_launch([&] { watchdog_pass(*state); },
+                            [&] { EXPECT_TRUE(start_core(*state, {}).has_value()); });
   EXPECT_EQ(os->alive(), 1);
   EXPECT_EQ(os->max_alive(), 1);
   EXPECT_TRUE(held());
+  EXPECT_EQ(pass_log.messages(),
+            (Lines{"core exited: exit code: 0", "core restarted", "core started"}));
+  EXPECT_TRUE(os->process(*os->newest_pid() - 1).terminated) << "the relaunched core is replaced";
 }
 
 TEST_F(WatchdogTest, StopDuringAStartLaunchLeavesNoCore) {
-  stop_during_next_launch();
-  const auto result = start_core(*state, {});
-  stopper.join();
+  Result<void> result;
+  arrive_during_next_launch([&] { result = start_core(*state, {}); }, [&] { stop_core(*state); });
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(short_text(result.error()), "core start cancelled");
   EXPECT_EQ(os->alive(), 0);

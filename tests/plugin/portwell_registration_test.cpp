@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -30,10 +31,26 @@
 namespace {
 std::atomic<std::int64_t> live_blocks{0};
 
+// While recording, the blocks allocated and not yet freed, kept without allocating; and one
+// watched block whose frees are counted. Used on the test's one thread.
+struct Recorded {
+  void* block;
+  std::size_t size;
+};
+constexpr std::size_t kMostRecorded = 1024;
+Recorded recorded[kMostRecorded];
+std::size_t recorded_count = 0;
+bool recording = false;
+void* watched_block = nullptr;
+int watched_frees = 0;
+
 void* CountedAllocate(std::size_t size) noexcept {
   void* block = std::malloc(size == 0 ? 1 : size);
   if (block != nullptr) {
     live_blocks.fetch_add(1);
+    if (recording && recorded_count < kMostRecorded) {
+      recorded[recorded_count++] = {block, size};
+    }
   }
   return block;
 }
@@ -41,6 +58,14 @@ void* CountedAllocate(std::size_t size) noexcept {
 void CountedFree(void* block) noexcept {
   if (block != nullptr) {
     live_blocks.fetch_sub(1);
+    if (block == watched_block) {
+      ++watched_frees;
+    }
+    for (std::size_t i = 0; i < recorded_count; ++i) {
+      if (recorded[i].block == block) {
+        recorded[i] = {nullptr, 0};
+      }
+    }
     std::free(block);
   }
 }
@@ -166,6 +191,52 @@ TEST(PortwellRegistration, EngineShutdownFreesEverythingRegistrationAllocated) {
   EXPECT_GE(during - before, 4);
   // ...and are all gone.
   EXPECT_EQ(after, before);
+}
+
+// The plugin object itself: it lives exactly as long as the registrar that owns it, and is
+// destroyed once, by the engine's destruction handler. It cannot be reached from outside, so it
+// is found among the blocks its registration allocated by its dynamic type: the only block that
+// begins with PortwellPlugin's virtual table pointer (where both the Itanium and the Microsoft
+// C++ ABI put it, for a class with one polymorphic base).
+TEST(PortwellRegistration, ThePluginGoesOnceAndOnlyWhenTheEngineDestroysTheRegistrar) {
+  const void* plugin_vtable = nullptr;
+  {
+    const portwell::PortwellPlugin model;
+    std::memcpy(&plugin_vtable, static_cast<const void*>(&model), sizeof plugin_vtable);
+  }
+  FlutterDesktopPluginRegistrarRef registrar = FlutterStandinCreateRegistrar();
+  flutter::PluginRegistrarWindows* wrapper = WrapperFor(registrar);
+
+  recorded_count = 0;
+  recording = true;
+  portwell::PortwellPlugin::RegisterWithRegistrar(wrapper);
+  recording = false;
+  int plugins = 0;
+  for (std::size_t i = 0; i < recorded_count; ++i) {
+    const void* first_word = nullptr;
+    if (recorded[i].block == nullptr || recorded[i].size < sizeof first_word) {
+      continue;
+    }
+    std::memcpy(&first_word, recorded[i].block, sizeof first_word);
+    if (first_word == plugin_vtable) {
+      watched_block = recorded[i].block;
+      ++plugins;
+    }
+  }
+  ASSERT_LT(recorded_count, kMostRecorded) << "the registration allocated more than was recorded";
+  ASSERT_EQ(plugins, 1) << "the registration made no plugin, or more than one, that lives on";
+
+  // Alive and answering while the engine runs, whatever comes through the channel.
+  ReplyCount replies;
+  FlutterStandinDeliverMessage(registrar, "portwell", kGetPlatformVersion,
+                               sizeof(kGetPlatformVersion), CountReply, &replies);
+  EXPECT_EQ(replies.count, 1);
+  EXPECT_EQ(watched_frees, 0) << "the plugin went while its registrar lived";
+
+  EXPECT_EQ(FlutterStandinDestroyRegistrar(registrar), 0u);
+  EXPECT_EQ(watched_frees, 1) << "the engine's shutdown must destroy the plugin exactly once";
+  watched_block = nullptr;
+  watched_frees = 0;
 }
 
 class RecordingResult : public flutter::MethodResult<EncodableValue> {

@@ -53,19 +53,12 @@ void append_json_string(std::string& out, std::string_view text) {
 }
 
 std::wstring own_directory() {
-  std::vector<wchar_t> buffer(MAX_PATH);
-  for (;;) {
-    const DWORD length =
-        GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0)
-      return L".";
-    if (length < buffer.size()) {
-      std::wstring path(buffer.data(), length);
-      const std::size_t cut = path.find_last_of(L"\\/");
-      return cut == std::wstring::npos ? L"." : path.substr(0, cut);
-    }
-    buffer.resize(buffer.size() * 2);
-  }
+  const std::expected<std::string, std::uint32_t> path = corvid::running_executable_path();
+  if (!path)
+    return L".";
+  const std::wstring wide = corvid::to_wide(*path);
+  const std::size_t cut = wide.find_last_of(L"\\/");
+  return cut == std::wstring::npos ? L"." : wide.substr(0, cut);
 }
 
 std::wstring current_directory() {

@@ -1,8 +1,35 @@
 #include "fake_backend.h"
 
+#include <condition_variable>
 #include <thread>
 
 namespace corvid::testing {
+
+struct HeldCreate::Gate {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool held = false;
+  bool let_go = false;
+};
+
+HeldCreate::HeldCreate() : gate_(std::make_shared<Gate>()) {}
+
+HeldCreate::~HeldCreate() {
+  let_go();
+}
+
+void HeldCreate::wait_held() {
+  std::unique_lock lock(gate_->mutex);
+  gate_->changed.wait(lock, [this] { return gate_->held; });
+}
+
+void HeldCreate::let_go() {
+  {
+    std::lock_guard guard(gate_->mutex);
+    gate_->let_go = true;
+  }
+  gate_->changed.notify_all();
+}
 
 struct FakeBackend::Handles : ChildHandles {
   Handles(FakeBackend& owner, std::uint32_t process) : backend(owner), pid(process) {}
@@ -43,6 +70,16 @@ void FakeBackend::fail_creates(std::optional<std::string> os_text) {
 void FakeBackend::on_create(std::function<void()> hook) {
   std::lock_guard guard(mutex_);
   on_create_ = std::move(hook);
+}
+
+void FakeBackend::hold_next_create(HeldCreate& held) {
+  on_create([this, gate = held.gate_] {
+    on_create(nullptr);
+    std::unique_lock lock(gate->mutex);
+    gate->held = true;
+    gate->changed.notify_all();
+    gate->changed.wait(lock, [&] { return gate->let_go; });
+  });
 }
 
 void FakeBackend::on_poll(std::function<void()> hook) {

@@ -15,6 +15,25 @@
 
 namespace corvid::testing {
 
+// A process creation held at its start until the test lets it go: the launch it belongs to stays
+// in flight meanwhile. Let go at the latest when this is destroyed, so a failed test hangs nothing.
+class HeldCreate {
+ public:
+  HeldCreate();
+  ~HeldCreate();
+  HeldCreate(const HeldCreate&) = delete;
+  HeldCreate& operator=(const HeldCreate&) = delete;
+
+  // Waits until the creation has arrived and is held.
+  void wait_held();
+  void let_go();
+
+ private:
+  friend class FakeBackend;
+  struct Gate;
+  std::shared_ptr<Gate> gate_;
+};
+
 class FakeBackend : public CoreBackend {
  public:
   struct Process {
@@ -41,6 +60,8 @@ class FakeBackend : public CoreBackend {
   void fail_creates(std::optional<std::string> os_text);
   // Called inside create_process, before the process exists (to land a race there).
   void on_create(std::function<void()> hook);
+  // Holds the next process creation in `held` (see HeldCreate).
+  void hold_next_create(HeldCreate& held);
   // Called inside poll before anything else (to throw from a call the watchdog makes).
   void on_poll(std::function<void()> hook);
   // Tags every file and directory write with who made it (for impersonation checks).

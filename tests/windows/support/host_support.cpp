@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 
 #include "common/cmdline.h"
-#include "common/os_error.h"
 #include "common/utf.h"
 
 namespace corvid::test {
@@ -118,32 +117,6 @@ HelperCopy::~HelperCopy() {
     end_process(pid);
   for (DWORD pid : find_processes(dir_, kCoreExe))
     end_process(pid);
-}
-
-std::vector<LogEntry> parse_log(std::string_view text) {
-  static constexpr std::string_view kOpen = "[SystemTime { intervals: ";
-  static constexpr std::string_view kClose = " }] ";
-  std::vector<LogEntry> entries;
-  for (const std::string& line : split_lines(text)) {
-    std::size_t digits_end = kOpen.size();
-    if (line.starts_with(kOpen)) {
-      while (digits_end < line.size() && line[digits_end] >= '0' && line[digits_end] <= '9')
-        ++digits_end;
-    }
-    if (digits_end > kOpen.size() && line.compare(digits_end, kClose.size(), kClose) == 0) {
-      LogEntry entry;
-      entry.intervals = std::stoull(line.substr(kOpen.size(), digits_end - kOpen.size()));
-      entry.message = line.substr(digits_end + kClose.size());
-      entries.push_back(std::move(entry));
-    } else if (!entries.empty()) {
-      entries.back().message += "\n" + line;
-    }
-  }
-  return entries;
-}
-
-std::vector<LogEntry> read_log(const std::string& path) {
-  return parse_log(read_file(path).value_or(std::string()));
 }
 
 bool wait_for_log_message(const std::string& path, std::string_view message,
@@ -452,7 +425,7 @@ std::string scm_error_report(DWORD code) {
          "\n"
          "Caused by:\n"
          "    " +
-         os_error_text(code) + "\n";
+         os_error_for(code) + "\n";
 }
 
 void ServiceTest::SetUp() {

@@ -51,14 +51,6 @@ class HelperCopy {
   bool ready_ = false;
 };
 
-// One entry of the helper log.
-struct LogEntry {
-  std::uint64_t intervals = 0;
-  std::string message;  // later lines of a multi-line message included, joined by "\n"
-};
-// The entries of a log text; lines before the first timestamped one are left out.
-std::vector<LogEntry> parse_log(std::string_view text);
-std::vector<LogEntry> read_log(const std::string& path);
 // Waits until an entry with exactly this message is in the log; returns whether one came.
 bool wait_for_log_message(const std::string& path, std::string_view message,
                           std::chrono::milliseconds wait = 15s);

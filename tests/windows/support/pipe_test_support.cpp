@@ -44,35 +44,11 @@ DWORD complete(HANDLE handle, HANDLE event, OVERLAPPED& overlapped, BOOL started
   return 0;
 }
 
-constexpr std::string_view kEntryHead = "[SystemTime { intervals: ";
-constexpr std::string_view kEntryTail = " }] ";
-
-struct Entry {
-  std::uint64_t intervals = 0;
-  std::string message;
-};
-
-std::vector<Entry> parse_entries(std::string_view text) {
-  std::vector<Entry> entries;
-  for (const std::string& line : split_lines(text)) {
-    const std::size_t tail = line.find(kEntryTail);
-    if (line.rfind(kEntryHead, 0) == 0 && tail != std::string::npos) {
-      Entry entry;
-      entry.intervals = std::stoull(line.substr(kEntryHead.size(), tail - kEntryHead.size()));
-      entry.message = line.substr(tail + kEntryTail.size());
-      entries.push_back(std::move(entry));
-    } else if (!entries.empty()) {
-      entries.back().message += "\n" + line;
-    }
-  }
-  return entries;
-}
-
-std::vector<Entry> read_entries(std::size_t from) {
+std::vector<LogEntry> read_entries(std::size_t from) {
   const std::optional<std::string> text = read_file(HelperLog::path());
   if (!text || text->size() <= from)
     return {};
-  return parse_entries(std::string_view(*text).substr(from));
+  return parse_log(std::string_view(*text).substr(from));
 }
 
 }  // namespace
@@ -164,15 +140,16 @@ bool wait_for_instance(std::chrono::milliseconds wait) {
   }
 }
 
-ServerThread::ServerThread()
+ServerThread::ServerThread(const pipe_config::Settings& settings)
     : stop_flag_(std::make_shared<std::atomic<bool>>(false)),
       state_(std::make_shared<CoreState>(make_windows_backend(), stop_flag_)) {
   HelperLog::path();
+  EXPECT_TRUE(settings.name == pipe_config::kPipeName) << "the server must serve the control pipe";
   // The thread owns what it uses, so that it may outlive this object if it hangs.
   auto done = std::make_shared<std::promise<void>>();
   finished_ = done->get_future().share();
-  thread_ = std::thread([state = state_, flag = stop_flag_, done] {
-    run_pipe_server(state, flag);
+  thread_ = std::thread([state = state_, flag = stop_flag_, done, settings] {
+    run_pipe_server(state, flag, settings);
     done->set_value();
   });
 }
@@ -299,7 +276,7 @@ std::size_t HelperLog::mark() {
 
 std::vector<std::string> HelperLog::entries_since(std::size_t from) {
   std::vector<std::string> messages;
-  for (Entry& entry : read_entries(from))
+  for (LogEntry& entry : read_entries(from))
     messages.push_back(std::move(entry.message));
   return messages;
 }
@@ -317,7 +294,7 @@ std::vector<std::string> HelperLog::wait_for_entries(std::size_t from, std::size
 
 std::vector<std::uint64_t> HelperLog::timestamps_since(std::size_t from) {
   std::vector<std::uint64_t> stamps;
-  for (const Entry& entry : read_entries(from))
+  for (const LogEntry& entry : read_entries(from))
     stamps.push_back(entry.intervals);
   return stamps;
 }

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "channel/pipe_config.h"
 #include "supervisor/core.h"
 #include "win_test_support.h"
 
@@ -62,7 +63,9 @@ bool wait_for_instance(std::chrono::milliseconds wait = 15s);
 // the server's stop flag.
 class ServerThread {
  public:
-  ServerThread();
+  // Serves the control pipe's own name, which its clients and its teardown use; the settings'
+  // descriptor text must outlive the thread.
+  explicit ServerThread(const pipe_config::Settings& settings = {});
   // Sets the stop flag and, while the thread waits for a client, sends it one so that it ends.
   ~ServerThread();
   ServerThread(const ServerThread&) = delete;

@@ -6,24 +6,12 @@
 #include <nlohmann/json.hpp>
 
 #include "common/cmdline.h"
+#include "common/module_path.h"
 #include "common/utf.h"
 
 namespace corvid::test {
 
 namespace {
-
-std::wstring module_path() {
-  std::vector<wchar_t> buffer(MAX_PATH);
-  for (;;) {
-    const DWORD length =
-        GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0)
-      return {};
-    if (length < buffer.size())
-      return std::wstring(buffer.data(), length);
-    buffer.resize(buffer.size() * 2);
-  }
-}
 
 bool starts_with_ignoring_case(const std::wstring& text, const std::wstring& prefix) {
   return text.size() >= prefix.size() &&
@@ -83,8 +71,8 @@ void read_all(HANDLE pipe, std::string& out) {
 }  // namespace
 
 std::string test_exe_dir() {
-  const std::wstring path = module_path();
-  return from_wide(path.substr(0, path.find_last_of(L"\\/")));
+  const std::string path = running_executable_path().value_or(std::string());
+  return path.substr(0, path.find_last_of("\\/"));
 }
 
 std::string built_program(std::string_view file_name) {
@@ -224,6 +212,19 @@ bool running_under_wine() {
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+std::string os_error_for(DWORD code) {
+  wchar_t buffer[2048];
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                code, 0, buffer, 2048, nullptr);
+  while (length > 0 && (buffer[length - 1] == L' ' || buffer[length - 1] == L'\t' ||
+                        buffer[length - 1] == L'\r' || buffer[length - 1] == L'\n')) {
+    --length;
+  }
+  if (length == 0)
+    return {};
+  return from_wide(std::wstring_view(buffer, length)) + " (os error " + std::to_string(code) + ")";
+}
+
 std::expected<PROCESS_INFORMATION, std::string> start_program(const std::string& program,
                                                               const std::vector<std::string>& args,
                                                               HANDLE out, HANDLE err) {
@@ -280,6 +281,32 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
   err_thread.join();
   GetExitCodeProcess(process.get(), &result.exit_code);
   return result;
+}
+
+std::vector<LogEntry> parse_log(std::string_view text) {
+  static constexpr std::string_view kOpen = "[SystemTime { intervals: ";
+  static constexpr std::string_view kClose = " }] ";
+  std::vector<LogEntry> entries;
+  for (const std::string& line : split_lines(text)) {
+    std::size_t digits_end = kOpen.size();
+    if (line.starts_with(kOpen)) {
+      while (digits_end < line.size() && line[digits_end] >= '0' && line[digits_end] <= '9')
+        ++digits_end;
+    }
+    if (digits_end > kOpen.size() && line.compare(digits_end, kClose.size(), kClose) == 0) {
+      LogEntry entry;
+      entry.intervals = std::stoull(line.substr(kOpen.size(), digits_end - kOpen.size()));
+      entry.message = line.substr(digits_end + kClose.size());
+      entries.push_back(std::move(entry));
+    } else if (!entries.empty()) {
+      entries.back().message += "\n" + line;
+    }
+  }
+  return entries;
+}
+
+std::vector<LogEntry> read_log(const std::string& path) {
+  return parse_log(read_file(path).value_or(std::string()));
 }
 
 std::vector<std::string> split_lines(std::string_view text) {

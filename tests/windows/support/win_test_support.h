@@ -69,6 +69,13 @@ std::uint64_t filetime_now();
 // Wine's NTDLL exports its version; Windows' doesn't.
 bool running_under_wine();
 
+// The OS error text a failure with `code` must carry: the system's message for that code without
+// its trailing white space, then " (os error N)". Built with FormatMessageW from the code the test
+// expects, never from a code read out of the text under test, so a failure that reports another
+// error fails the test wherever the system's wording differs. Empty when the system has no
+// message for the code.
+std::string os_error_for(DWORD code);
+
 struct ProgramResult {
   bool started = false;
   std::string start_error;
@@ -84,6 +91,15 @@ std::expected<PROCESS_INFORMATION, std::string> start_program(const std::string&
 // Runs a program with the given arguments, standard output and error captured through pipes.
 ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
                           std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// One entry of the helper log.
+struct LogEntry {
+  std::uint64_t intervals = 0;
+  std::string message;  // later lines of a multi-line message included, joined by "\n"
+};
+// The entries of a log text; lines before the first timestamped one are left out.
+std::vector<LogEntry> parse_log(std::string_view text);
+std::vector<LogEntry> read_log(const std::string& path);
 
 // Splits text into lines at "\n"; each line keeps everything but its line feed. A last line
 // without a line feed is kept too.
