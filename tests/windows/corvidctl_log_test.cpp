@@ -11,39 +11,19 @@
 #include "common/os_error.h"
 #include "common/utf.h"
 #include "common/win_handle.h"
+#include "host_support.h"
 #include "win_test_support.h"
 
 namespace corvid {
 namespace {
 
 using namespace std::chrono_literals;
+using test::corvidctl;
+using test::local_time;
 using test::ProgramResult;
 
 constexpr DWORD kOk = 0;
 constexpr DWORD kUsage = 3;
-
-ProgramResult corvidctl(const std::vector<std::string>& args) {
-  ProgramResult result = test::run_program(test::built_program("corvidctl.exe"), args, 60s);
-  EXPECT_TRUE(result.started) << result.start_error;
-  return result;
-}
-
-// The local time of a FILETIME as corvidctl should show it, from the system's own zone rules.
-// (Wine takes the zone from the Unix environment the tests run in, so no fixed text can be
-// expected here; the fixed texts are in the native tests of the formatting.)
-std::string local_time(std::uint64_t intervals) {
-  FILETIME file_time{static_cast<DWORD>(intervals & 0xFFFFFFFFu),
-                     static_cast<DWORD>(intervals >> 32)};
-  SYSTEMTIME utc{};
-  SYSTEMTIME local{};
-  EXPECT_TRUE(FileTimeToSystemTime(&file_time, &utc));
-  EXPECT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local));
-  char text[64];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", unsigned{local.wYear},
-                unsigned{local.wMonth}, unsigned{local.wDay}, unsigned{local.wHour},
-                unsigned{local.wMinute}, unsigned{local.wSecond}, unsigned{local.wMilliseconds});
-  return text;
-}
 
 // 2026-12-07 03:00:00 UTC, and half a year earlier (the other side of daylight saving time,
 // where the zone has one).

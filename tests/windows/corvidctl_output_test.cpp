@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host_support.h"
 #include "pipe_test_support.h"
 #include "win_test_support.h"
 
@@ -16,24 +17,13 @@ namespace corvid {
 namespace {
 
 using namespace std::chrono_literals;
+using test::corvidctl;
+using test::describe;
 using test::ProgramResult;
 
 constexpr DWORD kOk = 0;
 constexpr DWORD kNotOk = 1;
 constexpr DWORD kUsage = 3;
-
-ProgramResult corvidctl(const std::vector<std::string>& args) {
-  ProgramResult result = test::run_program(test::built_program("corvidctl.exe"), args, 90s);
-  EXPECT_TRUE(result.started) << result.start_error;
-  return result;
-}
-
-std::string describe(const std::vector<std::string>& args) {
-  std::string text = "corvidctl";
-  for (const std::string& arg : args)
-    text += " [" + arg + "]";
-  return text;
-}
 
 class CorvidctlOutputTest : public ::testing::Test {
  protected:

@@ -16,6 +16,7 @@
 #include "common/os_error.h"
 #include "common/utf.h"
 #include "common/win_handle.h"
+#include "host_support.h"
 #include "pipe_test_support.h"
 #include "win_test_support.h"
 
@@ -23,6 +24,8 @@ namespace corvid {
 namespace {
 
 using namespace std::chrono_literals;
+using test::corvidctl;
+using test::describe;
 using test::ProgramResult;
 using test::ScriptedServer;
 using test::ServerThread;
@@ -48,19 +51,6 @@ std::string process_token_owner() {
   if (!GetTokenInformation(token.get(), TokenOwner, buffer, sizeof buffer, &size))
     return "(no owner)";
   return sid_text(reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner);
-}
-
-ProgramResult corvidctl(const std::vector<std::string>& args) {
-  ProgramResult result = test::run_program(test::built_program("corvidctl.exe"), args, 90s);
-  EXPECT_TRUE(result.started) << result.start_error;
-  return result;
-}
-
-std::string describe(const std::vector<std::string>& args) {
-  std::string text = "corvidctl";
-  for (const std::string& arg : args)
-    text += " [" + arg + "]";
-  return text;
 }
 
 class CorvidctlServiceTest : public ::testing::Test {

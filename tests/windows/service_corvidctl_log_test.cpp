@@ -15,28 +15,13 @@
 namespace corvid {
 namespace {
 
+using test::local_time;
 using test::ProgramResult;
 
 using CorvidctlServiceLogTest = test::ServiceTest;
 
 constexpr DWORD kOk = 0;
 constexpr DWORD kNoAnswer = 2;
-
-// The local time of a FILETIME from the system's own zone rules (Wine takes the zone from the
-// Unix environment, so no fixed text can be expected here).
-std::string local_time(std::uint64_t intervals) {
-  FILETIME file_time{static_cast<DWORD>(intervals & 0xFFFFFFFFu),
-                     static_cast<DWORD>(intervals >> 32)};
-  SYSTEMTIME utc{};
-  SYSTEMTIME local{};
-  EXPECT_TRUE(FileTimeToSystemTime(&file_time, &utc));
-  EXPECT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local));
-  char text[64];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", unsigned{local.wYear},
-                unsigned{local.wMonth}, unsigned{local.wDay}, unsigned{local.wHour},
-                unsigned{local.wMinute}, unsigned{local.wSecond}, unsigned{local.wMilliseconds});
-  return text;
-}
 
 TEST_F(CorvidctlServiceLogTest, ReadsTheLogBesideTheInstalledService) {
   ASSERT_NE(helper.dir().find(' '), std::string::npos);

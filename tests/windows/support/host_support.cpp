@@ -197,7 +197,16 @@ bool BackgroundProcess::wait_for_err(std::string_view text, std::chrono::millise
 }
 
 ProgramResult corvidctl(const std::vector<std::string>& args) {
-  return run_program(built_program("corvidctl.exe"), args, 60s);
+  ProgramResult result = run_program(built_program("corvidctl.exe"), args, 90s);
+  EXPECT_TRUE(result.started) << result.start_error;
+  return result;
+}
+
+std::string describe(const std::vector<std::string>& args) {
+  std::string text = "corvidctl";
+  for (const std::string& arg : args)
+    text += " [" + arg + "]";
+  return text;
 }
 
 bool wait_for_ping(std::chrono::milliseconds wait) {

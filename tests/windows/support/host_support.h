@@ -89,6 +89,8 @@ class BackgroundProcess {
 
 // corvidctl from the build directory, with its output captured.
 ProgramResult corvidctl(const std::vector<std::string>& args);
+// "corvidctl [arg] [arg]...", for failure messages.
+std::string describe(const std::vector<std::string>& args);
 // Pings until the helper answers "ok"; false when `wait` passed first.
 bool wait_for_ping(std::chrono::milliseconds wait = 30s);
 // The core's pid as "status" reports it; empty when it is not running or the request failed.

@@ -1,5 +1,7 @@
 #include "win_test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <thread>
 
@@ -205,6 +207,20 @@ std::uint64_t filetime_now() {
   FILETIME now{};
   GetSystemTimePreciseAsFileTime(&now);
   return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+std::string local_time(std::uint64_t intervals) {
+  FILETIME file_time{static_cast<DWORD>(intervals & 0xFFFFFFFFu),
+                     static_cast<DWORD>(intervals >> 32)};
+  SYSTEMTIME utc{};
+  SYSTEMTIME local{};
+  EXPECT_TRUE(FileTimeToSystemTime(&file_time, &utc));
+  EXPECT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local));
+  char text[64];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", unsigned{local.wYear},
+                unsigned{local.wMonth}, unsigned{local.wDay}, unsigned{local.wHour},
+                unsigned{local.wMinute}, unsigned{local.wSecond}, unsigned{local.wMilliseconds});
+  return text;
 }
 
 bool running_under_wine() {

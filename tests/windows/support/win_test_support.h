@@ -65,6 +65,9 @@ std::optional<DWORD> wait_exit_code(HANDLE process,
                                     std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 std::uint64_t filetime_now();
+// A FILETIME as local "YYYY-MM-DD HH:MM:SS.mmm", from the system's own zone rules (Wine takes the
+// zone from the Unix environment the tests run in, so no fixed text can be expected).
+std::string local_time(std::uint64_t intervals);
 
 // Wine's NTDLL exports its version; Windows' doesn't.
 bool running_under_wine();
