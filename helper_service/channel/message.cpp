@@ -414,11 +414,26 @@ class Scanner {
   // A number where a string or the request was expected, read whole and described.
   bool number(std::string& found) {
     Decimal decimal;
+    bool is_float = false;
+    if (!scan_number(&decimal, &is_float))
+      return false;
+    const std::optional<std::string> text = number_text(decimal, is_float);
+    if (!text)
+      return fail_here("number out of range");
+    found = *text;
+    return true;
+  }
+
+  // A number's form, read whole whatever its size. Where the text ends too soon, a field's number
+  // (`value` given, to be filled) is incomplete, a skipped one malformed.
+  bool scan_number(Decimal* value, bool* is_float) {
+    const char* const ended = value != nullptr ? "EOF while parsing a value" : "invalid number";
+    Decimal decimal;
     decimal.negative = peek() == '-';
     if (decimal.negative)
       ++pos_;
     if (at_end())
-      return fail_here("EOF while parsing a value");
+      return fail_here(ended);
     const std::size_t integer = pos_;
     const char lead = next();
     if (lead == '0') {
@@ -431,24 +446,24 @@ class Scanner {
       return fail_here("invalid number");
     }
     decimal.integer = text_.substr(integer, pos_ - integer);
-    bool is_float = false;
+    bool fractional = false;
     if (peek() == '.') {
       const std::size_t fraction = ++pos_;
       while (is_digit(peek()))
         ++pos_;
       if (pos_ == fraction)
-        return fail_peek(at_end() ? "EOF while parsing a value" : "invalid number");
+        return fail_peek(at_end() ? ended : "invalid number");
       decimal.fraction = text_.substr(fraction, pos_ - fraction);
-      is_float = true;
+      fractional = true;
     }
     if (peek() == 'e' || peek() == 'E') {
       ++pos_;
-      is_float = true;
+      fractional = true;
       const bool negative_exponent = peek() == '-';
       if (peek() == '+' || peek() == '-')
         ++pos_;
       if (at_end())
-        return fail_here("EOF while parsing a value");
+        return fail_here(ended);
       const char first = next();
       if (!is_digit(first))
         return fail_here("invalid number");
@@ -460,10 +475,10 @@ class Scanner {
         exponent = std::min(exponent * 10 + (next() - '0'), kFar);
       decimal.exponent = negative_exponent ? -exponent : exponent;
     }
-    const std::optional<std::string> text = number_text(decimal, is_float);
-    if (!text)
-      return fail_here("number out of range");
-    found = *text;
+    if (value != nullptr) {
+      *value = decimal;
+      *is_float = fractional;
+    }
     return true;
   }
 
@@ -582,7 +597,7 @@ class Scanner {
         if (!literal(c == 'n' ? "ull" : c == 't' ? "rue" : "alse"))
           return false;
       } else if (c == '-' || is_digit(c)) {
-        if (!skip_number())
+        if (!scan_number(nullptr, nullptr))
           return false;
       } else if (c == '"') {
         ++pos_;
@@ -626,39 +641,6 @@ class Scanner {
           return false;
       }
     }
-  }
-
-  // A skipped number: its form only, whatever its size.
-  bool skip_number() {
-    if (peek() == '-')
-      ++pos_;
-    const char lead = next();
-    if (lead == '0') {
-      if (is_digit(peek()))
-        return fail_peek("invalid number");
-    } else if (is_digit(lead)) {
-      while (is_digit(peek()))
-        ++pos_;
-    } else {
-      return fail_here("invalid number");
-    }
-    if (peek() == '.') {
-      const std::size_t fraction = ++pos_;
-      while (is_digit(peek()))
-        ++pos_;
-      if (pos_ == fraction)
-        return fail_peek("invalid number");
-    }
-    if (peek() == 'e' || peek() == 'E') {
-      ++pos_;
-      if (peek() == '+' || peek() == '-')
-        ++pos_;
-      if (!is_digit(next()))
-        return fail_here("invalid number");
-      while (is_digit(peek()))
-        ++pos_;
-    }
-    return true;
   }
 
   std::string_view text_;
