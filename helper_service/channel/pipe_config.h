@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/sids.h"
+
 namespace corvid::pipe_config {
 
 // \\.\pipe\corvid-helper
@@ -80,7 +82,8 @@ struct Settings {
 
 // Owners of the pipe that a client may trust, as string SIDs: LocalSystem (the service) and the
 // built-in Administrators (an elevated console-mode helper).
-inline constexpr std::array<std::string_view, 2> kTrustedOwners = {"S-1-5-18", "S-1-5-32-544"};
+inline constexpr std::array<std::string_view, 2> kTrustedOwners = {kLocalSystemSid,
+                                                                   kAdministratorsSid};
 
 // Whether a client may talk to a pipe owned by `owner_sid`. Besides the trusted owners, a pipe
 // owned by the client's own default owner (`own_token_owner_sid`, its token's TokenOwner) is no

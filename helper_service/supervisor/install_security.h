@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/sids.h"
+
 namespace corvid {
 
 // One access-control entry of a DACL.
@@ -36,12 +38,6 @@ struct SecuritySnapshot {
 // The install directory and the core must not be written to; a directory above them must not
 // let anyone rename or replace what lies below.
 enum class ProtectedRole { kInstalled, kAncestor };
-
-inline constexpr const char* kLocalSystemSid = "S-1-5-18";
-inline constexpr const char* kAdministratorsSid = "S-1-5-32-544";
-inline constexpr const char* kTrustedInstallerSid =
-    "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
-inline constexpr const char* kCreatorOwnerSid = "S-1-3-0";
 
 // Why the snapshot lets someone other than LocalSystem, Administrators or TrustedInstaller change
 // the object; nothing when it does not.

@@ -1,11 +1,11 @@
 #include "supervisor/security_win.h"
 
 #include <aclapi.h>
-#include <sddl.h>
 
 #include "common/os_error.h"
 #include "common/utf.h"
 #include "common/win_handle.h"
+#include "common/win_security.h"
 
 namespace corvid {
 
@@ -18,10 +18,10 @@ Error call_failed(const char* function, DWORD code) {
 Result<std::string> sid_text(PSID sid) {
   if (sid == nullptr || !IsValidSid(sid))
     return std::unexpected(Error("invalid SID"));
-  LocalMemory<LPWSTR> text;
-  if (!ConvertSidToStringSidW(sid, text.put()))
-    return std::unexpected(call_failed("ConvertSidToStringSidW", GetLastError()));
-  return from_wide(text.get());
+  std::expected<std::string, DWORD> text = sid_string(sid);
+  if (!text)
+    return std::unexpected(call_failed("ConvertSidToStringSidW", text.error()));
+  return std::move(*text);
 }
 
 // Where an object entry's SID starts: after the mask, the flags and whichever GUIDs are present.

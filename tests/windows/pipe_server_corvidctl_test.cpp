@@ -16,6 +16,7 @@
 #include "common/os_error.h"
 #include "common/utf.h"
 #include "common/win_handle.h"
+#include "common/win_security.h"
 #include "host_support.h"
 #include "pipe_test_support.h"
 #include "win_test_support.h"
@@ -35,22 +36,11 @@ constexpr int kNotOk = 1;
 constexpr int kNoAnswer = 2;
 constexpr int kUsage = 3;
 
-std::string sid_text(PSID sid) {
-  LocalMemory<LPWSTR> text;
-  if (!ConvertSidToStringSidW(sid, text.put()))
-    return "(unreadable SID)";
-  return from_wide(text.get());
-}
-
 std::string process_token_owner() {
   WinHandle token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
     return "(no token)";
-  alignas(TOKEN_OWNER) unsigned char buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_OWNER)];
-  DWORD size = 0;
-  if (!GetTokenInformation(token.get(), TokenOwner, buffer, sizeof buffer, &size))
-    return "(no owner)";
-  return sid_text(reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner);
+  return token_owner_sid(token.get()).value_or("(no owner)");
 }
 
 class CorvidctlServiceTest : public ::testing::Test {
@@ -141,7 +131,7 @@ TEST_F(CorvidctlServiceTest, TheHelpersOwnPipePassesTheOwnerCheck) {
   ASSERT_EQ(GetSecurityInfo(client->handle(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
                             nullptr, nullptr, nullptr, descriptor.put()),
             static_cast<DWORD>(ERROR_SUCCESS));
-  const std::string pipe_owner = sid_text(owner);
+  const std::string pipe_owner = sid_string(owner).value_or("(unreadable SID)");
   const std::string own_owner = process_token_owner();
   if (test::running_under_wine()) {
     EXPECT_EQ(pipe_owner, "S-1-5-21-0-0-0-513");

@@ -19,6 +19,7 @@
 #include "common/error.h"
 #include "common/utf.h"
 #include "common/win_handle.h"
+#include "common/win_security.h"
 #include "pipe_test_support.h"
 #include "supervisor/backend_win.h"
 #include "win_test_support.h"
@@ -58,10 +59,7 @@ struct AceEntry {
 };
 
 std::string sid_text(PSID sid) {
-  LocalMemory<LPWSTR> text;
-  if (!ConvertSidToStringSidW(sid, text.put()))
-    return "(unreadable SID)";
-  return from_wide(text.get());
+  return sid_string(sid).value_or("(unreadable SID)");
 }
 
 std::string well_known_sid(WELL_KNOWN_SID_TYPE type) {

@@ -2,18 +2,16 @@
 
 #include <windows.h>
 #include <aclapi.h>
-#include <sddl.h>
 
 #include <algorithm>
 #include <utility>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "channel/pipe_config.h"
 #include "common/os_error.h"
-#include "common/utf.h"
 #include "common/win_handle.h"
+#include "common/win_security.h"
 
 namespace corvid::pipe_client {
 
@@ -85,25 +83,12 @@ std::expected<HANDLE, ExchangeError> open_pipe(const ExchangeOptions& options) {
   }
 }
 
-std::expected<std::string, DWORD> sid_string(PSID sid) {
-  LocalMemory<LPWSTR> text;
-  if (!ConvertSidToStringSidW(sid, text.put()))
-    return std::unexpected(GetLastError());
-  return from_wide(text.get());
-}
-
 // The default owner of this process's token: what the objects it creates are owned by.
 std::expected<std::string, DWORD> own_token_owner() {
   WinHandle token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
     return std::unexpected(GetLastError());
-  DWORD size = 0;
-  GetTokenInformation(token.get(), TokenOwner, nullptr, 0, &size);
-  std::vector<unsigned char> buffer(size == 0 ? sizeof(TOKEN_OWNER) : size);
-  if (!GetTokenInformation(token.get(), TokenOwner, buffer.data(),
-                           static_cast<DWORD>(buffer.size()), &size))
-    return std::unexpected(GetLastError());
-  return sid_string(reinterpret_cast<const TOKEN_OWNER*>(buffer.data())->Owner);
+  return token_owner_sid(token.get());
 }
 
 // Anyone may create a pipe under a name that is free (before the helper starts, after it has
