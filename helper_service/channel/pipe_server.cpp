@@ -400,13 +400,7 @@ void run_pipe_server(std::shared_ptr<CoreState> state, std::shared_ptr<std::atom
   while (!stop_flag->load()) {
     bool delay = true;
     // Nothing that goes wrong in one client's pass may end the only control channel.
-    try {
-      delay = server.pass();
-    } catch (const std::exception& error) {
-      log_line(std::string("service error: ") + error.what());
-    } catch (...) {
-      log_line("service error: unknown exception");
-    }
+    run_logging_errors([&] { delay = server.pass(); });
     if (delay)
       Sleep(static_cast<DWORD>(settings.accept_retry_delay.count()));
   }

@@ -1,6 +1,7 @@
 #include "log/log.h"
 
 #include <atomic>
+#include <exception>
 #include <mutex>
 #include <optional>
 
@@ -63,6 +64,16 @@ void log_line(std::string_view message) {
       log_platform::write_all(*sink->file, line);
   }
   log_platform::write_stderr(line);
+}
+
+void run_logging_errors(const std::function<void()>& pass) {
+  try {
+    pass();
+  } catch (const std::exception& error) {
+    log_line(std::string("service error: ") + error.what());
+  } catch (...) {
+    log_line("service error: unknown exception");
+  }
 }
 
 }  // namespace corvid

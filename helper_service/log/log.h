@@ -3,6 +3,7 @@
 // install directory and echoed on standard error.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,11 @@ void init_log(const std::string& dir);
 
 // Writes one line; callable from any thread at any time.
 void log_line(std::string_view message);
+
+// Runs one pass of a worker's loop. Whatever it throws is logged as "service error: <text>"
+// instead, so that the loop goes on: a worker that died silently would leave the service deaf
+// or the core unwatched.
+void run_logging_errors(const std::function<void()>& pass);
 
 // The current system time as a FILETIME count (100 ns since 1601-01-01 UTC).
 std::uint64_t current_filetime();

@@ -1,8 +1,5 @@
 #include "supervisor/watchdog.h"
 
-#include <exception>
-#include <string>
-
 #include "log/log.h"
 
 namespace corvid {
@@ -57,13 +54,7 @@ void run_core_watchdog(std::shared_ptr<std::atomic<bool>> stop_flag,
                        std::shared_ptr<CoreState> state) {
   while (!stop_flag->load()) {
     // The thread is the core's only keeper: whatever goes wrong in one pass, the next one runs.
-    try {
-      watchdog_pass(*state);
-    } catch (const std::exception& error) {
-      log_line(std::string("service error: ") + error.what());
-    } catch (...) {
-      log_line("service error: unknown exception");
-    }
+    run_logging_errors([&] { watchdog_pass(*state); });
     state->backend->sleep_for(std::chrono::milliseconds(1000));
   }
 }
