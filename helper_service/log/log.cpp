@@ -50,7 +50,9 @@ std::uint64_t current_filetime() {
 }
 
 std::string format_log_line(std::uint64_t filetime, std::string_view message) {
-  std::string line = "[SystemTime { intervals: " + std::to_string(filetime) + " }] ";
+  std::string line(kEntryOpen);
+  line += std::to_string(filetime);
+  line += kEntryClose;
   line += message;
   line += '\n';
   return line;

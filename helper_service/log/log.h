@@ -12,6 +12,9 @@
 namespace corvid {
 
 inline constexpr std::string_view kLogFileName = "corvid-helper.log";
+// What an entry's timestamp is written between.
+inline constexpr std::string_view kEntryOpen = "[SystemTime { intervals: ";
+inline constexpr std::string_view kEntryClose = " }] ";
 
 // The directory of the running executable ("current_exe" or "invalid exe path" on failure).
 Result<std::string> exe_dir();

@@ -12,11 +12,9 @@
 
 namespace corvid::corvidctl {
 
-// An entry begins with a line "[SystemTime { intervals: N }] message"; the lines after it that
-// do not begin so belong to it (a message of several lines).
-inline constexpr std::string_view kEntryOpen = "[SystemTime { intervals: ";
-inline constexpr std::string_view kEntryClose = " }] ";
-
+// An entry begins with a line "[SystemTime { intervals: N }] message" (the helper's
+// kEntryOpen, N, kEntryClose); the lines after it that do not begin so belong to it (a message
+// of several lines).
 struct EntryStart {
   std::uint64_t intervals = 0;  // FILETIME: 100 ns since 1601-01-01 UTC
   std::size_t message = 0;      // where the message begins in the line
