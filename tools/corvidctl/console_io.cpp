@@ -40,4 +40,8 @@ bool write_std(DWORD which, std::string_view text) {
   return true;
 }
 
+void print_error(std::string_view message) {
+  write_std(STD_ERROR_HANDLE, "corvidctl: " + std::string(message) + "\n");
+}
+
 }  // namespace corvid::corvidctl

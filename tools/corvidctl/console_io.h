@@ -15,4 +15,7 @@ bool stdout_is_console();
 // pipes get the bytes unchanged. False when it was not all written (a reader that has gone).
 bool write_std(DWORD which, std::string_view text);
 
+// "corvidctl: <message>" and a line feed on standard error.
+void print_error(std::string_view message);
+
 }  // namespace corvid::corvidctl

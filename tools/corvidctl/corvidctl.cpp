@@ -76,10 +76,6 @@ Exit status:
   3  a bad command line, or a file named on it cannot be read
 )";
 
-void print_error(std::string_view message) {
-  write_std(STD_ERROR_HANDLE, "corvidctl: " + std::string(message) + "\n");
-}
-
 std::vector<std::string> arguments() {
   std::vector<std::string> result = corvid::command_line_arguments();
   if (!result.empty())

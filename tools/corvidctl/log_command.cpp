@@ -31,10 +31,6 @@ struct Failure {
   std::string message;
 };
 
-void print_error(std::string_view message) {
-  write_std(STD_ERROR_HANDLE, "corvidctl: " + std::string(message) + "\n");
-}
-
 std::optional<CivilTime> local_time_of(std::uint64_t intervals) {
   FILETIME file_time{static_cast<DWORD>(intervals & 0xFFFFFFFFu),
                      static_cast<DWORD>(intervals >> 32)};
