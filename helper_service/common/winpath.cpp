@@ -1,6 +1,9 @@
 #include "common/winpath.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstddef>
+#include <utility>
 #include <vector>
 
 namespace corvid {
@@ -232,18 +235,23 @@ std::optional<NormalPath> normalize_path(std::string_view path) {
   return out;
 }
 
-bool is_inside(std::string_view dir, std::string_view path) {
+std::optional<std::vector<std::string>> components_below(std::string_view dir,
+                                                         std::string_view path) {
   const auto base = normalize_path(dir);
-  const auto target = normalize_path(path);
+  std::optional<NormalPath> target = normalize_path(path);
   if (!base || !target || base->prefix != target->prefix)
-    return false;
-  if (target->components.size() <= base->components.size())
-    return false;
-  for (std::size_t k = 0; k < base->components.size(); ++k) {
-    if (base->components[k] != target->components[k])
-      return false;
-  }
-  return true;
+    return std::nullopt;
+  std::vector<std::string>& components = target->components;
+  if (components.size() <= base->components.size() ||
+      !std::equal(base->components.begin(), base->components.end(), components.begin()))
+    return std::nullopt;
+  components.erase(components.begin(),
+                   components.begin() + static_cast<std::ptrdiff_t>(base->components.size()));
+  return std::move(components);
+}
+
+bool is_inside(std::string_view dir, std::string_view path) {
+  return components_below(dir, path).has_value();
 }
 
 bool is_same_path(std::string_view a, std::string_view b) {

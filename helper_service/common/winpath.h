@@ -35,6 +35,10 @@ struct NormalPath {
 };
 std::optional<NormalPath> normalize_path(std::string_view path);
 
+// The components of `path` below the directory `dir`, normalised, when `path` lies strictly
+// inside it (comparing whole components); empty otherwise.
+std::optional<std::vector<std::string>> components_below(std::string_view dir,
+                                                         std::string_view path);
 // Whether `path` lies strictly inside the directory `dir`, comparing whole components.
 bool is_inside(std::string_view dir, std::string_view path);
 // Whether both name the same entry.

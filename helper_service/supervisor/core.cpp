@@ -92,25 +92,28 @@ bool is_device_name(std::string_view component) {
   return false;
 }
 
-// Strictly inside the install directory, and named so that comparing names means comparing
-// files: below the install directory no stream (":"), no possible short name ("~") and no
-// device name.
-bool lies_inside(const std::string& install_dir, const std::string& path) {
-  if (!is_inside(install_dir, path))
-    return false;
-  const std::optional<NormalPath> base = normalize_path(install_dir);
-  const std::optional<NormalPath> target = normalize_path(path);
-  for (std::size_t k = base->components.size(); k < target->components.size(); ++k) {
-    const std::string& component = target->components[k];
+// The components below the install directory (folded to lower case) when `path` lies strictly
+// inside it and is named so that comparing names means comparing files: below the install
+// directory no stream (":"), no possible short name ("~") and no device name. Empty otherwise.
+std::optional<std::vector<std::string>> name_inside(const std::string& install_dir,
+                                                    const std::string& path) {
+  std::optional<std::vector<std::string>> below = components_below(install_dir, path);
+  if (!below)
+    return std::nullopt;
+  for (const std::string& component : *below) {
     if (component.find_first_of(":~") != std::string::npos || is_device_name(component))
-      return false;
+      return std::nullopt;
   }
-  return true;
+  return below;
+}
+
+bool is_installed_core(const std::string& install_dir, const std::string& path) {
+  return is_same_path(path, join_path(install_dir, kCoreFileName));
 }
 
 // Which of the helper's own files `path` names: the core it runs as LocalSystem, or its log.
 bool is_helper_file(const std::string& install_dir, const std::string& path) {
-  return is_same_path(path, join_path(install_dir, "clash-rs.exe")) ||
+  return is_installed_core(install_dir, path) ||
          is_same_path(path, join_path(install_dir, kLogFileName));
 }
 
@@ -120,12 +123,8 @@ struct PathRule {
   bool (*allowed)(const std::string& install_dir, const std::string& path);
 };
 
-bool core_allowed(const std::string& install_dir, const std::string& path) {
-  return is_same_path(path, join_path(install_dir, "clash-rs.exe"));
-}
-
 bool work_dir_allowed(const std::string& install_dir, const std::string& path) {
-  return is_same_path(path, install_dir) || lies_inside(install_dir, path);
+  return is_same_path(path, install_dir) || name_inside(install_dir, path).has_value();
 }
 
 // Whether Windows runs or loads a file of this name, or lets it redirect what a program loads
@@ -151,10 +150,8 @@ bool is_loadable_name(std::string_view name) {
 // The core's configuration and log may not overwrite the core itself or the helper's log, nor
 // become something Windows runs or loads.
 bool core_file_allowed(const std::string& install_dir, const std::string& path) {
-  if (!lies_inside(install_dir, path) || is_helper_file(install_dir, path))
-    return false;
-  // lies_inside has normalised it, with components folded to lower case.
-  return !is_loadable_name(normalize_path(path)->components.back());
+  const std::optional<std::vector<std::string>> below = name_inside(install_dir, path);
+  return below && !is_helper_file(install_dir, path) && !is_loadable_name(below->back());
 }
 
 // The first reason, in the order of the paths, why the install leaves the core open to others.
@@ -189,7 +186,7 @@ CoreLaunch resolve_launch(const std::string& install_dir, const StartOptions& op
   CoreLaunch launch;
   launch.work_dir = options.work_dir ? *options.work_dir : install_dir;
   launch.core_path =
-      options.core_path ? *options.core_path : join_path(launch.work_dir, "clash-rs.exe");
+      options.core_path ? *options.core_path : join_path(launch.work_dir, kCoreFileName);
   launch.config_path = resolve_beside(launch.work_dir, options.config_path, "config.json");
   launch.log_path = resolve_beside(launch.work_dir, options.log_path, "log\\clash.log");
   return launch;
@@ -279,7 +276,7 @@ Result<ChildProcess> launch_core(CoreBackend& backend, const CoreLaunch& launch)
 std::optional<Error> start_refusal(CoreBackend& backend, const std::string& install_dir,
                                    const CoreLaunch& launch, const Caller& caller) {
   const PathRule rules[] = {
-      {"core path", &launch.core_path, core_allowed},
+      {"core path", &launch.core_path, is_installed_core},
       {"work dir", &launch.work_dir, work_dir_allowed},
       {"config path", &launch.config_path, core_file_allowed},
       {"log path", &launch.log_path, core_file_allowed},

@@ -18,6 +18,10 @@
 
 namespace corvid {
 
+// The core's file name: the default core in the working directory, and the only core a standard
+// user may start, in the install directory.
+inline constexpr std::string_view kCoreFileName = "clash-rs.exe";
+
 // The four resolved paths of one launch.
 struct CoreLaunch {
   std::string work_dir;
