@@ -270,12 +270,8 @@ class Scanner {
       if (!first) {
         if (peek() != ',')
           return fail_peek("expected `,` or `}`");
-        ++pos_;
-        skip_space();
-        if (at_end())
-          return fail_peek("EOF while parsing a value");
-        if (peek() == '}')
-          return fail_peek("trailing comma");
+        if (!value_after_comma('}'))
+          return false;
       }
       if (peek() != '"')
         return fail_peek("key must be a string");
@@ -300,6 +296,18 @@ class Scanner {
         return false;
     }
     ++pos_;
+    return true;
+  }
+
+  // At a comma between members or elements: a value must follow it, not the end of the text or
+  // the closing bracket `close`.
+  bool value_after_comma(char close) {
+    ++pos_;
+    skip_space();
+    if (at_end())
+      return fail_peek("EOF while parsing a value");
+    if (peek() == close)
+      return fail_peek("trailing comma");
     return true;
   }
 
@@ -328,12 +336,8 @@ class Scanner {
       if (i > 0) {
         if (peek() != ',')
           return fail_peek("expected `,` or `]`");
-        ++pos_;
-        skip_space();
-        if (at_end())
-          return fail_peek("EOF while parsing a value");
-        if (peek() == ']')
-          return fail_peek("trailing comma");
+        if (!value_after_comma(']'))
+          return false;
       }
       if (!optional_string(request.*kFields[i].member))
         return false;
@@ -356,9 +360,8 @@ class Scanner {
   bool optional_string(std::optional<std::string>& field) {
     skip_space();
     if (peek() == 'n') {
-      ++pos_;
       field.reset();
-      return literal("ull");
+      return literal("null");
     }
     if (at_end())
       return fail_peek("EOF while parsing a value");
@@ -380,9 +383,8 @@ class Scanner {
     if (c == '[' || c == '{') {
       found = c == '[' ? "sequence" : "map";
     } else if (c == 'n' || c == 't' || c == 'f') {
-      ++pos_;
-      const std::string_view word = c == 'n' ? "null" : c == 't' ? "true" : "false";
-      if (!literal(word.substr(1)))
+      const std::string_view word = literal_word(c);
+      if (!literal(word))
         return false;
       found = c == 'n' ? "null" : "boolean `" + std::string(word) + "`";
     } else if (c == '-' || is_digit(c)) {
@@ -400,9 +402,15 @@ class Scanner {
     return fail_here("invalid type: " + found + std::string(expected));
   }
 
-  // The rest of null, true or false after its first letter.
-  bool literal(std::string_view rest) {
-    for (const char expected : rest) {
+  // The literal that begins with `c`: 'n', 't' or 'f'.
+  static std::string_view literal_word(char c) {
+    return c == 'n' ? "null" : c == 't' ? "true" : "false";
+  }
+
+  // null, true or false, whose first letter is ahead.
+  bool literal(std::string_view word) {
+    ++pos_;
+    for (const char expected : word.substr(1)) {
       if (at_end())
         return fail_here("EOF while parsing a value");
       if (next() != expected)
@@ -593,8 +601,7 @@ class Scanner {
         open += c;
         opened = true;
       } else if (c == 'n' || c == 't' || c == 'f') {
-        ++pos_;
-        if (!literal(c == 'n' ? "ull" : c == 't' ? "rue" : "alse"))
+        if (!literal(literal_word(c)))
           return false;
       } else if (c == '-' || is_digit(c)) {
         if (!scan_number(nullptr, nullptr))
