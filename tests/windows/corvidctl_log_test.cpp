@@ -22,8 +22,7 @@ using test::corvidctl;
 using test::local_time;
 using test::ProgramResult;
 
-constexpr DWORD kOk = 0;
-constexpr DWORD kUsage = 3;
+using namespace test::exit_status;
 
 // 2026-12-07 03:00:00 UTC, and half a year earlier (the other side of daylight saving time,
 // where the zone has one).

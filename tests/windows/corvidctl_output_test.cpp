@@ -21,9 +21,7 @@ using test::corvidctl;
 using test::describe;
 using test::ProgramResult;
 
-constexpr DWORD kOk = 0;
-constexpr DWORD kNotOk = 1;
-constexpr DWORD kUsage = 3;
+using namespace test::exit_status;
 
 class CorvidctlOutputTest : public ::testing::Test {
  protected:

@@ -31,10 +31,7 @@ using test::ProgramResult;
 using test::ScriptedServer;
 using test::ServerThread;
 
-constexpr int kOk = 0;
-constexpr int kNotOk = 1;
-constexpr int kNoAnswer = 2;
-constexpr int kUsage = 3;
+using namespace test::exit_status;
 
 std::string process_token_owner() {
   WinHandle token;
@@ -54,7 +51,7 @@ TEST_F(CorvidctlServiceTest, TheResponseDecidesTheExitCodeAndIsPrintedAsReceived
   const std::string missing_core = empty / "clash-rs.exe";
   struct Case {
     std::vector<std::string> args;
-    int exit_code;
+    DWORD exit_code;
     std::string out;
   };
   const Case cases[] = {
@@ -84,7 +81,7 @@ TEST_F(CorvidctlServiceTest, TheResponseDecidesTheExitCodeAndIsPrintedAsReceived
   for (const Case& c : cases) {
     SCOPED_TRACE(describe(c.args));
     const ProgramResult result = corvidctl(c.args);
-    EXPECT_EQ(result.exit_code, static_cast<DWORD>(c.exit_code)) << result.err;
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
     EXPECT_EQ(result.out, c.out);
     // The response speaks for itself; only a missing one is explained.
     EXPECT_EQ(result.err.empty(), c.exit_code != kNoAnswer) << result.err;
@@ -100,7 +97,7 @@ TEST_F(CorvidctlServiceTest, StartRunsTheCoreWithTheConfigurationFromAFile) {
 
   ProgramResult started =
       corvidctl({"start", "--id", "a", "--work-dir", dir.path(), "--config-file", config_file});
-  EXPECT_EQ(started.exit_code, static_cast<DWORD>(kOk)) << started.err;
+  EXPECT_EQ(started.exit_code, kOk) << started.err;
   EXPECT_EQ(started.out, R"({"id":"a","ok":true,"error":null,"data":null})"
                          "\n");
   const std::vector<test::CoreRun> runs = test::wait_for_core_runs(dir.path(), 1);
@@ -108,14 +105,14 @@ TEST_F(CorvidctlServiceTest, StartRunsTheCoreWithTheConfigurationFromAFile) {
   EXPECT_EQ(test::read_file(dir / "config.json"), config) << "the file's bytes, unchanged";
 
   ProgramResult status = corvidctl({"status", "--id", "b"});
-  EXPECT_EQ(status.exit_code, static_cast<DWORD>(kOk)) << status.err;
+  EXPECT_EQ(status.exit_code, kOk) << status.err;
   EXPECT_EQ(status.out, R"({"id":"b","ok":true,"error":null,"data":{"pid":)" +
                             std::to_string(runs[0].pid) + R"(,"running":true}})" + "\n");
 
   WinHandle process = test::open_process(runs[0].pid);
   ASSERT_TRUE(process.valid());
   ProgramResult stopped = corvidctl({"stop"});
-  EXPECT_EQ(stopped.exit_code, static_cast<DWORD>(kOk)) << stopped.err;
+  EXPECT_EQ(stopped.exit_code, kOk) << stopped.err;
   EXPECT_EQ(test::wait_exit_code(process.get(), 10s), std::optional<DWORD>(1));
 }
 
@@ -141,7 +138,7 @@ TEST_F(CorvidctlServiceTest, TheHelpersOwnPipePassesTheOwnerCheck) {
   client->close();
 
   const ProgramResult result = corvidctl({"ping", "--id", "owner"});
-  EXPECT_EQ(result.exit_code, static_cast<DWORD>(kOk)) << result.err;
+  EXPECT_EQ(result.exit_code, kOk) << result.err;
   EXPECT_EQ(result.out, R"({"id":"owner","ok":true,"error":null,"data":{"pong":true}})"
                         "\n");
 }
@@ -151,14 +148,14 @@ TEST_F(CorvidctlServiceTest, WaitsWhileAnotherClientHoldsThePipe) {
   std::optional<test::RawPipeClient> silent = test::RawPipeClient::connect();
   ASSERT_TRUE(silent);
   const ProgramResult result = corvidctl({"ping", "--id", "w"});
-  EXPECT_EQ(result.exit_code, static_cast<DWORD>(kOk)) << result.err;
+  EXPECT_EQ(result.exit_code, kOk) << result.err;
   EXPECT_EQ(result.out, R"({"id":"w","ok":true,"error":null,"data":{"pong":true}})"
                         "\n");
 }
 
 TEST(CorvidctlTest, WithoutTheServiceItExitsWithTwoAndSaysWhy) {
   const ProgramResult result = corvidctl({"ping"});
-  EXPECT_EQ(result.exit_code, static_cast<DWORD>(kNoAnswer));
+  EXPECT_EQ(result.exit_code, kNoAnswer);
   EXPECT_EQ(result.out, "");
   EXPECT_NE(result.err.find(os_error_text(ERROR_FILE_NOT_FOUND)), std::string::npos) << result.err;
   EXPECT_NE(result.err.find(pipe_config::kPipeNameUtf8), std::string::npos) << result.err;
@@ -184,7 +181,7 @@ TEST(CorvidctlTest, APipeOwnedByAnyoneElseGetsNoRequestAndExitTwo) {
     const ProgramResult result = corvidctl({"start", "--config", "secret: 42"});
     ASSERT_TRUE(server.wait());
     EXPECT_EQ(server.request(), "") << "a request went out to the impostor";
-    EXPECT_EQ(result.exit_code, static_cast<DWORD>(kNoAnswer));
+    EXPECT_EQ(result.exit_code, kNoAnswer);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "corvidctl: the pipe is not the helper's: it belongs to " + sid + "\n");
   }
@@ -201,7 +198,7 @@ TEST(CorvidctlTest, APipeOwnedByLocalSystemOrAdministratorsIsTalkedTo) {
     ASSERT_TRUE(server.wait());
     EXPECT_EQ(server.request(), R"({"action":"ping"})"
                                 "\n");
-    EXPECT_EQ(result.exit_code, static_cast<DWORD>(kOk)) << result.err;
+    EXPECT_EQ(result.exit_code, kOk) << result.err;
     // It may learn who is asking, not act as them. Wine 8 gives every impersonation the
     // server's own token at SecurityImpersonation whatever the client asked for: only real
     // Windows shows the level.
@@ -246,7 +243,7 @@ TEST(CorvidctlTest, EachCommandSendsOneCompactJsonLineWithTheGivenFields) {
     const ProgramResult result = corvidctl(c.args);
     ASSERT_TRUE(server.wait());
     EXPECT_EQ(server.request(), c.request.dump() + "\n");
-    EXPECT_EQ(result.exit_code, static_cast<DWORD>(kOk)) << result.err;
+    EXPECT_EQ(result.exit_code, kOk) << result.err;
     EXPECT_EQ(result.out, reply);
   }
 }
@@ -267,7 +264,7 @@ TEST(CorvidctlTest, SendWritesTheLineAsItStandsWithOneLineFeed) {
     ASSERT_TRUE(server.wait());
     // The stand-in stops reading at the first line feed; "a\nb\n" is one message.
     EXPECT_EQ(server.request(), sent);
-    EXPECT_EQ(result.exit_code, static_cast<DWORD>(kOk)) << result.err;
+    EXPECT_EQ(result.exit_code, kOk) << result.err;
   }
 }
 
@@ -284,7 +281,7 @@ TEST(CorvidctlTest, ALongRequestGoesOutInMessagesOfTheServersReadSize) {
   ASSERT_TRUE(server.created());
   const ProgramResult result = corvidctl({"start", "--config-file", config_file});
   ASSERT_TRUE(server.wait());
-  EXPECT_EQ(result.exit_code, static_cast<DWORD>(kOk)) << result.err;
+  EXPECT_EQ(result.exit_code, kOk) << result.err;
   const nlohmann::json expected = {{"action", "start"}, {"config", config}};
   EXPECT_EQ(server.request(), expected.dump() + "\n");
   ASSERT_GT(server.messages().size(), 1u);
@@ -296,7 +293,7 @@ TEST(CorvidctlTest, AnythingButAnAnswerWithOkIsExitTwo) {
   struct Case {
     const char* label;
     std::string reply;
-    int exit_code;
+    DWORD exit_code;
     std::string out;
   };
   const Case cases[] = {
@@ -328,7 +325,7 @@ TEST(CorvidctlTest, AnythingButAnAnswerWithOkIsExitTwo) {
     ASSERT_TRUE(server.created());
     const ProgramResult result = corvidctl({"ping"});
     ASSERT_TRUE(server.wait());
-    EXPECT_EQ(result.exit_code, static_cast<DWORD>(c.exit_code)) << result.err;
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
     EXPECT_EQ(result.out, c.out);
     if (c.exit_code == kNoAnswer) {
       EXPECT_NE(result.err, "");
@@ -361,7 +358,7 @@ TEST(CorvidctlTest, ABadCommandLineIsExitThreeAndSendsNothing) {
   for (const std::vector<std::string>& args : cases) {
     SCOPED_TRACE(describe(args));
     const ProgramResult result = corvidctl(args);
-    EXPECT_EQ(result.exit_code, static_cast<DWORD>(kUsage));
+    EXPECT_EQ(result.exit_code, kUsage);
     EXPECT_EQ(result.out, "");
     EXPECT_NE(result.err, "");
   }
@@ -371,7 +368,7 @@ TEST(CorvidctlTest, ABadCommandLineIsExitThreeAndSendsNothing) {
 TEST(CorvidctlTest, HelpExplainsTheCommandsAndExitCodes) {
   for (const char* flag : {"--help", "-h"}) {
     const ProgramResult result = corvidctl({flag});
-    EXPECT_EQ(result.exit_code, static_cast<DWORD>(kOk));
+    EXPECT_EQ(result.exit_code, kOk);
     for (const char* word :
          {"ping", "status", "stop", "start", "send", "--config-file", "--work-dir", "--core-path",
           "--config-path", "--log-path", "--id", "Exit status"}) {

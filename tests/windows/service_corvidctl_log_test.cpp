@@ -20,8 +20,7 @@ using test::ProgramResult;
 
 using CorvidctlServiceLogTest = test::ServiceTest;
 
-constexpr DWORD kOk = 0;
-constexpr DWORD kNoAnswer = 2;
+using namespace test::exit_status;
 
 TEST_F(CorvidctlServiceLogTest, ReadsTheLogBesideTheInstalledService) {
   ASSERT_NE(helper.dir().find(' '), std::string::npos);

@@ -87,6 +87,14 @@ class BackgroundProcess {
   std::thread reader_;
 };
 
+// corvidctl's exit statuses, written out as its help gives them.
+namespace exit_status {
+inline constexpr DWORD kOk = 0;
+inline constexpr DWORD kNotOk = 1;
+inline constexpr DWORD kNoAnswer = 2;
+inline constexpr DWORD kUsage = 3;
+}  // namespace exit_status
+
 // corvidctl from the build directory, with its output captured.
 ProgramResult corvidctl(const std::vector<std::string>& args);
 // "corvidctl [arg] [arg]...", for failure messages.
