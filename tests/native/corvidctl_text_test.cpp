@@ -72,6 +72,33 @@ TEST(HumanText, EachKindOfResponseInWords) {
   }
 }
 
+// The exit status follows "ok" alone, also where the words cannot be given.
+TEST(ResponseOk, IsTheBooleanOkOfAJsonObject) {
+  struct Case {
+    std::string line;
+    std::optional<bool> ok;
+  };
+  const Case cases[] = {
+      {R"({"id":null,"ok":true,"error":null,"data":null})"
+       "\n",
+       true},
+      {R"({"id":"1","ok":false,"error":"spawn core","data":null})", false},
+      {R"({"ok":false})", false},
+      {R"({"ok":true,"data":{"running":"yes"}})", true},
+      {"garbage\n", std::nullopt},
+      {"", std::nullopt},
+      {"[true]", std::nullopt},
+      {R"({"ok":"true"})", std::nullopt},
+      {R"({"ok":1})", std::nullopt},
+      {R"({"id":"1"})", std::nullopt},
+      {R"({"ok":true)", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(response_ok(c.line), c.ok);
+  }
+}
+
 TEST(LogEntries, TheTimestampOfALineThatBeginsAnEntry) {
   struct Case {
     std::string line;

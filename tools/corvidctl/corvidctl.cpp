@@ -323,7 +323,7 @@ int run() {
   const std::optional<std::string> words =
       command->json || !stdout_is_console() ? std::nullopt : human_text(*response);
   write_std(STD_OUTPUT_HANDLE, words ? *words + "\n" : *response);
-  const std::optional<bool> ok = client::response_ok(*response);
+  const std::optional<bool> ok = response_ok(*response);
   if (!ok) {
     print_error("the response is not a JSON object with a boolean \"ok\"");
     return kExitNoAnswer;

@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <utility>
 
-#include <nlohmann/json.hpp>
-
 #include "channel/pipe_config.h"
 #include "common/os_error.h"
 #include "common/win_handle.h"
@@ -232,16 +230,6 @@ std::expected<std::string, ExchangeError> exchange(std::string_view line,
     }
     return std::unexpected(std::move(error));
   }
-}
-
-std::optional<bool> response_ok(std::string_view response_line) {
-  const nlohmann::json response = nlohmann::json::parse(response_line, nullptr, false);
-  if (response.is_discarded() || !response.is_object())
-    return std::nullopt;
-  const auto ok = response.find("ok");
-  if (ok == response.end() || !ok->is_boolean())
-    return std::nullopt;
-  return ok->get<bool>();
 }
 
 }  // namespace corvid::pipe_client

@@ -45,7 +45,4 @@ struct ExchangeError {
 std::expected<std::string, ExchangeError> exchange(std::string_view line,
                                                    const ExchangeOptions& options = {});
 
-// The response's `ok`: empty when the line is no JSON object with a boolean `ok`.
-std::optional<bool> response_ok(std::string_view response_line);
-
 }  // namespace corvid::pipe_client

@@ -25,16 +25,27 @@ std::optional<std::string> status_text(const json& data) {
   return "core running, pid " + std::to_string(pid->get<std::uint64_t>());
 }
 
-}  // namespace
-
-std::optional<std::string> human_text(std::string_view response_line) {
-  const json response = json::parse(response_line, nullptr, false);
+std::optional<bool> ok_of(const json& response) {
   if (response.is_discarded() || !response.is_object())
     return std::nullopt;
   const auto ok = response.find("ok");
   if (ok == response.end() || !ok->is_boolean())
     return std::nullopt;
-  if (!ok->get<bool>()) {
+  return ok->get<bool>();
+}
+
+}  // namespace
+
+std::optional<bool> response_ok(std::string_view response_line) {
+  return ok_of(json::parse(response_line, nullptr, false));
+}
+
+std::optional<std::string> human_text(std::string_view response_line) {
+  const json response = json::parse(response_line, nullptr, false);
+  const std::optional<bool> ok = ok_of(response);
+  if (!ok)
+    return std::nullopt;
+  if (!*ok) {
     const auto error = response.find("error");
     if (error == response.end() || !error->is_string())
       return std::nullopt;
