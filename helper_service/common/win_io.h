@@ -1,8 +1,10 @@
 #pragma once
-// Writing a whole buffer to a file, pipe or console handle.
+// Writing a whole buffer to a file, pipe or console handle; reading a whole file.
 
 #include <windows.h>
 
+#include <expected>
+#include <string>
 #include <string_view>
 
 namespace corvid {
@@ -15,5 +17,9 @@ struct WriteOutcome {
 
 // Repeats WriteFile until every byte is taken, the handle takes none, or a write fails.
 WriteOutcome write_all(HANDLE handle, std::string_view bytes);
+
+// The bytes of the file at `path` (UTF-8), opened for reading while others may read, write or
+// delete it; or the error code of the call that failed.
+std::expected<std::string, DWORD> read_file(const std::string& path);
 
 }  // namespace corvid

@@ -12,8 +12,7 @@
 #include "channel/message.h"
 #include "common/module_path.h"
 #include "common/os_error.h"
-#include "common/utf.h"
-#include "common/win_handle.h"
+#include "common/win_io.h"
 #include "console_io.h"
 #include "exit_codes.h"
 #include "log_command.h"
@@ -22,7 +21,6 @@
 
 namespace {
 
-using corvid::to_wide;
 using namespace corvid::corvidctl;
 namespace client = corvid::pipe_client;
 
@@ -84,26 +82,12 @@ std::vector<std::string> arguments() {
 }
 
 std::optional<std::string> read_whole_file(const std::string& path, std::string& error) {
-  const corvid::WinHandle file(CreateFileW(to_wide(path).c_str(), GENERIC_READ,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) {
-    error = "cannot read " + path + ": " + corvid::os_error_text(GetLastError());
+  std::expected<std::string, DWORD> bytes = corvid::read_file(path);
+  if (!bytes) {
+    error = "cannot read " + path + ": " + corvid::os_error_text(bytes.error());
     return std::nullopt;
   }
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    DWORD read = 0;
-    if (!ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) {
-      error = "cannot read " + path + ": " + corvid::os_error_text(GetLastError());
-      return std::nullopt;
-    }
-    if (read == 0)
-      break;
-    bytes.append(buffer, read);
-  }
-  return bytes;
+  return std::move(*bytes);
 }
 
 struct Command {

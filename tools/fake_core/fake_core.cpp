@@ -28,6 +28,7 @@
 #include "common/module_path.h"
 #include "common/utf.h"
 #include "common/win_handle.h"
+#include "common/win_io.h"
 
 namespace {
 
@@ -91,20 +92,6 @@ void record_run(const std::vector<std::wstring>& argv) {
     return;
   DWORD written = 0;
   WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-}
-
-std::string read_file(const std::wstring& path) {
-  std::string bytes;
-  const corvid::WinHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file)
-    return bytes;
-  char buffer[4096];
-  DWORD got = 0;
-  while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got != 0)
-    bytes.append(buffer, got);
-  return bytes;
 }
 
 std::optional<std::uint32_t> parse_number(std::string_view text) {
@@ -202,7 +189,8 @@ int main() {
   std::string config;
   for (std::size_t i = 1; i + 1 < argv.size(); ++i) {
     if (argv[i] == L"-c") {
-      config = read_file(argv[i + 1]);
+      // A missing or unreadable file says nothing: run.
+      config = corvid::read_file(corvid::from_wide(argv[i + 1])).value_or(std::string());
       break;
     }
   }

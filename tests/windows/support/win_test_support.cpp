@@ -10,6 +10,7 @@
 #include "common/cmdline.h"
 #include "common/module_path.h"
 #include "common/utf.h"
+#include "common/win_io.h"
 
 namespace corvid::test {
 
@@ -115,14 +116,10 @@ std::string TempDir::operator/(std::string_view name) const {
 }
 
 std::optional<std::string> read_file(const std::string& path) {
-  WinHandle file(CreateFileW(to_wide(path).c_str(), GENERIC_READ,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid())
+  std::expected<std::string, DWORD> bytes = corvid::read_file(path);
+  if (!bytes)
     return std::nullopt;
-  std::string bytes;
-  read_all(file.get(), bytes);
-  return bytes;
+  return std::move(*bytes);
 }
 
 bool write_file(const std::string& path, std::string_view bytes) {
