@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/cmdline.h"
+#include "common/shown_text.h"
 #include "common/winpath.h"
 #include "log/log.h"
 
@@ -27,49 +28,10 @@ void create_parent(CoreBackend& backend, const std::string& path) {
   backend.create_directories(*parent);
 }
 
-// The length of the UTF-8 sequence at `i` when it is a character no Windows file name holds and
-// that would break a log line: C0 controls, DEL, NEL, LINE and PARAGRAPH SEPARATOR. 0 otherwise.
-std::size_t forbidden_char_length(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  if (byte(i) < 0x20 || byte(i) == 0x7f)
-    return 1;
-  if (byte(i) == 0xc2 && i + 1 < text.size() && byte(i + 1) == 0x85)
-    return 2;
-  if (byte(i) == 0xe2 && i + 2 < text.size() && byte(i + 1) == 0x80 &&
-      (byte(i + 2) == 0xa8 || byte(i + 2) == 0xa9))
-    return 3;
-  return 0;
-}
-
-bool has_forbidden_char(std::string_view text) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (forbidden_char_length(text, i) != 0)
-      return true;
-  }
-  return false;
-}
-
-// The path as a refusal shows it: a refused character as \u and four hex digits, so that the text
-// can never hold a line break when it reaches the log.
+// The path as a refusal shows it: a line-breaking character as \u and four hex digits, so that
+// the text can never hold a line break when it reaches the log, and a long path cut short.
 std::string shown_path(std::string_view path) {
-  std::string out;
-  for (std::size_t i = 0; i < path.size();) {
-    const std::size_t length = forbidden_char_length(path, i);
-    if (length == 0) {
-      out += path[i++];
-      continue;
-    }
-    unsigned code = static_cast<unsigned char>(path[i]);
-    if (length == 2)
-      code = 0x85;
-    else if (length == 3)
-      code = 0x2000 | (static_cast<unsigned char>(path[i + 2]) & 0x3f);
-    char escaped[16];
-    std::snprintf(escaped, sizeof escaped, "\\u%04x", code);
-    out += escaped;
-    i += length;
-  }
-  return out;
+  return shown_text(path);
 }
 
 // A DOS device name, which Windows opens as the device in any directory ("CON", "com1.txt",
@@ -284,7 +246,7 @@ std::optional<Error> start_refusal(CoreBackend& backend, const std::string& inst
   for (const PathRule& rule : rules) {
     // Anyone in Users may connect, and the core runs as LocalSystem: for them, only the installed
     // core, and its files where only administrators could have put anything.
-    if (has_forbidden_char(*rule.path) ||
+    if (has_line_breaker(*rule.path) ||
         (!caller.privileged && !rule.allowed(install_dir, *rule.path))) {
       return Error(std::string(rule.label) + " not allowed: " + shown_path(*rule.path));
     }
