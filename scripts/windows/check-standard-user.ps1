@@ -100,8 +100,9 @@ public static class CorvidCheckNative {
   [DllImport("advapi32.dll", SetLastError = true)]
   static extern bool CloseServiceHandle(IntPtr handle);
 
+  // Public, so that fields filled only by the marshaller draw no compiler warning.
   [StructLayout(LayoutKind.Sequential)]
-  struct FailureActions {
+  public struct FailureActions {
     public uint ResetPeriod;
     public IntPtr RebootMessage;
     public IntPtr Command;
@@ -109,7 +110,7 @@ public static class CorvidCheckNative {
     public IntPtr Actions;
   }
   [StructLayout(LayoutKind.Sequential)]
-  struct ScAction {
+  public struct ScAction {
     public int Type;
     public uint Delay;
   }
@@ -222,7 +223,7 @@ $ErrorActionPreference = 'Stop'
 # Add-Type compiles into the temporary directory: this one is the user's to write.
 $env:TEMP = $PSScriptRoot
 $env:TMP = $PSScriptRoot
-Add-Type -Path (Join-Path $PSScriptRoot 'CorvidCheckNative.cs')
+Add-Type -Path (Join-Path $PSScriptRoot 'CorvidCheckNative.cs') -IgnoreWarnings
 'create_instance=' + [CorvidCheckNative]::CreateInstance($PipeName)
 'open_write_dac=' + [CorvidCheckNative]::OpenAndClose($PipeName, 0x40000)
 'owner=' + [CorvidCheckNative]::PipeOwner($PipeName)
@@ -333,7 +334,8 @@ try {
 
   # After a failure the SCM restarts the service 1 s, 5 s and 60 s later (type 1: a restart),
   # counting afresh after a day, and a stop with an error code counts as a failure.
-  Add-Type -TypeDefinition $nativeSource
+  # Windows PowerShell turns compiler warnings into errors; none of them would matter here.
+  Add-Type -TypeDefinition $nativeSource -IgnoreWarnings
   Check-Value 'the failure actions are restarts after 1 s, 5 s and 60 s, reset after a day' `
     ([CorvidCheckNative]::FailureActionsText($serviceName)) 'reset 86400s; 1/1000, 1/5000, 1/60000'
   Check-Value 'a stop with an error code counts as a failure' `
