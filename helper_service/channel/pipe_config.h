@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 #include "common/sids.h"
@@ -70,14 +71,23 @@ inline constexpr std::chrono::milliseconds kRequestTimeout{5000};
 // never reads it (or reads far too late) keeps the instance after its request was handled.
 inline constexpr std::chrono::milliseconds kResponseTimeout{2000};
 
+// Whether the client connected to a pipe instance (a HANDLE) is privileged: LocalSystem or an
+// elevated administrator.
+using ClientJudge = std::function<bool(void* pipe)>;
+
 // What one server is created with; the defaults are the service's. Tests use another name, a
-// broken descriptor, or short deadlines, without touching the service's pipe.
+// broken descriptor, short deadlines, or a judge of their own (under Wine every client is an
+// administrator, so no real client is ever unprivileged there), without touching the service's
+// pipe.
 struct Settings {
   std::wstring_view name = kPipeName;
   std::wstring_view security_descriptor = kSecurityDescriptor;
   std::chrono::milliseconds request_timeout = kRequestTimeout;
   std::chrono::milliseconds response_timeout = kResponseTimeout;
   std::chrono::milliseconds accept_retry_delay = kAcceptRetryDelay;
+  // Asked once per start, after its request was read, and for nothing else. Empty: the client's
+  // own token (identify_client), which is what the service uses.
+  ClientJudge judge_client = {};
 };
 
 // Owners of the pipe that a client may trust, as string SIDs: LocalSystem (the service) and the

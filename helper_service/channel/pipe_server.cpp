@@ -267,6 +267,13 @@ Result<void> write_response(HANDLE pipe, std::string_view text, IoDeadline& dead
   return {};
 }
 
+// Who the client is, by the settings' judge or, by default, by the client's own token.
+Caller judge_client(const cfg::Settings& settings, HANDLE pipe) {
+  if (settings.judge_client)
+    return Caller{settings.judge_client(pipe)};
+  return identify_client(pipe);
+}
+
 Result<void> serve_connection(HANDLE pipe, CoreState& state, IoDeadline& deadline,
                               const cfg::Settings& settings) {
   Result<std::string> line;
@@ -281,8 +288,10 @@ Result<void> serve_connection(HANDLE pipe, CoreState& state, IoDeadline& deadlin
   Result<Request> request = parse_request(*line);
   if (!request)
     return std::unexpected(request.error());
-  // Only a start depends on who the client is, so only a start asks.
-  const Caller caller = request->action == "start" ? identify_client(pipe) : Caller{};
+  // Only a start depends on who the client is, so only a start asks; every other action is
+  // dispatched as an unprivileged client's, which it does not look at.
+  const Caller caller =
+      request->action == "start" ? judge_client(settings, pipe) : Caller{.privileged = false};
   const Response response = dispatch_request(*request, state, caller);
   Result<std::string> text = encode_response(response);
   if (!text)

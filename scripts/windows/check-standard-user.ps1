@@ -5,10 +5,14 @@
 .DESCRIPTION
   Run as an administrator on a disposable Windows test machine (a CI runner). It installs the
   helper service from an admin-only directory under Program Files, creates a temporary standard
-  user, runs corvidctl as that user once for each refusal and once for a plain start, compares
-  every answer with the expected text, then uninstalls the service and removes the user, its
-  profile and the directory, whatever happened. Exit code 0 when every answer matched, 1 when one
-  did not, 2 when the check could not be set up.
+  user and checks, as that user, what Wine cannot show: that the user can neither add an instance
+  of \\.\pipe\corvid-helper nor open it to change its access list, that the pipe is owned by
+  LocalSystem, and that corvidctl is refused every start it may not make (a write over the app's
+  own code, leaving its bytes unchanged; any start while the install directory would hand Users
+  write access to what is created in it) and allowed a plain start. It also reads back the
+  service's failure actions. Every check prints PASS or FAIL. Then it uninstalls the service and
+  removes the user, its profile and the directory, whatever happened. Exit code 0 when every
+  check passed, 1 when one did not, 2 when the check could not be set up.
 
   Works with Windows PowerShell 5.1 and PowerShell 7.
 
@@ -60,6 +64,171 @@ $failures = 0
 $installed = $false
 $userCreated = $false
 
+$serviceName = 'corvid-helper'
+$pipeName = '\\.\pipe\corvid-helper'
+
+# The Win32 calls the checks need. C# 5, for Windows PowerShell 5.1's compiler.
+$nativeSource = @'
+using System;
+using System.Runtime.InteropServices;
+
+public static class CorvidCheckNative {
+  [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+  static extern IntPtr CreateNamedPipeW(string name, uint openMode, uint pipeMode,
+    uint maxInstances, uint outSize, uint inSize, uint timeout, IntPtr attributes);
+  [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+  static extern IntPtr CreateFileW(string name, uint access, uint share, IntPtr attributes,
+    uint disposition, uint flags, IntPtr template);
+  [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+  static extern bool WaitNamedPipeW(string name, uint timeout);
+  [DllImport("kernel32.dll", SetLastError = true)]
+  static extern bool CloseHandle(IntPtr handle);
+  [DllImport("kernel32.dll")]
+  static extern IntPtr LocalFree(IntPtr memory);
+  [DllImport("advapi32.dll")]
+  static extern uint GetSecurityInfo(IntPtr handle, int objectType, uint information,
+    out IntPtr owner, out IntPtr group, out IntPtr dacl, out IntPtr sacl, out IntPtr descriptor);
+  [DllImport("advapi32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+  static extern bool ConvertSidToStringSidW(IntPtr sid, out IntPtr text);
+  [DllImport("advapi32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+  static extern IntPtr OpenSCManagerW(string machine, string database, uint access);
+  [DllImport("advapi32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+  static extern IntPtr OpenServiceW(IntPtr manager, string name, uint access);
+  [DllImport("advapi32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+  static extern bool QueryServiceConfig2W(IntPtr service, uint level, IntPtr buffer, uint size,
+    out uint needed);
+  [DllImport("advapi32.dll", SetLastError = true)]
+  static extern bool CloseServiceHandle(IntPtr handle);
+
+  // Public, so that fields filled only by the marshaller draw no compiler warning.
+  [StructLayout(LayoutKind.Sequential)]
+  public struct FailureActions {
+    public uint ResetPeriod;
+    public IntPtr RebootMessage;
+    public IntPtr Command;
+    public uint ActionCount;
+    public IntPtr Actions;
+  }
+  [StructLayout(LayoutKind.Sequential)]
+  public struct ScAction {
+    public int Type;
+    public uint Delay;
+  }
+
+  static readonly IntPtr Invalid = new IntPtr(-1);
+  const uint ReadControl = 0x20000;
+  const int KernelObject = 6;          // SE_KERNEL_OBJECT
+  const uint OwnerInformation = 1;     // OWNER_SECURITY_INFORMATION
+
+  // Adds an instance to the pipe with the server's own parameters, so that only the access
+  // check can refuse it, and closes it again at once: 0 when that worked, else the error.
+  public static int CreateInstance(string name) {
+    // PIPE_ACCESS_DUPLEX; PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT |
+    // PIPE_REJECT_REMOTE_CLIENTS; four instances; 64 KiB each way; the default time-out.
+    IntPtr pipe = CreateNamedPipeW(name, 3, 0xE, 4, 65536, 65536, 0, IntPtr.Zero);
+    if (pipe == Invalid) return Marshal.GetLastWin32Error();
+    CloseHandle(pipe);
+    return 0;
+  }
+
+  // Opens the pipe as a client asking for `access`, waiting while every instance is busy:
+  // 0 or the error.
+  static int Open(string name, uint access, out IntPtr pipe) {
+    for (int attempt = 0; ; attempt++) {
+      pipe = CreateFileW(name, access, 0, IntPtr.Zero, 3 /* OPEN_EXISTING */, 0, IntPtr.Zero);
+      if (pipe != Invalid) return 0;
+      int error = Marshal.GetLastWin32Error();
+      if (error != 231 /* ERROR_PIPE_BUSY */ || attempt >= 30) return error;
+      WaitNamedPipeW(name, 1000);
+    }
+  }
+
+  public static int OpenAndClose(string name, uint access) {
+    IntPtr pipe;
+    int error = Open(name, access, out pipe);
+    if (error == 0) CloseHandle(pipe);
+    return error;
+  }
+
+  // The pipe owner's SID as text, or "error N".
+  public static string PipeOwner(string name) {
+    IntPtr pipe;
+    int error = Open(name, ReadControl, out pipe);
+    if (error != 0) return "error " + error;
+    try {
+      IntPtr owner, group, dacl, sacl, descriptor;
+      uint status = GetSecurityInfo(pipe, KernelObject, OwnerInformation, out owner, out group,
+        out dacl, out sacl, out descriptor);
+      if (status != 0) return "error " + status;
+      try {
+        if (owner == IntPtr.Zero) return "no owner";
+        IntPtr text;
+        if (!ConvertSidToStringSidW(owner, out text))
+          return "error " + Marshal.GetLastWin32Error();
+        try { return Marshal.PtrToStringUni(text); } finally { LocalFree(text); }
+      } finally { LocalFree(descriptor); }
+    } finally { CloseHandle(pipe); }
+  }
+
+  // A service setting read back with QueryServiceConfig2W and turned into text by `read`
+  // while the buffer (which points into itself) lives, or "error N".
+  static string QueryConfig(string service, uint level, Func<IntPtr, string> read) {
+    IntPtr manager = OpenSCManagerW(null, null, 1 /* SC_MANAGER_CONNECT */);
+    if (manager == IntPtr.Zero) return "error " + Marshal.GetLastWin32Error();
+    try {
+      IntPtr handle = OpenServiceW(manager, service, 1 /* SERVICE_QUERY_CONFIG */);
+      if (handle == IntPtr.Zero) return "error " + Marshal.GetLastWin32Error();
+      try {
+        uint needed;
+        QueryServiceConfig2W(handle, level, IntPtr.Zero, 0, out needed);
+        if (needed == 0) return "error " + Marshal.GetLastWin32Error();
+        IntPtr buffer = Marshal.AllocHGlobal((int)needed);
+        try {
+          if (!QueryServiceConfig2W(handle, level, buffer, needed, out needed))
+            return "error " + Marshal.GetLastWin32Error();
+          return read(buffer);
+        } finally { Marshal.FreeHGlobal(buffer); }
+      } finally { CloseServiceHandle(handle); }
+    } finally { CloseServiceHandle(manager); }
+  }
+
+  // "reset <seconds>s; <type>/<delay ms>, ..." (type 1 is a restart), or "error N".
+  public static string FailureActionsText(string service) {
+    return QueryConfig(service, 2 /* SERVICE_CONFIG_FAILURE_ACTIONS */, delegate(IntPtr buffer) {
+      FailureActions actions =
+        (FailureActions)Marshal.PtrToStructure(buffer, typeof(FailureActions));
+      string text = "reset " + actions.ResetPeriod + "s;";
+      int size = Marshal.SizeOf(typeof(ScAction));
+      for (int i = 0; i < actions.ActionCount; i++) {
+        ScAction action = (ScAction)Marshal.PtrToStructure(
+          new IntPtr(actions.Actions.ToInt64() + i * size), typeof(ScAction));
+        text += (i == 0 ? " " : ", ") + action.Type + "/" + action.Delay;
+      }
+      return text;
+    });
+  }
+
+  // Whether a stop with an error code counts as a failure too: "1", "0", or "error N".
+  public static string FailureActionsFlagText(string service) {
+    return QueryConfig(service, 4 /* SERVICE_CONFIG_FAILURE_ACTIONS_FLAG */,
+      delegate(IntPtr buffer) { return Marshal.ReadInt32(buffer).ToString(); });
+  }
+}
+'@
+
+# What the standard user runs to try the pipe: one "name=value" line per check.
+$probeSource = @'
+param([string]$PipeName)
+$ErrorActionPreference = 'Stop'
+# Add-Type compiles into the temporary directory: this one is the user's to write.
+$env:TEMP = $PSScriptRoot
+$env:TMP = $PSScriptRoot
+Add-Type -Path (Join-Path $PSScriptRoot 'CorvidCheckNative.cs') -IgnoreWarnings
+'create_instance=' + [CorvidCheckNative]::CreateInstance($PipeName)
+'open_write_dac=' + [CorvidCheckNative]::OpenAndClose($PipeName, 0x40000)
+'owner=' + [CorvidCheckNative]::PipeOwner($PipeName)
+'@
+
 # A random password that meets the default complexity rules.
 function New-Password {
   $bytes = New-Object byte[] 18
@@ -69,6 +238,12 @@ function New-Password {
 
 # Runs corvidctl with the given arguments as $credential; output and exit code captured.
 function Invoke-AsUser([Management.Automation.PSCredential]$credential, [string[]]$arguments) {
+  return Invoke-ProgramAsUser $credential $ctl $arguments
+}
+
+# Runs a program with the given arguments as $credential; output and exit code captured.
+function Invoke-ProgramAsUser([Management.Automation.PSCredential]$credential, [string]$program,
+                              [string[]]$arguments) {
   $out = Join-Path $work ([guid]::NewGuid().ToString('N') + '.out')
   $err = Join-Path $work ([guid]::NewGuid().ToString('N') + '.err')
   # Start-Process joins the arguments with blanks: quote each one the Windows way.
@@ -77,7 +252,7 @@ function Invoke-AsUser([Management.Automation.PSCredential]$credential, [string[
       '"' + ($a -replace '(\\*)"', '$1$1\"' -replace '(\\+)$', '$1$1') + '"'
     } else { $a }
   }
-  $process = Start-Process -FilePath $ctl -ArgumentList $quoted -Credential $credential `
+  $process = Start-Process -FilePath $program -ArgumentList $quoted -Credential $credential `
     -WorkingDirectory $work -RedirectStandardOutput $out -RedirectStandardError $err `
     -Wait -PassThru
   $text = ''
@@ -95,7 +270,7 @@ function Refused([string]$text) {
 
 function Check([string]$name, $result, [int]$exitCode, [string]$line) {
   if ($result.ExitCode -eq $exitCode -and $result.Out -ceq $line) {
-    Write-Host "ok    $name"
+    Write-Host "PASS  $name"
     return
   }
   $script:failures++
@@ -103,6 +278,22 @@ function Check([string]$name, $result, [int]$exitCode, [string]$line) {
   Write-Host "      expected exit $exitCode, $line"
   Write-Host "      got      exit $($result.ExitCode), $($result.Out)"
   if ($result.Err) { Write-Host "      stderr: $($result.Err)" }
+}
+
+# One check of a value against the expected one.
+function Check-Value([string]$name, [string]$got, [string]$expected) {
+  if ($got -ceq $expected) {
+    Write-Host "PASS  $name"
+    return
+  }
+  $script:failures++
+  Write-Host "FAIL  $name"
+  Write-Host "      expected $expected"
+  Write-Host "      got      $got"
+}
+
+function Get-Sha256([string]$path) {
+  return (Get-FileHash -LiteralPath $path -Algorithm SHA256).Hash
 }
 
 try {
@@ -141,6 +332,43 @@ try {
   $ping = Invoke-AsUser $credential @('ping', '--id', 'chk')
   Check 'the standard user reaches the pipe' $ping 0 '{"id":"chk","ok":true,"error":null,"data":{"pong":true}}'
 
+  # After a failure the SCM restarts the service 1 s, 5 s and 60 s later (type 1: a restart),
+  # counting afresh after a day, and a stop with an error code counts as a failure.
+  # Windows PowerShell turns compiler warnings into errors; none of them would matter here.
+  Add-Type -TypeDefinition $nativeSource -IgnoreWarnings
+  Check-Value 'the failure actions are restarts after 1 s, 5 s and 60 s, reset after a day' `
+    ([CorvidCheckNative]::FailureActionsText($serviceName)) 'reset 86400s; 1/1000, 1/5000, 1/60000'
+  Check-Value 'a stop with an error code counts as a failure' `
+    ([CorvidCheckNative]::FailureActionsFlagText($serviceName)) '1'
+
+  # The pipe as the standard user finds it while the service serves it: no instance of the
+  # user's own under its name, no way to its access list, and the service as its owner.
+  $nativeFile = Join-Path $work 'CorvidCheckNative.cs'
+  $probe = Join-Path $work 'pipe-probe.ps1'
+  Set-Content -LiteralPath $nativeFile -Value $nativeSource -Encoding UTF8
+  Set-Content -LiteralPath $probe -Value $probeSource -Encoding UTF8
+  $powershell = Join-Path $env:SystemRoot 'System32\WindowsPowerShell\v1.0\powershell.exe'
+  $probed = Invoke-ProgramAsUser $credential $powershell @('-NoProfile', '-NonInteractive',
+    '-ExecutionPolicy', 'Bypass', '-File', $probe, '-PipeName', $pipeName)
+  $seen = @{}
+  foreach ($line in ($probed.Out -split "`r?`n")) {
+    if ($line -match '^([a-z_]+)=(.*)$') { $seen[$Matches[1]] = $Matches[2] }
+  }
+  if ($probed.ExitCode -ne 0 -or $seen.Count -ne 3) {
+    Write-Host "      the probe: exit $($probed.ExitCode), $($probed.Out) $($probed.Err)"
+  }
+  # What the administrator may do shows that the probe asks for the right things: what the user
+  # is refused, the access list refuses. 5 is ERROR_ACCESS_DENIED.
+  Check-Value 'an administrator can add an instance of the pipe' `
+    ([string][CorvidCheckNative]::CreateInstance($pipeName)) '0'
+  Check-Value 'an administrator can open the pipe for WRITE_DAC' `
+    ([string][CorvidCheckNative]::OpenAndClose($pipeName, 0x40000)) '0'
+  Check-Value 'the standard user cannot add an instance of the pipe' `
+    ([string]$seen['create_instance']) '5'
+  Check-Value 'the standard user cannot open the pipe for WRITE_DAC' `
+    ([string]$seen['open_write_dac']) '5'
+  Check-Value 'the pipe is owned by LocalSystem' ([string]$seen['owner']) 'S-1-5-18'
+
   $cmd = Join-Path $env:SystemRoot 'System32\cmd.exe'
   $system32Log = Join-Path $env:SystemRoot 'System32\corvid-check.log'
   $hosts = Join-Path $env:SystemRoot 'System32\drivers\etc\hosts'
@@ -173,7 +401,56 @@ try {
   if (Test-Path -LiteralPath $system32Log) {
     $failures++
     Write-Host "FAIL  $system32Log was created"
+  } else {
+    Write-Host "PASS  $system32Log was not created"
   }
+
+  # The app's compiled code beside the core, which the next user of the app would run: no start
+  # may write over it, whatever its name.
+  $appCode = Join-Path $InstallDir 'data\app.so'
+  New-Item -ItemType Directory -Path (Join-Path $InstallDir 'data') -Force | Out-Null
+  [IO.File]::WriteAllBytes($appCode, [byte[]](0..255))
+  $appHash = Get-Sha256 $appCode
+  $result = Invoke-AsUser $credential @('start', '--id', 'chk', '--config-path', $appCode,
+    '--config', 'overwritten')
+  Check 'a configuration written over the app''s code' $result 1 (Refused "config path not allowed: $appCode")
+  Check-Value 'the app''s code is unchanged' (Get-Sha256 $appCode) $appHash
+
+  # An entry an installer may leave: Users get full control of whatever is created in the
+  # directory later, not of the directory itself. The service creates things there for a start,
+  # so while it is there no standard user's start may go on, not even the plainest.
+  $users = New-Object Security.Principal.SecurityIdentifier('S-1-5-32-545')
+  $inheritable = New-Object Security.AccessControl.FileSystemAccessRule($users, 'FullControl',
+    'ContainerInherit', 'InheritOnly', 'Allow')
+  $acl = Get-Acl -LiteralPath $InstallDir
+  $acl.AddAccessRule($inheritable)
+  Set-Acl -LiteralPath $InstallDir -AclObject $acl
+  try {
+    Check-Value 'the install directory carries (A;CIIO;FA;;;BU)' `
+      ([string]((Get-Acl -LiteralPath $InstallDir).Sddl -clike '*(A;CIIO;FA;;;BU)*')) 'True'
+    $writable = "install directory is writable by non-administrators: $InstallDir"
+    $starts = @(
+      @{ Name = 'a plain start'; Args = @('--config', 'run') },
+      @{ Name = 'a start without a configuration'; Args = @() },
+      @{ Name = 'a start naming every default'
+         Args = @('--work-dir', $InstallDir, '--core-path', $core,
+                  '--config-path', (Join-Path $InstallDir 'config.json'),
+                  '--log-path', (Join-Path $InstallDir 'log\clash.log'), '--config', 'run') }
+    )
+    foreach ($r in $starts) {
+      $result = Invoke-AsUser $credential (@('start', '--id', 'chk') + $r.Args)
+      Check "$($r.Name) while Users may write what is created" $result 1 (Refused $writable)
+    }
+    $status = Invoke-AsUser $credential @('status', '--id', 'chk')
+    Check 'no core runs after those starts' $status 0 '{"id":"chk","ok":true,"error":null,"data":{"pid":null,"running":false}}'
+  }
+  finally {
+    $acl = Get-Acl -LiteralPath $InstallDir
+    $acl.RemoveAccessRuleSpecific($inheritable)
+    Set-Acl -LiteralPath $InstallDir -AclObject $acl
+  }
+  Check-Value 'the entry is removed again' `
+    ([string]((Get-Acl -LiteralPath $InstallDir).Sddl -clike '*(A;CIIO;FA;;;BU)*')) 'False'
 
   # The stand-in core runs until it is ended when its configuration says "run".
   $start = Invoke-AsUser $credential @('start', '--id', 'chk', '--config', 'run')
@@ -181,7 +458,7 @@ try {
   Start-Sleep -Seconds 2
   $status = Invoke-AsUser $credential @('status', '--id', 'chk')
   if ($status.ExitCode -eq 0 -and $status.Out -match '"running":true') {
-    Write-Host 'ok    the core runs'
+    Write-Host 'PASS  the core runs'
   } else {
     $failures++
     Write-Host "FAIL  the core does not run: $($status.Out)"

@@ -64,6 +64,8 @@ TEST(PipeConfig, TheServicesSettingsAreTheShippedValues) {
   EXPECT_EQ(shipped.request_timeout.count(), 5000);
   EXPECT_EQ(shipped.response_timeout.count(), 2000);
   EXPECT_EQ(shipped.accept_retry_delay.count(), 300);
+  // No judge of its own: the service takes its clients for what their tokens say.
+  EXPECT_FALSE(shipped.judge_client);
 }
 
 std::string read_text(const std::string& path) {

@@ -216,6 +216,55 @@ TEST_F(WatchdogTest, AnExceptionEscapingAPassIsLoggedAndTheNextPassRuns) {
   }
 }
 
+// The pace is a fixed second after every pass, whatever the pass found: idle, a running core, a
+// core that died, a core that cannot be launched. No back-off, no shortcut, no initial sleep.
+TEST_F(WatchdogTest, EveryPassIsFollowedByExactlyOneSecondOfSleep) {
+  constexpr std::size_t kPasses = 5;
+  struct Case {
+    const char* label;
+    std::function<void()> arrange;
+    // Before each sleep the core died: the next pass must relaunch it.
+    bool core_dies;
+    // Processes created before the first sleep, and more before each later one.
+    std::size_t first_creates;
+    std::size_t creates_per_pass;
+  };
+  const Case cases[] = {
+      {"idle", [] {}, false, 0, 0},
+      {"a running core", [this] { start(); }, false, 1, 0},
+      {"a core that dies after every launch", [this] { os->exit_process(start(), 0); }, true, 2, 1},
+      {"a core that cannot be launched",
+       [this] {
+         EXPECT_FALSE(start_core(*state, {.core_path = R"(C:\gone\core.exe)"}).has_value());
+       },
+       false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    os = std::make_shared<FakeBackend>();
+    state = std::make_shared<CoreState>(os);
+    c.arrange();
+    auto flag = std::make_shared<std::atomic<bool>>(false);
+    os->on_sleep([this, flag, dies = c.core_dies] {
+      if (dies)
+        os->exit_process(*os->newest_pid(), 0);
+      if (os->sleeps().size() == kPasses)
+        flag->store(true);
+    });
+    std::thread watchdog(run_core_watchdog, flag, state);
+    watchdog.join();
+    os->on_sleep(nullptr);
+
+    EXPECT_EQ(os->sleeps(),
+              std::vector<std::chrono::milliseconds>(kPasses, std::chrono::milliseconds(1000)));
+    std::vector<std::size_t> creates;
+    for (std::size_t pass = 0; pass < kPasses; ++pass)
+      creates.push_back(c.first_creates + pass * c.creates_per_pass);
+    EXPECT_EQ(os->creates_before_sleeps(), creates) << "one pass before each sleep";
+    stop_core(*state);
+  }
+}
+
 TEST_F(WatchdogTest, ThreadEndsSoonAfterTheStopFlag) {
   auto flag = std::make_shared<std::atomic<bool>>(false);
   std::thread watchdog(run_core_watchdog, flag, state);

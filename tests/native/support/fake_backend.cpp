@@ -291,8 +291,32 @@ void FakeBackend::close_handles(std::uint32_t pid) noexcept {
 }
 
 void FakeBackend::sleep_for(std::chrono::milliseconds duration) {
-  // A second of the product is a millisecond here.
+  std::function<void()> hook;
+  {
+    std::lock_guard guard(mutex_);
+    sleeps_.push_back(duration);
+    creates_before_sleeps_.push_back(processes_.size());
+    hook = on_sleep_;
+  }
+  if (hook)
+    hook();
+  // A second of the product is a millisecond here; the pace itself is checked in sleeps().
   std::this_thread::sleep_for(duration / 1000);
+}
+
+void FakeBackend::on_sleep(std::function<void()> hook) {
+  std::lock_guard guard(mutex_);
+  on_sleep_ = std::move(hook);
+}
+
+std::vector<std::chrono::milliseconds> FakeBackend::sleeps() const {
+  std::lock_guard guard(mutex_);
+  return sleeps_;
+}
+
+std::vector<std::size_t> FakeBackend::creates_before_sleeps() const {
+  std::lock_guard guard(mutex_);
+  return creates_before_sleeps_;
 }
 
 }  // namespace corvid::testing

@@ -2,6 +2,7 @@
 // An in-memory stand-in for the supervisor's operating-system seam: files, directories and
 // processes are records that tests can inspect and change.
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -76,6 +77,8 @@ class FakeBackend : public CoreBackend {
   // Makes the process end by itself.
   void exit_process(std::uint32_t pid, std::uint32_t code);
   void fail_polls(std::uint32_t pid, std::string os_text);
+  // Called inside sleep_for once the sleep is recorded (to end a watchdog after some passes).
+  void on_sleep(std::function<void()> hook);
 
   // Observation.
   std::vector<Process> processes() const;
@@ -88,6 +91,10 @@ class FakeBackend : public CoreBackend {
   int max_alive() const;
   int open_handles() const;
   std::optional<std::uint32_t> newest_pid() const;
+  // Every sleep asked for, in order, as asked (each is slept for a thousandth of that).
+  std::vector<std::chrono::milliseconds> sleeps() const;
+  // Processes created before each sleep, one count per entry of sleeps().
+  std::vector<std::size_t> creates_before_sleeps() const;
 
   // CoreBackend.
   Result<std::string> install_dir() override;
@@ -117,6 +124,9 @@ class FakeBackend : public CoreBackend {
   std::optional<std::string> create_error_;
   std::function<void()> on_create_;
   std::function<void()> on_poll_;
+  std::function<void()> on_sleep_;
+  std::vector<std::chrono::milliseconds> sleeps_;
+  std::vector<std::size_t> creates_before_sleeps_;
   std::function<std::string()> identity_probe_;
   std::map<std::string, std::string> written_by_;
   std::map<std::string, Result<SecuritySnapshot>> security_;
