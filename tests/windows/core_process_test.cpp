@@ -537,6 +537,27 @@ TEST_F(WindowsBackendTest, TheCoreWritesToTheHelpersStandardOutputAndError) {
   EXPECT_EQ(test::read_file(err_path), "caf\xC3\xA9 from the core\n");
 }
 
+// A handle the helper has open, even an inheritable one, stays the helper's: the core is given its
+// standard handles and nothing else. Shown by sharing: once the helper closes its handle, the file
+// opens exclusively only if no copy of the handle lives on in the core.
+TEST_F(WindowsBackendTest, TheCoreInheritsNothingButItsStandardHandles) {
+  const std::string path = root / "held by the helper.txt";
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  WinHandle held(CreateFileW(to_wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(held.valid());
+  auto child = launch("run", core_dir);
+  ASSERT_TRUE(child.has_value()) << child.error();
+  ASSERT_EQ(test::wait_for_core_runs(core_dir, 1).size(), 1u);
+  held.reset();
+  const WinHandle alone(CreateFileW(to_wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  EXPECT_TRUE(alone.valid()) << "the core holds a copy of the helper's handle: error "
+                             << GetLastError();
+  backend->terminate_and_wait(*child);
+}
+
 TEST_F(WindowsBackendTest, EmptyWorkDirMeansTheHelpersCurrentDirectory) {
   auto child = launch("exit 0", "");
   ASSERT_TRUE(child.has_value()) << child.error();
