@@ -7,7 +7,7 @@
 namespace corvid {
 
 // `caller` is who sent the request; it decides which paths a start may name (see start_core).
-Response dispatch_request(const Request& request, CoreState& state,
-                          const Caller& caller = Caller::service());
+// There is no default: a forgotten caller must not compile.
+Response dispatch_request(const Request& request, CoreState& state, const Caller& caller);
 
 }  // namespace corvid

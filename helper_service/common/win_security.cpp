@@ -16,14 +16,34 @@ std::expected<std::string, DWORD> sid_string(PSID sid) {
   return from_wide(text.get());
 }
 
-std::expected<std::string, DWORD> token_owner_sid(HANDLE token) {
+namespace {
+
+// A token's variable-size information, or the error code.
+std::expected<std::vector<unsigned char>, DWORD> token_information(HANDLE token,
+                                                                   TOKEN_INFORMATION_CLASS kind,
+                                                                   std::size_t least) {
   DWORD size = 0;
-  GetTokenInformation(token, TokenOwner, nullptr, 0, &size);
-  std::vector<unsigned char> buffer(size == 0 ? sizeof(TOKEN_OWNER) : size);
-  if (!GetTokenInformation(token, TokenOwner, buffer.data(), static_cast<DWORD>(buffer.size()),
-                           &size))
+  GetTokenInformation(token, kind, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size < least ? least : size);
+  if (!GetTokenInformation(token, kind, buffer.data(), static_cast<DWORD>(buffer.size()), &size))
     return std::unexpected(GetLastError());
-  return sid_string(reinterpret_cast<const TOKEN_OWNER*>(buffer.data())->Owner);
+  return buffer;
+}
+
+}  // namespace
+
+std::expected<std::string, DWORD> token_user_sid(HANDLE token) {
+  const auto buffer = token_information(token, TokenUser, sizeof(TOKEN_USER));
+  if (!buffer)
+    return std::unexpected(buffer.error());
+  return sid_string(reinterpret_cast<const TOKEN_USER*>(buffer->data())->User.Sid);
+}
+
+std::expected<std::string, DWORD> token_owner_sid(HANDLE token) {
+  const auto buffer = token_information(token, TokenOwner, sizeof(TOKEN_OWNER));
+  if (!buffer)
+    return std::unexpected(buffer.error());
+  return sid_string(reinterpret_cast<const TOKEN_OWNER*>(buffer->data())->Owner);
 }
 
 }  // namespace corvid

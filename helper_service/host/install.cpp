@@ -1,13 +1,18 @@
 #include <windows.h>
 
 #include <iterator>
+#include <optional>
+#include <string>
 
 #include "common/cmdline.h"
 #include "common/module_path.h"
 #include "common/os_error.h"
 #include "common/utf.h"
 #include "common/win_handle.h"
+#include "common/win_security.h"
+#include "common/winpath.h"
 #include "host/service.h"
+#include "supervisor/security_win.h"
 
 namespace corvid {
 
@@ -39,20 +44,32 @@ Result<void> describe(SC_HANDLE service) {
     if (code != ERROR_INVALID_LEVEL)
       return std::unexpected(winapi_error(code));
   }
+
+  // The service's own SID (NT SERVICE\corvid-helper) in its token, so that an access list can
+  // name this service alone rather than every LocalSystem process. Tolerated as above.
+  SERVICE_SID_INFO sid{SERVICE_SID_TYPE_UNRESTRICTED};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_SERVICE_SID_INFO, &sid)) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_INVALID_LEVEL)
+      return std::unexpected(winapi_error(code));
+  }
   return {};
 }
 
-}  // namespace
+// The account running `install`: on Windows an administrator, whose own folders are theirs.
+std::string installing_user() {
+  WinHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+    return {};
+  // Unreadable: no one is trusted beyond the administrators.
+  return token_user_sid(token.get()).value_or(std::string());
+}
 
-Result<void> install_service() {
+Result<void> register_and_start(const std::string& exe) {
   ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
   if (!manager)
     return std::unexpected(winapi_error(GetLastError()));
-  // No cause here: the OS error text is the whole message.
-  auto exe = running_executable_path();
-  if (!exe)
-    return std::unexpected(Error(os_error_text(exe.error())));
-  const std::wstring binary_path = to_wide(quote_binary_path(*exe));
+  const std::wstring binary_path = to_wide(quote_binary_path(exe));
   ScHandle service(CreateServiceW(manager.get(), kServiceName, kServiceDisplayName,
                                   SERVICE_START | SERVICE_CHANGE_CONFIG, SERVICE_WIN32_OWN_PROCESS,
                                   SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binary_path.c_str(),
@@ -64,6 +81,25 @@ Result<void> install_service() {
   if (!StartServiceW(service.get(), 0, nullptr))
     return std::unexpected(winapi_error(GetLastError()));
   return {};
+}
+
+}  // namespace
+
+Result<void> install_from(const std::string& exe, const SecurityReader& read,
+                          std::string_view installing_user,
+                          const ServiceRegistration& register_service) {
+  const std::string dir = parent_path(exe).value_or(std::string());
+  if (std::optional<Error> refusal = judge_install(dir, {exe}, read, installing_user))
+    return std::unexpected(std::move(*refusal));
+  return register_service(exe);
+}
+
+Result<void> install_service() {
+  // No cause here: the OS error text is the whole message.
+  auto exe = running_executable_path();
+  if (!exe)
+    return std::unexpected(Error(os_error_text(exe.error())));
+  return install_from(*exe, read_path_security, installing_user(), register_and_start);
 }
 
 Result<void> uninstall_service() {

@@ -5,6 +5,10 @@
 #include "host/service.h"
 
 int main() {
+  // First of all: a library loaded later (by the system on the helper's behalf too) comes from
+  // System32 only, never from the install or current directory. A failure leaves the default
+  // search order, which is no reason not to run.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   int argc = 0;
   corvid::RunMode mode = corvid::RunMode::kService;
   {

@@ -4,11 +4,14 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "common/error.h"
 #include "supervisor/core.h"
+#include "supervisor/install_security.h"
 
 namespace corvid {
 
@@ -34,7 +37,19 @@ int run_mode(RunMode mode);
 Result<void> run_service_dispatcher();
 // Returns only on error.
 Result<void> run_console();
+// `install`: install_from for the running executable, its descriptors read from disk, trusting
+// also the account that runs it.
 Result<void> install_service();
+
+// The Service Control Manager's part of `install` (registering and starting the service).
+using ServiceRegistration = std::function<Result<void>(const std::string& exe)>;
+// Before the Service Control Manager hears of anything: the directory of `exe`, `exe` itself and
+// every directory above them must be admin-only (judge_install, trusting also `installing_user`,
+// a SID, when not empty), or the service, which runs as LocalSystem, would run whatever a user
+// put there. Only then `register_service`.
+Result<void> install_from(const std::string& exe, const SecurityReader& read,
+                          std::string_view installing_user,
+                          const ServiceRegistration& register_service);
 Result<void> uninstall_service();
 
 void WINAPI service_main(DWORD argc, LPWSTR* argv);

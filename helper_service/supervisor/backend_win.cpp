@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <optional>
 #include <vector>
@@ -43,6 +46,96 @@ bool create_directory_tree(const std::string& path) {
   return CreateDirectoryW(wide.c_str(), nullptr) || is_directory(wide);
 }
 
+// An entry itself, never what a reparse point at its name leads to; `directory` admits
+// directories (backup semantics).
+WinHandle open_itself(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+                      bool directory, SECURITY_ATTRIBUTES* security = nullptr) {
+  const std::wstring wide = to_wide(path);
+  const DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT |
+                      (directory ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL);
+  return WinHandle(CreateFileW(wide.c_str(), access, share, security, disposition, flags, nullptr));
+}
+
+// Held without FILE_SHARE_DELETE: nothing renames or replaces the directory meanwhile.
+WinHandle open_directory_itself(const std::string& path) {
+  return open_itself(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                     true);
+}
+
+// What Windows resolves the handle to ("\\?\C:\..."); empty when it cannot tell.
+std::string final_path(HANDLE handle) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0)
+      return {};
+    if (length < buffer.size())
+      return from_wide(std::wstring_view(buffer.data(), length));
+    buffer.resize(length);
+  }
+  return {};
+}
+
+// Why the opened directory is not one the service may work in: a reparse point (a junction or a
+// mount point, which would send the work elsewhere). Empty when it is a plain entry.
+std::optional<std::string> reparse_refusal(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info))
+    return os_error_text(GetLastError());
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    return std::string("is a reparse point");
+  return std::nullopt;
+}
+
+// Why the opened file is not the configuration file in the install directory: a reparse point,
+// a file with a second name elsewhere (a hard link, whose other name could be anything), or a
+// file that resolves to another place.
+std::optional<std::string> config_refusal(HANDLE file, HANDLE install_dir) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file, &info))
+    return os_error_text(GetLastError());
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    return std::string("is a reparse point");
+  if (info.nNumberOfLinks > 1)
+    return "has " + std::to_string(info.nNumberOfLinks) + " links";
+  const std::string found = final_path(file);
+  const std::string dir = final_path(install_dir);
+  if (found.empty() || dir.empty() || !is_same_path(found, join_path(dir, kCoreConfigFileName)))
+    return "opens as " + (found.empty() ? std::string("an unknown path") : found);
+  return std::nullopt;
+}
+
+// Gives the file kCoreConfigSddl's access list; 0 or the error code.
+DWORD protect_config(HANDLE file) {
+  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          to_wide(kCoreConfigSddl).c_str(), SDDL_REVISION_1, descriptor.put(), nullptr))
+    return GetLastError();
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted))
+    return GetLastError();
+  return SetSecurityInfo(file, SE_FILE_OBJECT,
+                         DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                         nullptr, dacl, nullptr);
+}
+
+// Truncates the file and writes the bytes through the handle; empty or the OS error text.
+std::optional<std::string> replace_contents(HANDLE file, std::string_view bytes) {
+  LARGE_INTEGER start{};
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) || !SetEndOfFile(file))
+    return os_error_text(GetLastError());
+  const WriteOutcome written = write_all(file, bytes);
+  if (written.stalled)
+    return std::string("failed to write whole buffer");
+  if (written.error != 0)
+    return os_error_text(written.error);
+  return std::nullopt;
+}
+
 // One of the helper's standard handles, made inheritable so that the core can be given it; null
 // when the helper has none (as under the Service Control Manager).
 HANDLE inheritable_std_handle(DWORD which) {
@@ -53,6 +146,39 @@ HANDLE inheritable_std_handle(DWORD which) {
   SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   return handle;
 }
+
+// A process attribute list naming the only handles a child inherits.
+class HandleList {
+ public:
+  HandleList() = default;
+  HandleList(const HandleList&) = delete;
+  HandleList& operator=(const HandleList&) = delete;
+  ~HandleList() {
+    if (initialized_)
+      DeleteProcThreadAttributeList(get());
+  }
+
+  // 0 or the failed call's error. `handles` must outlive the list.
+  DWORD build(std::vector<HANDLE>& handles) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage_.resize(size);
+    if (!InitializeProcThreadAttributeList(get(), 1, 0, &size))
+      return GetLastError();
+    initialized_ = true;
+    if (!UpdateProcThreadAttribute(get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                   handles.size() * sizeof(HANDLE), nullptr, nullptr))
+      return GetLastError();
+    return 0;
+  }
+  LPPROC_THREAD_ATTRIBUTE_LIST get() {
+    return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+  }
+
+ private:
+  std::vector<unsigned char> storage_;
+  bool initialized_ = false;
+};
 
 // Puts the suspended child into a job of its own that ends it, and everything it will start,
 // when the job's last handle is closed; then lets it run. 0 or the failed call's error.
@@ -94,6 +220,76 @@ class WindowsBackend final : public CoreBackend {
     return {};
   }
 
+  std::expected<void, CoreFilesFailure> prepare_core_files(
+      const CoreFiles& files, std::optional<std::string_view> config) override {
+    const auto refuse = [](StartField field, const std::string& path, const std::string& why) {
+      return std::unexpected(CoreFilesFailure{field, path + ": " + why});
+    };
+    const auto failed = [](DWORD error) {
+      return std::unexpected(CoreFilesFailure{std::nullopt, os_error_text(error)});
+    };
+    // Every check first, on what is there: a refusal writes nothing.
+    const WinHandle dir = open_directory_itself(files.install_dir);
+    if (!dir)
+      return refuse(StartField::kWorkDir, files.install_dir, os_error_text(GetLastError()));
+    if (const auto why = reparse_refusal(dir.get()))
+      return refuse(StartField::kWorkDir, files.install_dir, *why);
+    bool log_missing = false;
+    if (const WinHandle log = open_directory_itself(files.log_dir); !log) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_FILE_NOT_FOUND)
+        return refuse(StartField::kLogPath, files.log_dir, os_error_text(error));
+      log_missing = true;
+    } else if (const auto why = reparse_refusal(log.get())) {
+      return refuse(StartField::kLogPath, files.log_dir, *why);
+    }
+    // Opened without truncating: nothing is lost before the file is known to be the right one.
+    constexpr DWORD kConfigAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES | WRITE_DAC;
+    constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    WinHandle file;
+    if (config) {
+      file = open_itself(files.config_path, kConfigAccess, kShareAll, OPEN_EXISTING, false);
+      if (const DWORD error = file ? ERROR_SUCCESS : GetLastError();
+          error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND)
+        return failed(error);
+      if (file) {
+        if (const auto why = config_refusal(file.get(), dir.get()))
+          return refuse(StartField::kConfigPath, files.config_path, *why);
+      }
+    }
+
+    // The core opens its log by name in here: the log directory is a plain one of the service's
+    // own, inheriting the install directory's access list. Failing to make it is the core's to
+    // report, as for everyone.
+    if (log_missing && CreateDirectoryW(to_wide(files.log_dir).c_str(), nullptr)) {
+      if (const WinHandle log = open_directory_itself(files.log_dir); log) {
+        if (const auto why = reparse_refusal(log.get()))
+          return refuse(StartField::kLogPath, files.log_dir, *why);
+      }
+    }
+    if (!config)
+      return {};
+    if (!file) {
+      // A new file: it never exists with a wider access list than its own.
+      LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+      if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+              to_wide(kCoreConfigSddl).c_str(), SDDL_REVISION_1, descriptor.put(), nullptr))
+        return failed(GetLastError());
+      SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
+      file = open_itself(files.config_path, kConfigAccess, kShareAll, CREATE_NEW, false, &security);
+      if (!file)
+        return failed(GetLastError());
+      if (const auto why = config_refusal(file.get(), dir.get()))
+        return refuse(StartField::kConfigPath, files.config_path, *why);
+    }
+    // Before a byte goes in: the configuration can hold credentials no other user may read.
+    if (const DWORD error = protect_config(file.get()); error != ERROR_SUCCESS)
+      return failed(error);
+    if (const auto error = replace_contents(file.get(), *config))
+      return std::unexpected(CoreFilesFailure{std::nullopt, *error});
+    return {};
+  }
+
   bool exists(const std::string& path) override {
     // Opening the entry itself (not a link to it) follows links; backup semantics admits
     // directories. No access is asked for, so a file locked by another process still opens.
@@ -125,17 +321,35 @@ class WindowsBackend final : public CoreBackend {
     const std::wstring directory = to_wide(work_dir);
     // The core writes where the helper does (its console in console mode), not to a hidden
     // console of its own.
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = inheritable_std_handle(STD_INPUT_HANDLE);
-    startup.hStdOutput = inheritable_std_handle(STD_OUTPUT_HANDLE);
-    startup.hStdError = inheritable_std_handle(STD_ERROR_HANDLE);
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = inheritable_std_handle(STD_INPUT_HANDLE);
+    startup.StartupInfo.hStdOutput = inheritable_std_handle(STD_OUTPUT_HANDLE);
+    startup.StartupInfo.hStdError = inheritable_std_handle(STD_ERROR_HANDLE);
+    // The core inherits these and nothing else: no handle the helper has open (a client's pipe,
+    // the helper log, a file being written) can leak into it by accident.
+    std::vector<HANDLE> inherited;
+    for (const HANDLE handle : {startup.StartupInfo.hStdInput, startup.StartupInfo.hStdOutput,
+                                startup.StartupInfo.hStdError}) {
+      if (handle != nullptr &&
+          std::find(inherited.begin(), inherited.end(), handle) == inherited.end())
+        inherited.push_back(handle);
+    }
+    HandleList attributes;
+    DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
+    if (!inherited.empty()) {
+      if (const DWORD error = attributes.build(inherited); error != 0)
+        return std::unexpected(os_error_text(error));
+      startup.lpAttributeList = attributes.get();
+      flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
     // Suspended until it is in its job, so that nothing it starts can escape the job.
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr, TRUE,
-                        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, nullptr,
-                        directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
+    if (!CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr,
+                        inherited.empty() ? FALSE : TRUE, flags, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup.StartupInfo,
+                        &info)) {
       return std::unexpected(os_error_text(GetLastError()));
     }
     auto child = std::make_unique<WindowsChild>();
@@ -157,8 +371,6 @@ class WindowsBackend final : public CoreBackend {
     if (!TerminateJobObject(handles.job.get(), 1))
       TerminateProcess(process, 1);
     WaitForSingleObject(process, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process, &code);
   }
 
   PollResult poll(ChildProcess& child) override {

@@ -7,6 +7,7 @@
 
 #include "common/cmdline.h"
 #include "common/shown_text.h"
+#include "common/utf.h"
 #include "common/winpath.h"
 #include "log/log.h"
 
@@ -34,108 +35,63 @@ std::string shown_path(std::string_view path) {
   return shown_text(path);
 }
 
-// A DOS device name, which Windows opens as the device in any directory ("CON", "com1.txt",
-// "NUL .log"). `component` is folded to lower case.
-bool is_device_name(std::string_view component) {
-  std::string_view base = component.substr(0, component.find('.'));
-  while (!base.empty() && base.back() == ' ')
-    base.remove_suffix(1);
-  static constexpr std::string_view kNames[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
-  for (std::string_view name : kNames) {
-    if (base == name)
-      return true;
+// Longer than any path Windows takes (32,767 UTF-16 units). A UTF-8 text never has more UTF-16
+// units than bytes, so only a long one is converted to count.
+bool too_long_for_windows(std::string_view path) {
+  constexpr std::size_t kLongestPath = 32767;
+  return path.size() > kLongestPath && utf8_to_utf16(path).size() > kLongestPath;
+}
+
+const char* label_of(StartField field) {
+  switch (field) {
+    case StartField::kCorePath:
+      return "core path";
+    case StartField::kWorkDir:
+      return "work dir";
+    case StartField::kConfigPath:
+      return "config path";
+    case StartField::kLogPath:
+      return "log path";
   }
-  if (base.starts_with("com") || base.starts_with("lpt")) {
-    const std::string_view digit = base.substr(3);
-    // 0-9 and the superscripts one, two and three.
-    return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xc2\xb9" ||
-           digit == "\xc2\xb2" || digit == "\xc2\xb3";
+  return "path";
+}
+
+const std::string& path_of(const CoreLaunch& launch, StartField field) {
+  switch (field) {
+    case StartField::kCorePath:
+      return launch.core_path;
+    case StartField::kWorkDir:
+      return launch.work_dir;
+    case StartField::kConfigPath:
+      return launch.config_path;
+    case StartField::kLogPath:
+      return launch.log_path;
   }
-  return false;
+  return launch.core_path;
 }
 
-// The components below the install directory (folded to lower case) when `path` lies strictly
-// inside it and is named so that comparing names means comparing files: below the install
-// directory no stream (":"), no possible short name ("~") and no device name. Empty otherwise.
-std::optional<std::vector<std::string>> name_inside(const std::string& install_dir,
-                                                    const std::string& path) {
-  std::optional<std::vector<std::string>> below = components_below(install_dir, path);
-  if (!below)
-    return std::nullopt;
-  for (const std::string& component : *below) {
-    if (component.find_first_of(":~") != std::string::npos || is_device_name(component))
-      return std::nullopt;
-  }
-  return below;
-}
+constexpr StartField kFields[] = {StartField::kCorePath, StartField::kWorkDir,
+                                  StartField::kConfigPath, StartField::kLogPath};
 
-bool is_installed_core(const std::string& install_dir, const std::string& path) {
-  return is_same_path(path, join_path(install_dir, kCoreFileName));
-}
-
-// Which of the helper's own files `path` names: the core it runs as LocalSystem, or its log.
-bool is_helper_file(const std::string& install_dir, const std::string& path) {
-  return is_installed_core(install_dir, path) ||
-         is_same_path(path, join_path(install_dir, kLogFileName));
-}
-
-struct PathRule {
-  const char* label;
-  const std::string* path;
-  bool (*allowed)(const std::string& install_dir, const std::string& path);
-};
-
-bool work_dir_allowed(const std::string& install_dir, const std::string& path) {
-  return is_same_path(path, install_dir) || name_inside(install_dir, path).has_value();
-}
-
-// Whether Windows runs or loads a file of this name, or lets it redirect what a program loads
-// (.manifest, .local, .config). The service writes the configuration as LocalSystem and the core
-// its log: in the install directory, beside the desktop app's own programs and libraries, such a
-// file would run as whoever starts the app next.
-bool is_loadable_name(std::string_view name) {
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos)
-    return false;
-  static constexpr std::string_view kExtensions[] = {
-      "exe", "dll", "sys", "drv", "ocx",  "cpl", "scr",      "com",   "pif",    "efi",
-      "mui", "bat", "cmd", "ps1", "psm1", "vbs", "vbe",      "js",    "jse",    "wsf",
-      "wsh", "hta", "msi", "msp", "msc",  "lnk", "manifest", "local", "config", "reg"};
-  const std::string_view extension = name.substr(dot + 1);
-  for (std::string_view loadable : kExtensions) {
-    if (extension == loadable)
-      return true;
-  }
-  return false;
-}
-
-// The core's configuration and log may not overwrite the core itself or the helper's log, nor
-// become something Windows runs or loads.
-bool core_file_allowed(const std::string& install_dir, const std::string& path) {
-  const std::optional<std::vector<std::string>> below = name_inside(install_dir, path);
-  return below && !is_helper_file(install_dir, path) && !is_loadable_name(below->back());
+Error not_allowed(const CoreLaunch& launch, StartField field) {
+  return Error(std::string(label_of(field)) +
+               " not allowed: " + shown_path(path_of(launch, field)));
 }
 
 // The first reason, in the order of the paths, why the install leaves the core open to others.
-std::optional<Error> install_refusal(CoreBackend& backend, const std::string& install_dir,
-                                     const std::string& core_path) {
-  // A missing core is reported as such at launch; no one else can add it, as the directory's
-  // own descriptor shows.
-  const std::string core = backend.exists(core_path) ? core_path : std::string();
-  const std::string refusal =
-      "install directory is writable by non-administrators: " + shown_path(install_dir);
-  for (const auto& [path, role] : protected_paths(install_dir, core)) {
-    const Result<SecuritySnapshot> snapshot = backend.read_security(path);
-    if (!snapshot) {
-      // Fails closed: what cannot be read cannot be shown to be admin-only.
-      std::vector<std::string> causes{shown_path(path) + ": " + snapshot.error().message};
-      causes.insert(causes.end(), snapshot.error().causes.begin(), snapshot.error().causes.end());
-      return Error(refusal, std::move(causes));
-    }
-    if (const std::optional<std::string> why = admin_only_violation(*snapshot, role))
-      return Error(refusal, shown_path(path) + ": " + *why);
+std::optional<Error> install_refusal(CoreBackend& backend, const std::string& install_dir) {
+  const CoreLaunch defaults = resolve_launch(install_dir, {});
+  // What is missing is not judged: a missing core is reported as such at launch, and no one but
+  // an administrator could add it, as the directory's own descriptor shows; the log directory and
+  // the configuration are created by the service, and inherit the directory's entries.
+  std::vector<std::string> inside;
+  for (const std::string& path : {defaults.core_path, defaults.config_path,
+                                  *parent_path(defaults.log_path), defaults.log_path}) {
+    if (backend.exists(path))
+      inside.push_back(path);
   }
-  return std::nullopt;
+  return judge_install(install_dir, inside,
+                       [&](const std::string& path) { return backend.read_security(path); }, {});
 }
 
 bool stopping(const CoreState& state) {
@@ -144,13 +100,18 @@ bool stopping(const CoreState& state) {
 
 }  // namespace
 
+CoreFiles core_files(const std::string& install_dir) {
+  const CoreLaunch defaults = resolve_launch(install_dir, {});
+  return {install_dir, *parent_path(defaults.log_path), defaults.config_path};
+}
+
 CoreLaunch resolve_launch(const std::string& install_dir, const StartOptions& options) {
   CoreLaunch launch;
   launch.work_dir = options.work_dir ? *options.work_dir : install_dir;
   launch.core_path =
       options.core_path ? *options.core_path : join_path(launch.work_dir, kCoreFileName);
-  launch.config_path = resolve_beside(launch.work_dir, options.config_path, "config.json");
-  launch.log_path = resolve_beside(launch.work_dir, options.log_path, "log\\clash.log");
+  launch.config_path = resolve_beside(launch.work_dir, options.config_path, kCoreConfigFileName);
+  launch.log_path = resolve_beside(launch.work_dir, options.log_path, kCoreLogFileName);
   return launch;
 }
 
@@ -161,7 +122,7 @@ std::string core_command_line(const CoreLaunch& launch) {
 
 Result<ChildProcess> spawn_core(CoreBackend& backend, const CoreLaunch& launch) {
   if (!backend.exists(launch.core_path)) {
-    return std::unexpected(Error("core not found: " + launch.core_path));
+    return std::unexpected(Error("core not found: " + shown_path(launch.core_path)));
   }
   auto child = backend.create_process(launch.core_path, core_command_line(launch), launch.work_dir);
   if (!child)
@@ -237,22 +198,19 @@ Result<ChildProcess> launch_core(CoreBackend& backend, const CoreLaunch& launch)
 
 std::optional<Error> start_refusal(CoreBackend& backend, const std::string& install_dir,
                                    const CoreLaunch& launch, const Caller& caller) {
-  const PathRule rules[] = {
-      {"core path", &launch.core_path, is_installed_core},
-      {"work dir", &launch.work_dir, work_dir_allowed},
-      {"config path", &launch.config_path, core_file_allowed},
-      {"log path", &launch.log_path, core_file_allowed},
-  };
-  for (const PathRule& rule : rules) {
-    // Anyone in Users may connect, and the core runs as LocalSystem: for them, only the installed
-    // core, and its files where only administrators could have put anything.
-    if (has_line_breaker(*rule.path) ||
-        (!caller.privileged && !rule.allowed(install_dir, *rule.path))) {
-      return Error(std::string(rule.label) + " not allowed: " + shown_path(*rule.path));
+  // Anyone in Users may connect, and the core runs as LocalSystem: for them the installed core
+  // with its default files, compared as paths, and nothing else. Which names an app folder holds
+  // and what loads them (the app's engine, its plugins, the core) cannot be known here.
+  const CoreLaunch defaults = resolve_launch(install_dir, {});
+  for (const StartField field : kFields) {
+    const std::string& path = path_of(launch, field);
+    if (has_line_breaker(path) || too_long_for_windows(path) ||
+        (!caller.privileged && !is_same_path(path, path_of(defaults, field)))) {
+      return not_allowed(launch, field);
     }
   }
   if (!caller.privileged)
-    return install_refusal(backend, install_dir, launch.core_path);
+    return install_refusal(backend, install_dir);
   return std::nullopt;
 }
 
@@ -267,15 +225,31 @@ Result<void> start(CoreState& state, const StartOptions& options, const Caller& 
   if (std::optional<Error> refusal = start_refusal(backend, *install_dir, launch, caller))
     return std::unexpected(std::move(*refusal));
 
-  // Everything written here is the service's own: an unprivileged caller's paths lie in the
-  // admin-only install directory.
-  create_parent(backend, launch.log_path);
-  if (options.config) {
-    create_parent(backend, launch.config_path);
-    const std::expected<void, std::string> written =
-        backend.write_file(launch.config_path, *options.config);
-    if (!written)
-      return std::unexpected(Error("write config", written.error()));
+  if (caller.privileged) {
+    create_parent(backend, launch.log_path);
+    if (options.config) {
+      create_parent(backend, launch.config_path);
+      const std::expected<void, std::string> written =
+          backend.write_file(launch.config_path, *options.config);
+      if (!written)
+        return std::unexpected(Error("write config", written.error()));
+    }
+  } else {
+    // The paths are the defaults: the service's own files in the admin-only install directory,
+    // reached through handles that nothing can redirect.
+    const std::optional<std::string_view> config =
+        options.config ? std::optional<std::string_view>(*options.config) : std::nullopt;
+    const std::expected<void, CoreFilesFailure> prepared =
+        backend.prepare_core_files(core_files(*install_dir), config);
+    if (!prepared) {
+      const CoreFilesFailure& failure = prepared.error();
+      if (failure.refused) {
+        Error refused = not_allowed(launch, *failure.refused);
+        refused.causes.push_back(failure.reason);
+        return std::unexpected(std::move(refused));
+      }
+      return std::unexpected(Error("write config", failure.reason));
+    }
   }
 
   std::optional<LaunchTicket> ticket;

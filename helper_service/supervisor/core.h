@@ -21,6 +21,9 @@ namespace corvid {
 // The core's file name: the default core in the working directory, and the only core a standard
 // user may start, in the install directory.
 inline constexpr std::string_view kCoreFileName = "clash-rs.exe";
+// The core's configuration and log, relative to its working directory by default.
+inline constexpr std::string_view kCoreConfigFileName = "config.json";
+inline constexpr std::string_view kCoreLogFileName = "log\\clash.log";
 
 // The four resolved paths of one launch.
 struct CoreLaunch {
@@ -61,6 +64,30 @@ class ChildProcess {
   std::unique_ptr<ChildHandles> handles_;
 };
 
+// The service's own files of a start for a caller who is not privileged: the defaults, and
+// nothing else.
+struct CoreFiles {
+  std::string install_dir;
+  std::string log_dir;      // <install>\log
+  std::string config_path;  // <install>\config.json
+
+  bool operator==(const CoreFiles&) const = default;
+};
+
+// The request fields that name the core's paths, in the order they are judged.
+enum class StartField { kCorePath, kWorkDir, kConfigPath, kLogPath };
+
+// Why the service's own file work for a start did not happen.
+struct CoreFilesFailure {
+  // Set: a file or directory was refused (a reparse point, a file with another name elsewhere,
+  // not the entry it should be), and `reason` names it and says what it is. Empty: the
+  // configuration could not be written, and `reason` is the OS error text.
+  std::optional<StartField> refused;
+  std::string reason;
+
+  bool operator==(const CoreFilesFailure&) const = default;
+};
+
 struct PollResult {
   enum class State { kRunning, kExited, kFailed } state = State::kRunning;
   std::uint32_t exit_code = 0;  // when kExited
@@ -79,6 +106,15 @@ class CoreBackend {
   // Creates or truncates the file and writes the bytes; on failure the OS error text.
   virtual std::expected<void, std::string> write_file(const std::string& path,
                                                       std::string_view bytes) = 0;
+  // The file work of a start for a caller who is not privileged, through handles rather than
+  // names, so that nothing in the way can redirect it: the install directory and `log` must be
+  // plain directories (no reparse point), and `log` is created when missing; when `config` is
+  // given, config.json must be a plain file (no reparse point, no second link) that is the one in
+  // the install directory, and only then is it truncated, given an access list for LocalSystem
+  // and Administrators alone (kCoreConfigSddl) and written. Every check comes before anything is
+  // written: a refusal leaves every file as it was.
+  virtual std::expected<void, CoreFilesFailure> prepare_core_files(
+      const CoreFiles& files, std::optional<std::string_view> config) = 0;
   // Whether the file-system entry exists (links followed).
   virtual bool exists(const std::string& path) = 0;
   // The owner and access list of a file or directory.
@@ -104,7 +140,6 @@ class CoreBackend {
 // Guarded by the core lock, like the rest of CoreState.
 class LaunchSlot {
  public:
-  bool in_flight() const { return launching_; }
   // Bumped by every start and stop.
   std::uint64_t generation() const { return generation_; }
   // A start or a stop: a launch in flight is no longer current.
@@ -183,8 +218,9 @@ struct StartOptions {
 };
 
 // Who asked for a start. Privileged (LocalSystem, or an elevated administrator): any paths. Anyone
-// else: only the installed core, with its files inside an install directory that only
-// administrators can change.
+// else: the installed core with its default files and nothing else, and only from an install
+// directory that only administrators can change. No operation takes a caller by default: a
+// forgotten one must not compile.
 struct Caller {
   bool privileged = false;
 
@@ -195,13 +231,15 @@ struct Caller {
 // The four paths of a start, with the defaults beside `install_dir`.
 CoreLaunch resolve_launch(const std::string& install_dir, const StartOptions& options);
 
+// The service's own files in `install_dir`: the defaults of resolve_launch.
+CoreFiles core_files(const std::string& install_dir);
+
 // Why `caller` may not start this launch (the refusal as the client sees it), or nothing.
 // Reads descriptors through the backend; writes nothing.
 std::optional<Error> start_refusal(CoreBackend& backend, const std::string& install_dir,
                                    const CoreLaunch& launch, const Caller& caller);
 
-Result<void> start_core(CoreState& state, const StartOptions& options,
-                        const Caller& caller = Caller::service());
+Result<void> start_core(CoreState& state, const StartOptions& options, const Caller& caller);
 void stop_core(CoreState& state);
 CoreStatus query_core_status(CoreState& state);
 

@@ -67,7 +67,7 @@ TEST(ResolveLaunch, Defaults) {
 }
 
 TEST_F(CoreTest, StartWithNoFieldsLaunchesTheDefaultCore) {
-  ASSERT_TRUE(start_core(state, {}).has_value());
+  ASSERT_TRUE(start_core(state, {}, Caller::service()).has_value());
   const auto processes = os->processes();
   ASSERT_EQ(processes.size(), 1u);
   EXPECT_EQ(processes[0].core_path, in_dir("clash-rs.exe"));
@@ -85,20 +85,22 @@ TEST_F(CoreTest, StartWithNoFieldsLaunchesTheDefaultCore) {
 
 TEST_F(CoreTest, ConfigIsWrittenExactlyAndItsDirectoryCreated) {
   const std::string text = "mixed-port: 7890\n# caf\xC3\xA9\n";
-  ASSERT_TRUE(start_core(state, {.config_path = R"(cfg\a.json)", .config = text}).has_value());
+  ASSERT_TRUE(start_core(state, {.config_path = R"(cfg\a.json)", .config = text}, Caller::service())
+                  .has_value());
   EXPECT_EQ(os->file(in_dir(R"(cfg\a.json)")), text);
   EXPECT_EQ(os->directories(), (std::vector<std::string>{in_dir("log"), in_dir("cfg")}));
-  ASSERT_TRUE(start_core(state, {.config_path = R"(cfg\a.json)", .config = ""}).has_value());
+  ASSERT_TRUE(start_core(state, {.config_path = R"(cfg\a.json)", .config = ""}, Caller::service())
+                  .has_value());
   EXPECT_EQ(os->file(in_dir(R"(cfg\a.json)")), "");
 }
 
 TEST_F(CoreTest, StartReplacesTheHeldCoreFirst) {
-  ASSERT_TRUE(start_core(state, {}).has_value());
+  ASSERT_TRUE(start_core(state, {}, Caller::service()).has_value());
   const std::uint32_t first = *os->newest_pid();
   // The old core must be gone when the new one is created.
   bool old_gone_at_create = false;
   os->on_create([&] { old_gone_at_create = os->process(first).exited; });
-  ASSERT_TRUE(start_core(state, {}).has_value());
+  ASSERT_TRUE(start_core(state, {}, Caller::service()).has_value());
   EXPECT_TRUE(old_gone_at_create);
   EXPECT_TRUE(os->process(first).terminated);
   EXPECT_EQ(os->process(first).exit_code, 1u);
@@ -108,11 +110,12 @@ TEST_F(CoreTest, StartReplacesTheHeldCoreFirst) {
 }
 
 TEST_F(CoreTest, FailedConfigWriteLeavesTheRunningCoreAlone) {
-  ASSERT_TRUE(start_core(state, {.work_dir = R"(D:\one)", .core_path = in_dir("clash-rs.exe")})
+  ASSERT_TRUE(start_core(state, {.work_dir = R"(D:\one)", .core_path = in_dir("clash-rs.exe")},
+                         Caller::service())
                   .has_value());
   const auto before = launch();
   os->fail_writes("Access is denied. (os error 5)");
-  const auto result = start_core(state, {.config = "x"});
+  const auto result = start_core(state, {.config = "x"}, Caller::service());
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(short_text(result.error()), "write config");
   EXPECT_EQ(detailed_text(result.error()),
@@ -126,7 +129,7 @@ TEST_F(CoreTest, FailedConfigWriteLeavesTheRunningCoreAlone) {
 
 TEST_F(CoreTest, StartFailingBeforeTheLockChangesNothing) {
   os->set_install_dir(std::unexpected(Error("invalid exe path")));
-  const auto result = start_core(state, {});
+  const auto result = start_core(state, {}, Caller::service());
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(short_text(result.error()), "invalid exe path");
   EXPECT_FALSE(keep_running());
@@ -135,9 +138,9 @@ TEST_F(CoreTest, StartFailingBeforeTheLockChangesNothing) {
 }
 
 TEST_F(CoreTest, MissingCoreEndsTheOldOneAndLeavesWanted) {
-  ASSERT_TRUE(start_core(state, {}).has_value());
+  ASSERT_TRUE(start_core(state, {}, Caller::service()).has_value());
   const std::uint32_t first = *os->newest_pid();
-  const auto result = start_core(state, {.core_path = R"(C:\nowhere\core.exe)"});
+  const auto result = start_core(state, {.core_path = R"(C:\nowhere\core.exe)"}, Caller::service());
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(detailed_text(result.error()), R"(core not found: C:\nowhere\core.exe)");
   EXPECT_EQ(log.entries().back(), R"(start failed: core not found: C:\nowhere\core.exe)");
@@ -150,7 +153,7 @@ TEST_F(CoreTest, MissingCoreEndsTheOldOneAndLeavesWanted) {
 
 TEST_F(CoreTest, FailedProcessCreationIsSpawnCoreWithTheOsCause) {
   os->fail_creates("The directory name is invalid. (os error 267)");
-  const auto result = start_core(state, {});
+  const auto result = start_core(state, {}, Caller::service());
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(detailed_text(result.error()),
             "spawn core\n\nCaused by:\n    The directory name is invalid. (os error 267)");
@@ -163,7 +166,7 @@ TEST_F(CoreTest, FailedProcessCreationIsSpawnCoreWithTheOsCause) {
 
 TEST_F(CoreTest, StopEndsTheCoreKeepsLaunchAndAlwaysLogs) {
   stop_core(state);
-  ASSERT_TRUE(start_core(state, {}).has_value());
+  ASSERT_TRUE(start_core(state, {}, Caller::service()).has_value());
   const std::uint32_t pid = *os->newest_pid();
   const auto before = launch();
   stop_core(state);
@@ -179,7 +182,7 @@ TEST_F(CoreTest, StopEndsTheCoreKeepsLaunchAndAlwaysLogs) {
 TEST_F(CoreTest, StatusReportsRunningThenReleasesAnEndedCore) {
   EXPECT_EQ(query_core_status(state).running, false);
   EXPECT_EQ(os->polls(), 0);
-  ASSERT_TRUE(start_core(state, {}).has_value());
+  ASSERT_TRUE(start_core(state, {}, Caller::service()).has_value());
   const std::uint32_t pid = *os->newest_pid();
   CoreStatus status = query_core_status(state);
   EXPECT_TRUE(status.running);
@@ -199,7 +202,7 @@ TEST_F(CoreTest, StatusReportsRunningThenReleasesAnEndedCore) {
 }
 
 TEST_F(CoreTest, StatusKeepsTheChildWhenThePollFails) {
-  ASSERT_TRUE(start_core(state, {}).has_value());
+  ASSERT_TRUE(start_core(state, {}, Caller::service()).has_value());
   os->fail_polls(*os->newest_pid(), "The handle is invalid. (os error 6)");
   EXPECT_FALSE(query_core_status(state).running);
   EXPECT_TRUE(held());
@@ -230,12 +233,12 @@ TEST_F(CoreTest, StoreStepRefusesAStaleChild) {
     EXPECT_EQ(fake->alive(), 0) << c.what;
     EXPECT_TRUE(fake->processes().at(0).terminated) << c.what;
     EXPECT_FALSE(s.child.has_value()) << c.what;
-    EXPECT_FALSE(s.launches.in_flight()) << c.what;
+    EXPECT_TRUE(s.launches.may_begin(s.launches.generation())) << c.what;
   }
 }
 
 TEST_F(CoreTest, StoreStepRefusesWhenAChildIsAlreadyHeld) {
-  ASSERT_TRUE(start_core(state, {}).has_value());
+  ASSERT_TRUE(start_core(state, {}, Caller::service()).has_value());
   std::optional<LaunchTicket> ticket;
   {
     std::lock_guard guard(state.lock);
@@ -286,9 +289,9 @@ TEST_F(CoreTest, ALaunchThatStoresNothingIsAbandoned) {
     c.launch_and_leave(s);
     {
       std::lock_guard guard(s.lock);
-      EXPECT_FALSE(s.launches.in_flight()) << c.what;
+      EXPECT_TRUE(s.launches.may_begin(s.launches.generation())) << c.what;
     }
-    EXPECT_TRUE(start_core(s, {}).has_value()) << c.what;
+    EXPECT_TRUE(start_core(s, {}, Caller::service()).has_value()) << c.what;
     EXPECT_EQ(fake->alive(), 1) << c.what;
   }
 }
@@ -296,19 +299,20 @@ TEST_F(CoreTest, ALaunchThatStoresNothingIsAbandoned) {
 // Whatever the process creation throws, the start's launch ends with it.
 TEST_F(CoreTest, AnExceptionFromTheLaunchEndsTheLaunchInFlight) {
   os->on_create([] { throw std::runtime_error("out of handles"); });
-  const Result<void> failed = start_core(state, {});
+  const Result<void> failed = start_core(state, {}, Caller::service());
   ASSERT_FALSE(failed.has_value());
   EXPECT_EQ(detailed_text(failed.error()), "spawn core\n\nCaused by:\n    out of handles");
 
   os->on_create([] { throw 42; });
-  EXPECT_THROW((void)start_core(state, {}), int);
+  EXPECT_THROW((void)start_core(state, {}, Caller::service()), int);
   {
     std::lock_guard guard(state.lock);
-    ASSERT_FALSE(state.launches.in_flight()) << "later starts and stops would wait for ever";
+    ASSERT_TRUE(state.launches.may_begin(state.launches.generation()))
+        << "later starts and stops would wait for ever";
   }
   os->on_create(nullptr);
   stop_core(state);
-  ASSERT_TRUE(start_core(state, {}).has_value());
+  ASSERT_TRUE(start_core(state, {}, Caller::service()).has_value());
   EXPECT_EQ(os->alive(), 1);
   EXPECT_EQ(log.entries(),
             (std::vector<std::string>{"start failed: spawn core\n\nCaused by:\n    out of handles",
@@ -318,7 +322,7 @@ TEST_F(CoreTest, AnExceptionFromTheLaunchEndsTheLaunchInFlight) {
 TEST_F(CoreTest, NothingStartsOnceTheServiceIsStopping) {
   auto flag = std::make_shared<std::atomic<bool>>(true);
   CoreState stopping{os, flag};
-  const auto result = start_core(stopping, {});
+  const auto result = start_core(stopping, {}, Caller::service());
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(os->processes().size(), 0u);
   EXPECT_FALSE(stopping.keep_running);

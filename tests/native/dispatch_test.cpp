@@ -223,7 +223,7 @@ TEST_F(DispatchTest, StartReplacesTheRunningCore) {
 
 TEST_F(DispatchTest, StatusDataIsAnUnsignedPidThenRunning) {
   ASSERT_EQ(answer(R"({"action":"start"})"), ok_line("null"));
-  const Response response = dispatch_request(Request{.action = "status"}, state);
+  const Response response = dispatch_request(Request{.action = "status"}, state, Caller::service());
   ASSERT_TRUE(response.data.has_value());
   EXPECT_TRUE(response.data->at("pid").is_number_unsigned());
   EXPECT_TRUE(response.data->at("running").is_boolean());

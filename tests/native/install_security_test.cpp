@@ -2,6 +2,10 @@
 // TrustedInstaller change the install directory, the core, or a directory above them?
 #include <gtest/gtest.h>
 
+#include <map>
+#include <string>
+#include <vector>
+
 #include "supervisor/install_security.h"
 
 namespace corvid {
@@ -127,12 +131,6 @@ TEST(InstallSecurity, EntriesThatGrantNothingHere) {
     bool fails;
   };
   const Case cases[] = {
-      {"inherit-only full control for Users",
-       {Kind::kAllow, kContainerAndObjectInherit | kInheritOnly, 0x001f01ff, kUsers},
-       false},
-      {"inherit-only GENERIC_ALL for CREATOR OWNER",
-       {Kind::kAllow, kContainerAndObjectInherit | kInheritOnly, 0x10000000, "S-1-3-0"},
-       false},
       {"CREATOR OWNER full control", {Kind::kAllow, 0, 0x001f01ff, "S-1-3-0"}, false},
       {"a deny entry", {Kind::kDeny, 0, 0x001f01ff, kUsers}, false},
       {"an entry of another type", {Kind::kOther, 0, 0x001f01ff, kUsers}, false},
@@ -156,24 +154,177 @@ TEST(InstallSecurity, EntriesThatGrantNothingHere) {
                   .has_value());
 }
 
-TEST(InstallSecurity, TheDirectoryTheCoreAndEveryParentAreProtected) {
+// What the install directory passes on to what is created in it (the log directory, the core's
+// log) counts as if granted there: the service and the core create those as LocalSystem, and a
+// user who may change them may redirect the core's writes. Above the install directory only the
+// directory itself matters: its own entries were inherited when it was made.
+TEST(InstallSecurity, InheritableEntriesCountForWhatIsCreatedInside) {
+  constexpr std::uint8_t kObjectInherit = 0x01;
+  constexpr std::uint8_t kContainerInherit = 0x02;
+  constexpr std::uint8_t kOiCi = kObjectInherit | kContainerInherit;
+  const AccessEntry users_may_add{Kind::kAllow, 0, 0x00000006, kUsers};
+  struct Case {
+    const char* name;
+    std::vector<AccessEntry> entries;
+    std::optional<std::string> installed;  // the violation on the install directory
+  };
+  const Case cases[] = {
+      {"CIIO full control for Users",
+       {{Kind::kAllow, kContainerInherit | kInheritOnly, 0x001f01ff, kUsers}},
+       "allows S-1-5-32-545 0x000d0156 on what is created in it"},
+      {"OICIIO write data for Users",
+       {{Kind::kAllow, kOiCi | kInheritOnly, 0x00000002, kUsers}},
+       "allows S-1-5-32-545 0x00000002 on what is created in it"},
+      {"OIIO GENERIC_WRITE for Authenticated Users",
+       {{Kind::kAllow, kObjectInherit | kInheritOnly, 0x40000000, kAuthenticatedUsers}},
+       "allows S-1-5-11 0x40000000 on what is created in it"},
+      {"CIIO GENERIC_ALL for someone",
+       {{Kind::kAllow, kContainerInherit | kInheritOnly, 0x10000000, kSomeone}},
+       "allows S-1-5-21-1-2-3-1001 0x10000000 on what is created in it"},
+      {"OICIIO delete for Users",
+       {{Kind::kAllow, kOiCi | kInheritOnly, 0x00010000, kUsers}},
+       "allows S-1-5-32-545 0x00010000 on what is created in it"},
+      {"OICI Users read and execute", {{Kind::kAllow, kOiCi, 0x001200a9, kUsers}}, std::nullopt},
+      {"OICIIO Users GENERIC_READ and GENERIC_EXECUTE",
+       {{Kind::kAllow, kOiCi | kInheritOnly, 0xa0000000, kUsers}},
+       std::nullopt},
+      {"inherit-only but inheriting nowhere",
+       {{Kind::kAllow, kInheritOnly, 0x001f01ff, kUsers}},
+       std::nullopt},
+      {"a deny entry that would be inherited",
+       {{Kind::kDeny, kOiCi, 0x001f01ff, kUsers}},
+       std::nullopt},
+      // CREATOR OWNER is whoever creates an entry: only administrators, as long as no one else
+      // may create any.
+      {"OICIIO GENERIC_ALL for CREATOR OWNER",
+       {{Kind::kAllow, kOiCi | kInheritOnly, 0x10000000, "S-1-3-0"}},
+       std::nullopt},
+      {"CREATOR OWNER where Users may add files",
+       {{Kind::kAllow, kOiCi | kInheritOnly, 0x10000000, "S-1-3-0"}, users_may_add},
+       "allows S-1-3-0 0x10000000 on what is created in it"},
+      {"CREATOR OWNER where Users may add files only below",
+       {{Kind::kAllow, kOiCi | kInheritOnly, 0x10000000, "S-1-3-0"},
+        {Kind::kAllow, kOiCi | kInheritOnly, 0x00000006, kUsers}},
+       "allows S-1-5-32-545 0x00000006 on what is created in it"},
+  };
+  for (const Case& c : cases) {
+    const SecuritySnapshot snapshot = admins_and(c.entries);
+    EXPECT_EQ(admin_only_violation(snapshot, ProtectedRole::kInstalled), c.installed) << c.name;
+    EXPECT_EQ(admin_only_violation(snapshot, ProtectedRole::kAncestor), std::nullopt) << c.name;
+  }
+}
+
+// `install` trusts the account that runs it: its own folders pass for it, nobody else's.
+TEST(InstallSecurity, AnAlsoTrustedSidCountsAsAnAdministrator) {
+  const SecuritySnapshot own{kSomeone, std::vector<AccessEntry>{
+                                           {Kind::kAllow, 0x03, 0x001f01ff, "S-1-5-18"},
+                                           {Kind::kAllow, 0x03, 0x001f01ff, kSomeone},
+                                           {Kind::kAllow, 0x03, 0x001200a9, "S-1-1-0"},
+                                       }};
+  for (ProtectedRole role : {ProtectedRole::kInstalled, ProtectedRole::kAncestor}) {
+    EXPECT_EQ(admin_only_violation(own, role, kSomeone), std::nullopt);
+    EXPECT_EQ(admin_only_violation(own, role), "owned by S-1-5-21-1-2-3-1001");
+    EXPECT_EQ(admin_only_violation(own, role, "S-1-5-21-1-2-3-1002"),
+              "owned by S-1-5-21-1-2-3-1001");
+  }
+  // Trusting one user trusts no group the user is in.
+  EXPECT_EQ(
+      admin_only_violation(admins_and({{Kind::kAllow, 0x03, 0x001301bf, kAuthenticatedUsers}}),
+                           ProtectedRole::kInstalled, kSomeone),
+      "allows S-1-5-11 0x00010116");
+}
+
+TEST(InstallSecurity, TheDirectoryWhatIsInsideAndEveryParentAreProtected) {
   using Paths = std::vector<std::pair<std::string, ProtectedRole>>;
   const auto installed = ProtectedRole::kInstalled;
   const auto ancestor = ProtectedRole::kAncestor;
   EXPECT_EQ(
-      protected_paths(R"(C:\Program Files\Corvid)", R"(C:\Program Files\Corvid\clash-rs.exe)"),
+      protected_paths(R"(C:\Program Files\Corvid)", {R"(C:\Program Files\Corvid\clash-rs.exe)",
+                                                     R"(C:\Program Files\Corvid\log)"}),
       (Paths{{R"(C:\Program Files\Corvid)", installed},
              {R"(C:\Program Files\Corvid\clash-rs.exe)", installed},
+             {R"(C:\Program Files\Corvid\log)", installed},
              {R"(C:\Program Files)", ancestor},
              {R"(C:\)", ancestor}}));
-  EXPECT_EQ(protected_paths(R"(C:\App)", ""),
+  EXPECT_EQ(protected_paths(R"(C:\App)", {}),
             (Paths{{R"(C:\App)", installed}, {R"(C:\)", ancestor}}));
   EXPECT_EQ(
-      protected_paths(R"(\\?\C:\A\B)", ""),
+      protected_paths(R"(\\?\C:\A\B)", {}),
       (Paths{{R"(\\?\C:\A\B)", installed}, {R"(\\?\C:\A)", ancestor}, {R"(\\?\C:\)", ancestor}}));
-  EXPECT_EQ(protected_paths(R"(\\srv\share\App)", ""),
+  EXPECT_EQ(protected_paths(R"(\\srv\share\App)", {}),
             (Paths{{R"(\\srv\share\App)", installed}, {R"(\\srv\share\)", ancestor}}));
-  EXPECT_EQ(protected_paths(R"(C:\)", ""), (Paths{{R"(C:\)", installed}}));
+  EXPECT_EQ(protected_paths(R"(C:\)", {}), (Paths{{R"(C:\)", installed}}));
+}
+
+// The one judgement a start and `install` share: every path read in order, the first failure
+// reported with the path, nothing read after it.
+TEST(InstallSecurity, JudgingAnInstallReadsEveryPathAndReportsTheFirstFailure) {
+  const std::string dir = R"(C:\Program Files\Corvid)";
+  const std::string exe = dir + R"(\corvid_helper_service.exe)";
+  struct Case {
+    const char* name;
+    std::map<std::string, Result<SecuritySnapshot>> descriptors;  // others: admins_and({})
+    std::string also_trusted;
+    std::optional<std::string> cause;
+    std::size_t reads;
+  };
+  const Result<SecuritySnapshot> users_write = admins_and({{Kind::kAllow, 0, 0x00000002, kUsers}});
+  const Result<SecuritySnapshot> owned = admins_and({}, kSomeone);
+  const Case cases[] = {
+      {"admin-only", {}, "", std::nullopt, 4},
+      {"a writable executable",
+       {{exe, users_write}},
+       "",
+       exe + ": allows S-1-5-32-545 0x00000002",
+       2},
+      {"a folder that hands its users write access to what is created in it",
+       {{dir, admins_and({{Kind::kAllow, 0x0a, 0x001f01ff, kUsers}})}},
+       "",
+       dir + ": allows S-1-5-32-545 0x000d0156 on what is created in it",
+       1},
+      {"a root where any user may add files", {{R"(C:\)", users_write}}, "", std::nullopt, 4},
+      {"a root any user may delete in",
+       {{R"(C:\)", admins_and({{Kind::kAllow, 0, 0x00010000, kUsers}})}},
+       "",
+       R"(C:\: allows S-1-5-32-545 0x00010000)",
+       4},
+      {"owned by the installing user",
+       {{dir, owned}, {R"(C:\Program Files)", owned}},
+       kSomeone,
+       std::nullopt,
+       4},
+      {"owned by another user",
+       {{R"(C:\Program Files)", owned}},
+       "S-1-5-21-1-2-3-1002",
+       R"(C:\Program Files: owned by S-1-5-21-1-2-3-1001)",
+       3},
+      {"unreadable",
+       {{exe,
+         std::unexpected(Error("GetNamedSecurityInfoW failed", "Access is denied. (os error 5)"))}},
+       "",
+       exe + ": GetNamedSecurityInfoW failed",
+       2},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> reads;
+    const SecurityReader read = [&](const std::string& path) -> Result<SecuritySnapshot> {
+      reads.push_back(path);
+      const auto it = c.descriptors.find(path);
+      return it == c.descriptors.end() ? Result<SecuritySnapshot>(admins_and({})) : it->second;
+    };
+    const std::optional<Error> refusal = judge_install(dir, {exe}, read, c.also_trusted);
+    EXPECT_EQ(reads.size(), c.reads) << c.name;
+    if (!c.cause) {
+      EXPECT_EQ(refusal, std::nullopt) << c.name;
+      continue;
+    }
+    ASSERT_TRUE(refusal.has_value()) << c.name;
+    EXPECT_EQ(refusal->message,
+              R"(install directory is writable by non-administrators: C:\Program Files\Corvid)")
+        << c.name;
+    ASSERT_FALSE(refusal->causes.empty()) << c.name;
+    EXPECT_EQ(refusal->causes[0], *c.cause) << c.name;
+  }
 }
 
 }  // namespace

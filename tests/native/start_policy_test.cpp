@@ -1,7 +1,13 @@
 // Which starts a caller may ask for. Anyone in Users may connect to the pipe and the core runs as
-// LocalSystem, so an unprivileged caller gets the installed core only, with its files inside an
-// install directory only administrators can change.
+// LocalSystem, so an unprivileged caller gets the installed core with its default files and
+// nothing else, from an install directory only administrators can change, through handles that
+// nothing can redirect.
 #include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
 
 #include "common/winpath.h"
 #include "fake_backend.h"
@@ -136,10 +142,12 @@ TEST(StartPolicy, AnUnprivilegedCallerRunsOnlyTheInstalledCore) {
   }
 }
 
-// Each of the core's files, with every other field at its default.
+// Each of the core's paths, with every other field at its default.
 StartOptions with_field(const std::string& field, const std::string& path) {
   StartOptions options;
-  if (field == "work dir") {
+  if (field == "core path") {
+    options.core_path = path;
+  } else if (field == "work dir") {
     options.work_dir = path;
     options.core_path = kCore;  // the default core would follow the working directory
   } else if (field == "config path") {
@@ -151,87 +159,120 @@ StartOptions with_field(const std::string& field, const std::string& path) {
   return options;
 }
 
-TEST(StartPolicy, TheCoresFilesStayInsideTheInstallDirectory) {
-  struct Case {
-    std::string path;
-    bool work_dir_ok;
-    bool file_ok;  // config and log paths
+const std::string kFields[] = {"core path", "work dir", "config path", "log path"};
+
+// Names an app folder really holds beside the helper: the Flutter engine and the app's compiled
+// code and data, an uninstaller's data, a Node add-on, a shortcut, a DLL redirection folder, the
+// helper itself and its log. No rule on names can know which of them something loads or trusts,
+// so none is open to any field, given whole or relative to the install directory.
+TEST(StartPolicy, NothingAnAppFolderHoldsIsOpenToAnyField) {
+  const std::string names[] = {
+      R"(data\app.so)",
+      R"(data\icudtl.dat)",
+      R"(data\flutter_assets\AssetManifest.bin)",
+      "flutter_windows.dll",
+      "unins000.dat",
+      "x.node",
+      "x.url",
+      R"(app.exe.local\x)",
+      "corvid_helper_service.exe",
+      "corvid-helper.log",
+      // Other folders and files of the core's own kind.
+      "data",
+      R"(log\other.log)",
+      R"(logs\clash.log)",
+      "config.json.bak",
+      "config.yaml",
+      "clash.log",
+      R"(profiles\home)",
   };
-  const Case cases[] = {
-      // inside
-      {kDir + R"(\data)", true, true},
-      {kDir + R"(\data\sub\a.yaml)", true, true},
-      {R"(c:\program files\CORVID\a.yaml)", true, true},
-      {R"(C:/Program Files/Corvid/a.yaml)", true, true},
-      {R"(\\?\C:\Program Files\Corvid\a.yaml)", true, true},
-      {kDir + R"(\log\..\a.yaml)", true, true},
-      // equal to
-      {kDir, true, false},
-      {kDir + "\\", true, false},
-      {R"(\\?\C:\Program Files\Corvid)", true, false},
-      // the helper's own files are not the core's
-      {kCore, true, false},
-      {kDir + R"(\CLASH-RS.EXE)", true, false},
-      {kDir + R"(\corvid-helper.log)", true, false},
-      // nor anything Windows runs or loads, beside the app's own programs
-      {kDir + R"(\x.bat)", true, false},
-      {kDir + R"(\flutter_windows.DLL)", true, false},
-      {kDir + R"(\plugins\a.exe)", true, false},
-      {kDir + R"(\app.exe.config)", true, false},
-      {kDir + R"(\app.exe.manifest)", true, false},
-      {kDir + R"(\app.exe.local)", true, false},
-      {kDir + R"(\run.cmd)", true, false},
-      {kDir + R"(\a.dll.yaml)", true, true},
-      {kDir + R"(\dll)", true, true},
-      {kDir + R"(\log\clash.log)", true, true},
-      // names that a comparison of names cannot see through: streams and short names
-      {kCore + "::$DATA", false, false},
-      {kDir + R"(\a.yaml:evil)", false, false},
-      {kDir + R"(\CLASH-~1.EXE)", false, false},
-      {kDir + R"(\a.yaml.)", false, false},
-      // beside
-      {R"(C:\Program Files\Corvid2\a.yaml)", false, false},
-      {R"(C:\Program Files\Corvi)", false, false},
-      // above
-      {R"(C:\Program Files)", false, false},
-      {R"(C:\Program Files\a.yaml)", false, false},
-      {R"(C:\)", false, false},
-      // far
-      {R"(C:\Windows\System32\evil.dll)", false, false},
-      {R"(C:\Users\me\a.yaml)", false, false},
-      {R"(D:\Program Files\Corvid\a.yaml)", false, false},
-      // escapes
-      {kDir + R"(\..\a.yaml)", false, false},
-      {kDir + R"(\data\..\..\Corvid2\a.yaml)", false, false},
-      {R"(\\?\C:\Program Files\Corvid\..\a.yaml)", false, false},
-      // UNC and device forms
-      {R"(\\attacker\share\a.yaml)", false, false},
-      {R"(\\?\UNC\attacker\share\a.yaml)", false, false},
-      {R"(\\.\C:\Program Files\Corvid\a.yaml)", false, false},
-      {R"(\\.\pipe\corvid-helper)", false, false},
-      {R"(\\?\GLOBALROOT\Device\HarddiskVolume3\Program Files\Corvid\a.yaml)", false, false},
-      // device names, which Windows opens in any directory
-      {kDir + R"(\CON)", false, false},
-      {kDir + R"(\nul.log)", false, false},
-      {kDir + R"(\Com1 .yaml)", false, false},
-      {kDir + R"(\LPT9\a.yaml)", false, false},
-      {kDir + "\\com\xc2\xb9", false, false},
-      {kDir + R"(\CONOUT$)", false, false},
-      {kDir + R"(\console.log)", true, true},
-      {kDir + R"(\com10)", true, true},
-      // drive-relative forms
-      {R"(C:Program Files\Corvid\a.yaml)", false, false},
-  };
-  for (const std::string field : {"work dir", "config path", "log path"}) {
-    for (const Case& c : cases) {
-      const bool ok = field == "work dir" ? c.work_dir_ok : c.file_ok;
-      const Outcome outcome = start_fresh(with_field(field, c.path), kUser);
-      if (ok) {
-        EXPECT_EQ(outcome.error, std::nullopt) << field << ": " << c.path;
-      } else {
-        EXPECT_EQ(outcome.error, field + " not allowed: " + c.path) << field << ": " << c.path;
+  for (const std::string& name : names) {
+    for (const std::string& field : kFields) {
+      std::vector<std::pair<std::string, std::string>> given = {{kDir + "\\" + name, ""}};
+      if (field == "config path" || field == "log path")
+        given.emplace_back(name, kDir + "\\" + name);
+      for (const auto& [path, resolved] : given) {
+        const Outcome outcome = start_fresh(with_field(field, path), kUser, [&](FakeBackend& os) {
+          os.add_existing(resolved.empty() ? path : resolved);
+        });
+        EXPECT_EQ(outcome.error, field + " not allowed: " + (resolved.empty() ? path : resolved))
+            << field << ": " << path;
       }
     }
+  }
+}
+
+// The defaults are what they are however they are written: whole or relative (joined as for
+// everyone), in any case, with either separator, as a verbatim path, with "." and "..".
+TEST(StartPolicy, EveryFieldsDefaultPassesInEverySpelling) {
+  const std::map<std::string, std::vector<std::string>> spellings = {
+      {"core path",
+       {kCore, R"(c:\PROGRAM FILES\corvid\CLASH-RS.exe)", R"(C:/Program Files/Corvid/clash-rs.exe)",
+        R"(\\?\C:\Program Files\Corvid\clash-rs.exe)", kDir + R"(\.\clash-rs.exe)",
+        kDir + R"(\log\..\clash-rs.exe)",
+        R"(C:\Program Files\..\Program Files\Corvid\clash-rs.exe)",
+        R"(C:\Program Files\Corvid\\clash-rs.exe)"}},
+      {"work dir",
+       {kDir, kDir + "\\", R"(c:\program files\CORVID)", R"(C:/Program Files/Corvid/)",
+        R"(\\?\C:\Program Files\Corvid)", kDir + R"(\.)", kDir + R"(\data\..)"}},
+      {"config path",
+       {kDir + R"(\config.json)", "config.json", R"(.\config.json)", "CONFIG.JSON",
+        R"(log\..\config.json)", R"(c:/program files/corvid/config.json)",
+        R"(\\?\C:\Program Files\Corvid\config.json)", R"(\Program Files\Corvid\config.json)"}},
+      {"log path",
+       {kDir + R"(\log\clash.log)", R"(log\clash.log)", "log/clash.log", R"(LOG\Clash.Log)",
+        R"(.\log\.\clash.log)", R"(C:/Program Files/Corvid/log/clash.log)",
+        R"(\\?\C:\Program Files\Corvid\log\clash.log)"}},
+  };
+  for (const auto& [field, paths] : spellings) {
+    for (const std::string& path : paths) {
+      const Outcome outcome = start_fresh(with_field(field, path), kUser,
+                                          [&](FakeBackend& os) { os.add_existing(path); });
+      EXPECT_EQ(outcome.error, std::nullopt) << field << ": " << path;
+      // Whatever the spelling, the service's own work is on the defaults.
+      EXPECT_EQ(outcome.os->prepared(), std::vector<CoreFiles>{core_files(kDir)})
+          << field << ": " << path;
+    }
+  }
+}
+
+// Near the defaults is not the defaults.
+TEST(StartPolicy, WhatIsNearADefaultIsRefused) {
+  struct Case {
+    std::string field;
+    std::string path;
+  };
+  const Case cases[] = {
+      // Another field's default.
+      {"config path", kDir + R"(\log\clash.log)"},
+      {"log path", kDir + R"(\config.json)"},
+      {"config path", kCore},
+      {"log path", kDir},
+      {"work dir", kDir + R"(\log)"},
+      // The same name elsewhere.
+      {"config path", R"(C:\Program Files\config.json)"},
+      {"config path", R"(C:\Program Files\Corvid2\config.json)"},
+      {"log path", kDir + R"(\clash.log)"},
+      {"work dir", R"(C:\Program Files)"},
+      {"work dir", R"(D:\Program Files\Corvid)"},
+      // Names a comparison of names cannot see through, or that Windows reads otherwise.
+      {"config path", kDir + R"(\config.json::$DATA)"},
+      {"config path", kDir + R"(\CONFIG~1.JSO)"},
+      {"config path", kDir + R"(\config.json.)"},
+      {"config path", kDir + R"(\config.json )"},
+      {"log path", kDir + R"(\log.\clash.log)"},
+      {"config path", R"(\\?\C:\Program Files\Corvid\.\config.json)"},
+      {"config path", R"(\\?\C:\Program Files\Corvid/config.json)"},
+      {"config path", R"(\\.\C:\Program Files\Corvid\config.json)"},
+      {"config path", R"(\\?\GLOBALROOT\Device\HarddiskVolume3\Program Files\Corvid\config.json)"},
+      {"log path", R"(\\localhost\C$\Program Files\Corvid\log\clash.log)"},
+      {"log path", R"(\\?\UNC\localhost\C$\Program Files\Corvid\log\clash.log)"},
+      {"config path", kDir + R"(\NUL)"},
+      {"work dir", R"(C:Program Files\Corvid)"},
+  };
+  for (const Case& c : cases) {
+    const Outcome outcome = start_fresh(with_field(c.field, c.path), kUser);
+    EXPECT_EQ(outcome.error, c.field + " not allowed: " + c.path) << c.field << ": " << c.path;
   }
 }
 
@@ -241,19 +282,26 @@ TEST(StartPolicy, RelativeFilesAreJudgedWhereTheyResolve) {
     std::optional<std::string> error;
   };
   const Case cases[] = {
-      {{.config_path = R"(cfg\a.yaml)", .config = "x"}, std::nullopt},
-      {{.log_path = R"(logs\c.log)"}, std::nullopt},
+      {{.config_path = "config.json", .config = "x"}, std::nullopt},
+      {{.log_path = R"(log\clash.log)"}, std::nullopt},
+      {{.work_dir = kDir + "\\"}, std::nullopt},
+      {{.config_path = R"(cfg\a.yaml)", .config = "x"},
+       R"(config path not allowed: C:\Program Files\Corvid\cfg\a.yaml)"},
+      {{.log_path = R"(logs\c.log)"},
+       R"(log path not allowed: C:\Program Files\Corvid\logs\c.log)"},
       {{.config_path = R"(..\a.yaml)", .config = "x"},
        R"(config path not allowed: C:\Program Files\Corvid\..\a.yaml)"},
       {{.log_path = R"(..\..\Windows\System32\c.log)"},
        R"(log path not allowed: C:\Program Files\Corvid\..\..\Windows\System32\c.log)"},
       {{.log_path = R"(\Windows\System32\c.log)"},
        R"(log path not allowed: C:\Windows\System32\c.log)"},
-      // Relative to a working directory that is itself inside.
-      {{.work_dir = kDir + R"(\data)", .core_path = kCore, .config_path = "a.yaml", .config = "x"},
-       std::nullopt},
-      // An empty working directory leaves every default relative: refused at the working
-      // directory, before the files.
+      // A working directory of its own moves every default with it, the core first.
+      {{.work_dir = kDir + R"(\data)", .config_path = "config.json", .config = "x"},
+       R"(core path not allowed: C:\Program Files\Corvid\data\clash-rs.exe)"},
+      {{.work_dir = kDir + R"(\data)", .core_path = kCore, .config = "x"},
+       R"(work dir not allowed: C:\Program Files\Corvid\data)"},
+      // An empty working directory leaves every default relative.
+      {{.work_dir = ""}, "core path not allowed: clash-rs.exe"},
       {{.work_dir = "", .core_path = kCore}, "work dir not allowed: "},
       {{.config_path = "", .config = "x"}, R"(config path not allowed: C:\Program Files\Corvid\)"},
       {{.log_path = "NUL"}, R"(log path not allowed: C:\Program Files\Corvid\NUL)"},
@@ -322,9 +370,48 @@ TEST(StartPolicy, ControlCharactersAreRefusedForEveryCaller) {
   const Outcome core = start_fresh({.core_path = kDir + "\\clash-rs.exe\n"}, Caller::service());
   EXPECT_EQ(core.error, R"(core path not allowed: C:\Program Files\Corvid\clash-rs.exe\u000a)");
   // Characters that merely resemble them pass.
-  const Outcome near =
-      start_fresh(with_field("config path", kDir + "\\a\u00a0\xc2\x80\u2027\u202a.yaml"), kUser);
+  const Outcome near = start_fresh(
+      with_field("config path", kDir + "\\a\u00a0\xc2\x80\u2027\u202a.yaml"), Caller::service());
   EXPECT_EQ(near.error, std::nullopt);
+}
+
+// No Windows path is longer than 32,767 UTF-16 units: a longer one is refused for everyone
+// before anything is written, and shown cut short.
+TEST(StartPolicy, APathLongerThanWindowsTakesIsRefusedForEveryCaller) {
+  const std::string too_long = kDir + "\\" + std::string(32767, 'a');
+  const std::string shown =
+      too_long.substr(0, 256) + "\xE2\x80\xA6 (" + std::to_string(too_long.size()) + " bytes)";
+  for (const std::string& field : kFields) {
+    for (const Caller& caller : {kUser, Caller::service()}) {
+      const Outcome outcome = start_fresh(with_field(field, too_long), caller);
+      EXPECT_EQ(outcome.error, field + " not allowed: " + shown)
+          << field << (caller.privileged ? " (privileged)" : "");
+    }
+  }
+  // Units, not bytes: three bytes of UTF-8 are one unit of UTF-16.
+  std::string units;
+  for (int i = 0; i < 2000; ++i)
+    units += "\xE6\x97\xA5";
+  for (const auto& [path, refused] :
+       {std::pair{R"(C:\)" + std::string(32764, 'a'), false},
+        std::pair{R"(C:\)" + std::string(32765, 'a'), true},
+        std::pair{R"(C:\)" + std::string(30000, 'a') + units, false}}) {
+    const Outcome outcome = start_fresh(with_field("log path", path), Caller::service());
+    EXPECT_EQ(outcome.error.has_value(), refused) << path.size() << " bytes";
+  }
+}
+
+// A missing core is named in full when short, cut short when long.
+TEST(StartPolicy, AMissingCoreIsShownBounded) {
+  FakeBackend os;
+  const std::string near = R"(C:\Tools\clash-rs.exe)";
+  const std::string far = R"(C:\)" + std::string(1000, 'x') + R"(\clash-rs.exe)";
+  const auto missing = [&](const std::string& core) {
+    const Result<ChildProcess> child = spawn_core(os, {kDir, core, "c", "l"});
+    return child ? std::string("(spawned)") : detailed_text(child.error());
+  };
+  EXPECT_EQ(missing(near), R"(core not found: C:\Tools\clash-rs.exe)");
+  EXPECT_EQ(missing(far), "core not found: " + far.substr(0, 256) + "\xE2\x80\xA6 (1016 bytes)");
 }
 
 class StartPolicyTest : public ::testing::Test {
@@ -372,6 +459,11 @@ TEST_F(StartPolicyTest, ARefusedStartLeavesTheHeldCoreAndItsFilesAlone) {
        R"(start failed: config path not allowed: C:\Windows\System32\drivers\etc\hosts)"},
       {{.log_path = R"(C:\Windows\System32\x.log)", .config = "evil"},
        R"(start failed: log path not allowed: C:\Windows\System32\x.log)"},
+      // The app's compiled code, which the engine maps and runs for the next user.
+      {{.config_path = R"(data\app.so)", .config = "evil"},
+       R"(start failed: config path not allowed: C:\Program Files\Corvid\data\app.so)"},
+      {{.log_path = kDir + R"(\data\app.so)"},
+       R"(start failed: log path not allowed: C:\Program Files\Corvid\data\app.so)"},
       // The line feed is shown escaped: the entry stays one line.
       {{.log_path = kDir + "\\a\nb.log", .config = "evil"},
        R"(start failed: log path not allowed: C:\Program Files\Corvid\a\u000ab.log)"},
@@ -382,6 +474,8 @@ TEST_F(StartPolicyTest, ARefusedStartLeavesTheHeldCoreAndItsFilesAlone) {
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(log.entries(), std::vector<std::string>{r.entry});
   }
+  os->set_oddity(kDir + R"(\config.json)", FakeBackend::Oddity::kHardLinked);
+  EXPECT_FALSE(start_core(state, {.config = "evil"}, kUser).has_value());
   os->set_security(kDir, SecuritySnapshot{"S-1-5-21-1-2-3-1001", std::nullopt});
   EXPECT_FALSE(start_core(state, {.config = "evil"}, kUser).has_value());
 
@@ -419,6 +513,11 @@ TEST_F(StartPolicyTest, TheInstallMustBeAdminOnly) {
       kLocalSystemSid,
       std::vector<AccessEntry>{{AccessEntry::Kind::kAllow, 0x00, 0x00000006, "S-1-5-11"},
                                {AccessEntry::Kind::kAllow, 0x0b, 0x001301bf, "S-1-5-11"}}};
+  const SecuritySnapshot users_inherit_full_control{
+      kAdministratorsSid,
+      std::vector<AccessEntry>{{AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kLocalSystemSid},
+                               {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kAdministratorsSid},
+                               {AccessEntry::Kind::kAllow, 0x0a, 0x001f01ff, "S-1-5-32-545"}}};
   const std::string refused =
       "install directory is writable by non-administrators: C:\\Program Files\\Corvid\n\n"
       "Caused by:\n";
@@ -437,14 +536,27 @@ TEST_F(StartPolicyTest, TheInstallMustBeAdminOnly) {
        R"(    C:\: allows S-1-5-11 0x00010000)"},
       {"no access list", R"(C:\)", SecuritySnapshot{kAdministratorsSid, std::nullopt},
        R"(    C:\: no access list: everyone has full access)"},
+      // What the service creates in it would be the user's: the log directory, for one, where
+      // a mount point would send the core's log anywhere.
+      {"an inherit-only full control for Users", kDir, users_inherit_full_control,
+       R"(    C:\Program Files\Corvid: allows S-1-5-32-545 0x000d0156 on what is created in it)"},
+      {"a log directory users may change", kDir + R"(\log)", user_writable(),
+       R"(    C:\Program Files\Corvid\log: allows S-1-5-11 0x00010116)"},
+      {"a core log users may change", kDir + R"(\log\clash.log)", user_writable(),
+       R"(    C:\Program Files\Corvid\log\clash.log: allows S-1-5-11 0x00010116)"},
+      {"a configuration users may change", kDir + R"(\config.json)", user_writable(),
+       R"(    C:\Program Files\Corvid\config.json: allows S-1-5-11 0x00010116)"},
       {"an unreadable descriptor", kDir,
        std::unexpected(Error("GetNamedSecurityInfoW failed", "Access is denied. (os error 5)")),
        "    0: C:\\Program Files\\Corvid: GetNamedSecurityInfoW failed\n"
        "    1: Access is denied. (os error 5)"},
   };
   for (const Case& c : cases) {
-    const Outcome outcome = start_fresh(
-        {.config = "x"}, kUser, [&](FakeBackend& fake) { fake.set_security(c.path, c.snapshot); });
+    const Outcome outcome = start_fresh({.config = "x"}, kUser, [&](FakeBackend& fake) {
+      fake.set_security(c.path, c.snapshot);
+      for (const char* name : {R"(\log)", R"(\log\clash.log)", R"(\config.json)"})
+        fake.add_existing(kDir + name);
+    });
     if (c.cause) {
       EXPECT_EQ(outcome.error, refused + *c.cause) << c.name;
     } else {
@@ -454,10 +566,26 @@ TEST_F(StartPolicyTest, TheInstallMustBeAdminOnly) {
   }
 }
 
-TEST_F(StartPolicyTest, TheInstallDirectoryTheCoreAndEveryParentAreRead) {
+TEST_F(StartPolicyTest, TheInstallDirectoryWhatIsInItAndEveryParentAreRead) {
   ASSERT_TRUE(start_core(state, {}, kUser).has_value());
-  const std::vector<std::string> expected = {kDir, kCore, R"(C:\Program Files)", R"(C:\)"};
-  EXPECT_EQ(os->security_reads(), expected);
+  const std::vector<std::string> first = {kDir, kCore, R"(C:\Program Files)", R"(C:\)"};
+  EXPECT_EQ(os->security_reads(), first);
+  // Once the configuration and the log directory are there, and the core has made its log.
+  ASSERT_TRUE(start_core(state, {.config = "x"}, kUser).has_value());
+  os->add_existing(kDir + R"(\log\clash.log)");
+  ASSERT_TRUE(start_core(state, {}, kUser).has_value());
+  const std::vector<std::string> reads = os->security_reads();
+  const std::vector<std::string> last = {kDir,
+                                         kCore,
+                                         kDir + R"(\config.json)",
+                                         kDir + R"(\log)",
+                                         kDir + R"(\log\clash.log)",
+                                         R"(C:\Program Files)",
+                                         R"(C:\)"};
+  ASSERT_GE(reads.size(), last.size());
+  EXPECT_EQ(
+      std::vector<std::string>(reads.end() - static_cast<std::ptrdiff_t>(last.size()), reads.end()),
+      last);
 }
 
 // A missing core is reported as missing; no one but an administrator could have added it.
@@ -471,15 +599,93 @@ TEST_F(StartPolicyTest, AMissingCoreIsNotFoundRatherThanRefused) {
   EXPECT_EQ(os->security_reads(), expected);
 }
 
-TEST_F(StartPolicyTest, FilesInsideTheInstallDirectoryAreWrittenForAnUnprivilegedCaller) {
+// The service's own work for a standard user is on the defaults, through the backend's handles,
+// and the configuration gets an access list no other user can read through; the core is told the
+// paths as they were given.
+TEST_F(StartPolicyTest, TheDefaultsAreWrittenThroughHandlesForAnUnprivilegedCaller) {
+  ASSERT_TRUE(start_core(state,
+                         {.config_path = R"(c:/program files/corvid/CONFIG.json)",
+                          .log_path = R"(log/clash.log)",
+                          .config = "a"},
+                         kUser)
+                  .has_value());
+  EXPECT_EQ(os->prepared(), std::vector<CoreFiles>{core_files(kDir)});
+  EXPECT_EQ(core_files(kDir), (CoreFiles{kDir, kDir + R"(\log)", kDir + R"(\config.json)"}));
+  EXPECT_EQ(os->file(kDir + R"(\config.json)"), "a");
+  EXPECT_EQ(os->protected_files(), std::set<std::string>{kDir + R"(\config.json)"});
+  EXPECT_EQ(os->directories(), std::vector<std::string>{kDir + R"(\log)"});
+  EXPECT_NE(os->processes().at(0).command_line.find(R"(-c "c:/program files/corvid/CONFIG.json")"),
+            std::string::npos)
+      << os->processes().at(0).command_line;
+  // A privileged caller's files are written as named, as before.
   ASSERT_TRUE(
-      start_core(state,
-                 {.config_path = R"(cfg\a.yaml)", .log_path = R"(logs\c.log)", .config = "a"},
-                 kUser)
+      start_core(state, {.config_path = R"(D:\cfg\a.json)", .config = "b"}, Caller::service())
           .has_value());
-  EXPECT_EQ(os->file(kDir + R"(\cfg\a.yaml)"), "a");
-  const std::vector<std::string> directories = {kDir + R"(\logs)", kDir + R"(\cfg)"};
-  EXPECT_EQ(os->directories(), directories);
+  EXPECT_EQ(os->prepared().size(), 1u);
+  EXPECT_EQ(os->file(R"(D:\cfg\a.json)"), "b");
+  EXPECT_EQ(os->protected_files().size(), 1u);
+}
+
+// What only a handle shows: an entry that is a reparse point (a junction, a mount point, a
+// symbolic link), a configuration file with a second name (a hard link to a file anywhere on
+// the volume) or one that resolves elsewhere. Each is refused for the field whose default it
+// is, before anything is written.
+TEST(StartPolicy, WhatAHandleShowsIsRefusedBeforeAnythingIsWritten) {
+  using Oddity = FakeBackend::Oddity;
+  struct Case {
+    std::string path;
+    Oddity oddity;
+    StartOptions options;
+    std::optional<std::string> error;  // detailed text; empty: started
+  };
+  const std::string config = kDir + R"(\config.json)";
+  const std::string log = kDir + R"(\log)";
+  const Case cases[] = {
+      {kDir,
+       Oddity::kReparsePoint,
+       {.config = "x"},
+       "work dir not allowed: C:\\Program Files\\Corvid\n\nCaused by:\n"
+       "    C:\\Program Files\\Corvid: is a reparse point"},
+      {log,
+       Oddity::kReparsePoint,
+       {.config = "x"},
+       "log path not allowed: C:\\Program Files\\Corvid\\log\\clash.log\n\nCaused by:\n"
+       "    C:\\Program Files\\Corvid\\log: is a reparse point"},
+      {log,
+       Oddity::kReparsePoint,
+       {},
+       "log path not allowed: C:\\Program Files\\Corvid\\log\\clash.log\n\nCaused by:\n"
+       "    C:\\Program Files\\Corvid\\log: is a reparse point"},
+      {config,
+       Oddity::kReparsePoint,
+       {.config = "x"},
+       "config path not allowed: C:\\Program Files\\Corvid\\config.json\n\nCaused by:\n"
+       "    C:\\Program Files\\Corvid\\config.json: is a reparse point"},
+      {config,
+       Oddity::kHardLinked,
+       {.config_path = "config.json", .config = "x"},
+       "config path not allowed: C:\\Program Files\\Corvid\\config.json\n\nCaused by:\n"
+       "    C:\\Program Files\\Corvid\\config.json: has 2 links"},
+      {config,
+       Oddity::kElsewhere,
+       {.config_path = R"(C:/Program Files/Corvid/config.json)", .config = "x"},
+       "config path not allowed: C:/Program Files/Corvid/config.json\n\nCaused by:\n"
+       "    C:\\Program Files\\Corvid\\config.json: opens as \\\\?\\D:\\elsewhere"},
+      // Without a configuration the file is neither written nor looked at.
+      {config, Oddity::kHardLinked, {}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const Outcome outcome =
+        start_fresh(c.options, kUser, [&](FakeBackend& os) { os.set_oddity(c.path, c.oddity); });
+    EXPECT_EQ(outcome.error, c.error) << c.path;
+    EXPECT_FALSE(outcome.os->file(config).has_value()) << c.path;
+  }
+  // A privileged caller's writes go by name, as they always have.
+  const Outcome privileged = start_fresh({.config = "x"}, Caller::service(), [&](FakeBackend& os) {
+    os.set_oddity(config, Oddity::kHardLinked);
+  });
+  EXPECT_EQ(privileged.error, std::nullopt);
+  EXPECT_TRUE(privileged.os->prepared().empty());
 }
 
 }  // namespace

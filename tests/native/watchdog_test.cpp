@@ -26,7 +26,7 @@ class WatchdogTest : public ::testing::Test {
   LogCapture log;
 
   std::uint32_t start() {
-    EXPECT_TRUE(start_core(*state, {}).has_value());
+    EXPECT_TRUE(start_core(*state, {}, Caller::service()).has_value());
     return *os->newest_pid();
   }
   bool held() {
@@ -114,7 +114,8 @@ TEST_F(WatchdogTest, CoreReleasedByStatusIsRelaunchedWithoutAnExitLine) {
 }
 
 TEST_F(WatchdogTest, FailedRelaunchIsLoggedEveryPassUntilStop) {
-  ASSERT_FALSE(start_core(*state, {.core_path = R"(C:\gone\core.exe)"}).has_value());
+  ASSERT_FALSE(
+      start_core(*state, {.core_path = R"(C:\gone\core.exe)"}, Caller::service()).has_value());
   LogCapture pass_log;
   watchdog_pass(*state);
   watchdog_pass(*state);
@@ -155,8 +156,9 @@ TEST_F(WatchdogTest, StartDuringARelaunchReplacesItAndNeverRunsTwo) {
   const std::uint32_t pid = start();
   os->exit_process(pid, 0);
   LogCapture pass_log;
-  arrive_during_next_launch([&] { watchdog_pass(*state); },
-                            [&] { EXPECT_TRUE(start_core(*state, {}).has_value()); });
+  arrive_during_next_launch(
+      [&] { watchdog_pass(*state); },
+      [&] { EXPECT_TRUE(start_core(*state, {}, Caller::service()).has_value()); });
   EXPECT_EQ(os->alive(), 1);
   EXPECT_EQ(os->max_alive(), 1);
   EXPECT_TRUE(held());
@@ -167,7 +169,8 @@ TEST_F(WatchdogTest, StartDuringARelaunchReplacesItAndNeverRunsTwo) {
 
 TEST_F(WatchdogTest, StopDuringAStartLaunchLeavesNoCore) {
   Result<void> result;
-  arrive_during_next_launch([&] { result = start_core(*state, {}); }, [&] { stop_core(*state); });
+  arrive_during_next_launch([&] { result = start_core(*state, {}, Caller::service()); },
+                            [&] { stop_core(*state); });
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(short_text(result.error()), "core start cancelled");
   EXPECT_EQ(os->alive(), 0);

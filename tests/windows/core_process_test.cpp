@@ -56,7 +56,7 @@ class CoreProcessTest : public ::testing::Test {
 
   // Starts a core that runs until ended and returns its recorded run.
   CoreRun start_running_core() {
-    const Result<void> started = start_core(state, options_in_work_dir("run\n"));
+    const Result<void> started = start_core(state, options_in_work_dir("run\n"), Caller::service());
     EXPECT_TRUE(started.has_value()) << detailed_text(started.error());
     const std::size_t before = test::read_core_runs(work_dir).size();
     std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, before + 1);
@@ -79,7 +79,7 @@ class CoreProcessTest : public ::testing::Test {
 };
 
 TEST_F(CoreProcessTest, LaunchesWithFixedArgumentsInWorkDirAndEndsWithExitCodeOne) {
-  const Result<void> started = start_core(state, options_in_work_dir("run\n"));
+  const Result<void> started = start_core(state, options_in_work_dir("run\n"), Caller::service());
   ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
 
   const std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, 1);
@@ -114,7 +114,7 @@ TEST_F(CoreProcessTest, CreatesMissingDirectoriesAndPassesResolvedPaths) {
   options.core_path = core_path;
   options.config_path = "cfg dir\\deep\\a.json";
   options.config = "run\n";
-  const Result<void> first = start_core(state, options);
+  const Result<void> first = start_core(state, options, Caller::service());
   ASSERT_TRUE(first.has_value()) << detailed_text(first.error());
 
   std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, 1);
@@ -130,7 +130,7 @@ TEST_F(CoreProcessTest, CreatesMissingDirectoriesAndPassesResolvedPaths) {
   // An absolute log path with missing ancestors, away from the work directory.
   const std::string log_path = root / "logs x\\deeper\\core.log";
   options.log_path = log_path;
-  const Result<void> second = start_core(state, options);
+  const Result<void> second = start_core(state, options, Caller::service());
   ASSERT_TRUE(second.has_value()) << detailed_text(second.error());
   runs = test::wait_for_core_runs(work_dir, 2);
   ASSERT_EQ(runs.size(), 2u);
@@ -152,7 +152,8 @@ TEST_F(CoreProcessTest, WritesConfigurationBytesExactly) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Result<void> started = start_core(state, options_in_work_dir(c.config));
+    const Result<void> started =
+        start_core(state, options_in_work_dir(c.config), Caller::service());
     ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
     EXPECT_EQ(test::read_file(config_path), c.config);
   }
@@ -162,7 +163,7 @@ TEST_F(CoreProcessTest, WritesConfigurationBytesExactly) {
 TEST_F(CoreProcessTest, EmptyConfigurationTruncatesTheFile) {
   const std::string config_path = work_dir + "\\config.json";
   ASSERT_TRUE(test::write_file(config_path, "exit 7\n"));
-  const Result<void> started = start_core(state, options_in_work_dir(""));
+  const Result<void> started = start_core(state, options_in_work_dir(""), Caller::service());
   ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
   EXPECT_EQ(test::read_file(config_path), "");
 
@@ -179,7 +180,8 @@ TEST_F(CoreProcessTest, WithoutConfigurationTheFileIsLeftAsItIs) {
   const std::string config_path = work_dir + "\\config.json";
   const std::string kept = "# written by hand\nexit 5\n";
   ASSERT_TRUE(test::write_file(config_path, kept));
-  const Result<void> started = start_core(state, options_in_work_dir(std::nullopt));
+  const Result<void> started =
+      start_core(state, options_in_work_dir(std::nullopt), Caller::service());
   ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
   EXPECT_EQ(test::read_file(config_path), kept);
 
@@ -206,7 +208,8 @@ TEST_F(CoreProcessTest, SecondStartEndsTheFirstCoreBeforeLaunching) {
 }
 
 TEST_F(CoreProcessTest, AStopEndsWhatTheCoreStartedToo) {
-  const Result<void> started = start_core(state, options_in_work_dir("spawn\nrun\n"));
+  const Result<void> started =
+      start_core(state, options_in_work_dir("spawn\nrun\n"), Caller::service());
   ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
   const std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, 2);
   ASSERT_EQ(runs.size(), 2u);
@@ -232,7 +235,7 @@ TEST_F(CoreProcessTest, MissingCoreFailsAfterEndingTheHeldOne) {
   StartOptions options = options_in_work_dir("run\n");
   const std::string missing = work_dir + "\\missing\\clash-rs.exe";
   options.core_path = missing;
-  const Result<void> started = start_core(state, options);
+  const Result<void> started = start_core(state, options, Caller::service());
   ASSERT_FALSE(started.has_value());
   EXPECT_EQ(started.error(), Error("core not found: " + missing));
 
@@ -247,7 +250,7 @@ TEST_F(CoreProcessTest, MissingCoreFailsAfterEndingTheHeldOne) {
 TEST_F(CoreProcessTest, DirectoryAsCoreFailsToSpawnWithTheOsError) {
   StartOptions options = options_in_work_dir("run\n");
   options.core_path = work_dir;
-  const Result<void> started = start_core(state, options);
+  const Result<void> started = start_core(state, options, Caller::service());
   ASSERT_FALSE(started.has_value());
   EXPECT_EQ(started.error().message, "spawn core");
   EXPECT_EQ(started.error().causes,
@@ -268,7 +271,7 @@ TEST_F(CoreProcessTest, ConfigWriteFailureLeavesTheRunningCore) {
   ASSERT_TRUE(test::make_directory(directory));
   StartOptions options = options_in_work_dir("run\n");
   options.config_path = directory;
-  const Result<void> started = start_core(state, options);
+  const Result<void> started = start_core(state, options, Caller::service());
   ASSERT_FALSE(started.has_value());
   EXPECT_EQ(started.error().message, "write config");
   // A directory cannot be opened as a file to write.
@@ -283,7 +286,8 @@ TEST_F(CoreProcessTest, ConfigWriteFailureLeavesTheRunningCore) {
 }
 
 TEST_F(CoreProcessTest, ExitedCoreIsSeenAsNotRunningAndReleased) {
-  const Result<void> started = start_core(state, options_in_work_dir("exit 3\n"));
+  const Result<void> started =
+      start_core(state, options_in_work_dir("exit 3\n"), Caller::service());
   ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
   const std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, 1);
   ASSERT_EQ(runs.size(), 1u);
@@ -531,6 +535,27 @@ TEST_F(WindowsBackendTest, TheCoreWritesToTheHelpersStandardOutputAndError) {
   err.reset();
   EXPECT_EQ(test::read_file(out_path), "caf\xC3\xA9 from the core\n");
   EXPECT_EQ(test::read_file(err_path), "caf\xC3\xA9 from the core\n");
+}
+
+// A handle the helper has open, even an inheritable one, stays the helper's: the core is given its
+// standard handles and nothing else. Shown by sharing: once the helper closes its handle, the file
+// opens exclusively only if no copy of the handle lives on in the core.
+TEST_F(WindowsBackendTest, TheCoreInheritsNothingButItsStandardHandles) {
+  const std::string path = root / "held by the helper.txt";
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  WinHandle held(CreateFileW(to_wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(held.valid());
+  auto child = launch("run", core_dir);
+  ASSERT_TRUE(child.has_value()) << child.error();
+  ASSERT_EQ(test::wait_for_core_runs(core_dir, 1).size(), 1u);
+  held.reset();
+  const WinHandle alone(CreateFileW(to_wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  EXPECT_TRUE(alone.valid()) << "the core holds a copy of the helper's handle: error "
+                             << GetLastError();
+  backend->terminate_and_wait(*child);
 }
 
 TEST_F(WindowsBackendTest, EmptyWorkDirMeansTheHelpersCurrentDirectory) {

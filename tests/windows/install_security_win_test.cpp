@@ -180,7 +180,13 @@ TEST(DescriptorSnapshot, VerdictsOnBuiltDescriptors) {
       {"the same root as the install directory itself",
        "O:SYD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;OICIIO;SDGXGWGR;;;AU)"
        "(A;;0x4;;;AU)",
-       installed, "allows S-1-5-11 0x00000004"},
+       installed, "allows S-1-5-11 0x40010000 on what is created in it"},
+      // An installer's leftover: nothing on the folder itself, full control on what it will hold.
+      {"an inherit-only Users full control",
+       "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;CIIO;FA;;;BU)", installed,
+       "allows S-1-5-32-545 0x000d0156 on what is created in it"},
+      {"the same above the install directory",
+       "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;CIIO;FA;;;BU)", ancestor, std::nullopt},
       {"a deny entry", "O:BAD:(D;;FA;;;WD)", installed, std::nullopt},
       {"an empty access list", "O:BAD:", installed, std::nullopt},
   };

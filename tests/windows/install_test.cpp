@@ -4,11 +4,17 @@
 
 #include <cstdio>
 #include <iterator>
+#include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/win_handle.h"
+#include "common/win_security.h"
+#include "host/service.h"
 #include "host_support.h"
+#include "supervisor/security_win.h"
 #include "win_test_support.h"
 
 namespace corvid {
@@ -90,6 +96,19 @@ TEST_F(InstallTest, DescribesTheServiceAndHasTheSCMRestartItAfterAFailure) {
   EXPECT_TRUE(failure->on_non_crash_failures) << "a stop with a non-zero exit code must count";
 }
 
+// The service's own SID in its token lets an access list name this service alone.
+TEST_F(InstallTest, GivesTheServiceAnUnrestrictedSidOfItsOwn) {
+  ASSERT_TRUE(install_running().has_value());
+  DWORD error = 0;
+  const std::optional<DWORD> type = test::query_service_sid_type(&error);
+  if (!type && error == ERROR_INVALID_LEVEL && test::running_under_wine()) {
+    std::printf("Wine 8 does not know the service SID type: only real Windows reads it back\n");
+    return;
+  }
+  ASSERT_TRUE(type.has_value()) << error;
+  EXPECT_EQ(*type, static_cast<DWORD>(SERVICE_SID_TYPE_UNRESTRICTED));
+}
+
 TEST_F(InstallTest, ASecondInstallFailsAndLeavesTheServiceAsItWas) {
   const std::optional<SERVICE_STATUS_PROCESS> first = install_running();
   ASSERT_TRUE(first.has_value());
@@ -169,6 +188,90 @@ TEST_F(InstallTest, UninstallOfAStoppedServiceSucceeds) {
   EXPECT_EQ(removed.exit_code, 0u) << removed.err;
   EXPECT_EQ(removed.err, "");
   EXPECT_TRUE(test::wait_for_service_gone());
+}
+
+// Where `install` may run from, decided before the Service Control Manager hears of anything:
+// with a reader double standing in for the descriptors, which Wine does not store.
+TEST(InstallHome, AHomeOthersCanChangeIsRefusedBeforeAnyServiceCall) {
+  const std::string exe = R"(C:\Corvid\corvid_helper_service.exe)";
+  constexpr const char* kInstaller = "S-1-5-21-1-2-3-500";
+  // C:\Corvid as made by an administrator: Authenticated Users inherit Modify from C:\.
+  const SecuritySnapshot inherited_modify{
+      kAdministratorsSid,
+      std::vector<AccessEntry>{{AccessEntry::Kind::kAllow, 0x13, 0x001f01ff, kLocalSystemSid},
+                               {AccessEntry::Kind::kAllow, 0x13, 0x001f01ff, kAdministratorsSid},
+                               {AccessEntry::Kind::kAllow, 0x10, 0x001301bf, "S-1-5-11"},
+                               {AccessEntry::Kind::kAllow, 0x1b, 0xe0010000, "S-1-5-11"}}};
+  const SecuritySnapshot admin_only{
+      kAdministratorsSid,
+      std::vector<AccessEntry>{{AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kLocalSystemSid},
+                               {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kAdministratorsSid},
+                               {AccessEntry::Kind::kAllow, 0x03, 0x001200a9, "S-1-5-32-545"}}};
+  const SecuritySnapshot installers_own{
+      kInstaller,
+      std::vector<AccessEntry>{{AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kLocalSystemSid},
+                               {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kInstaller}}};
+  struct Case {
+    const char* name;
+    std::map<std::string, SecuritySnapshot> descriptors;  // others: admin_only
+    std::optional<std::string> cause;                     // empty: registered
+  };
+  const Case cases[] = {
+      {"an admin-only home", {}, std::nullopt},
+      {"a folder users may change",
+       {{R"(C:\Corvid)", inherited_modify}},
+       R"(C:\Corvid: allows S-1-5-11 0x00010116)"},
+      {"an executable users may change",
+       {{exe, inherited_modify}},
+       R"(C:\Corvid\corvid_helper_service.exe: allows S-1-5-11 0x00010116)"},
+      {"a root users may delete in",
+       {{R"(C:\)", inherited_modify}},
+       R"(C:\: allows S-1-5-11 0x00010000)"},
+      {"the installing account's own folder", {{R"(C:\Corvid)", installers_own}}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> registered;
+    const Result<void> installed = install_from(
+        exe,
+        [&](const std::string& path) -> Result<SecuritySnapshot> {
+          const auto it = c.descriptors.find(path);
+          return it == c.descriptors.end() ? admin_only : it->second;
+        },
+        kInstaller,
+        [&](const std::string& path) -> Result<void> {
+          registered.push_back(path);
+          return {};
+        });
+    if (!c.cause) {
+      EXPECT_TRUE(installed.has_value()) << detailed_text(installed.error());
+      EXPECT_EQ(registered, std::vector<std::string>{exe});
+      continue;
+    }
+    ASSERT_FALSE(installed.has_value());
+    EXPECT_TRUE(registered.empty()) << "the Service Control Manager was called";
+    EXPECT_EQ(
+        detailed_text(installed.error()),
+        "install directory is writable by non-administrators: C:\\Corvid\n\nCaused by:\n    " +
+            *c.cause);
+  }
+}
+
+// Under Wine every folder reads back as owned by, and open to, the account that runs the test:
+// trusting that account, as `install` does, the real judgement passes here (and the installs
+// above run); without it, it does not.
+TEST(InstallHome, TheTestsOwnHomePassesForTheAccountThatRunsIt) {
+  if (!test::running_under_wine())
+    GTEST_SKIP() << "only under Wine is every folder the running account's";
+  const std::string exe = test::test_exe_dir() + "\\install_test.exe";
+  WinHandle token;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()));
+  const std::expected<std::string, DWORD> user = token_user_sid(token.get());
+  ASSERT_TRUE(user.has_value());
+  const std::optional<Error> refusal =
+      judge_install(test::test_exe_dir(), {exe}, read_path_security, *user);
+  EXPECT_EQ(refusal, std::nullopt) << detailed_text(*refusal);
+  EXPECT_TRUE(judge_install(test::test_exe_dir(), {exe}, read_path_security, {}).has_value());
 }
 
 }  // namespace

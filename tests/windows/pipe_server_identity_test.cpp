@@ -161,10 +161,12 @@ TEST(ClientIdentity, AnUnprivilegedThreadIsRefusedThroughTheWindowsBackend) {
        "log path not allowed: " + elsewhere / R"(log\c.log)"},
       {{.log_path = install + "\\a\nb.log"},
        "log path not allowed: " + install + R"(\a\u000ab.log)"},
-      // Inside every rule: then the install directory itself is judged. What this user built is
-      // this user's, on Wine and on Windows alike, so it is not admin-only.
-      {{.config_path = install + R"(\security-test.json)", .config = "x"},
-       "install directory is writable by non-administrators: " + install},
+      // A folder of the app's own inside the install directory is no default either.
+      {{.config_path = install + R"(\data\app.so)", .config = "x"},
+       "config path not allowed: " + install + R"(\data\app.so)"},
+      // The defaults: then the install directory itself is judged. What this user built is this
+      // user's, on Wine and on Windows alike, so it is not admin-only.
+      {{.config = "x"}, "install directory is writable by non-administrators: " + install},
   };
   const WinHandle token = token_without_administrators();
   ASSERT_TRUE(token);
@@ -187,7 +189,7 @@ TEST(ClientIdentity, AnUnprivilegedThreadIsRefusedThroughTheWindowsBackend) {
   // Nothing was written anywhere.
   EXPECT_FALSE(test::is_file(elsewhere / "a.json"));
   EXPECT_FALSE(test::is_directory(elsewhere / "log"));
-  EXPECT_FALSE(test::is_file(install + R"(\security-test.json)"));
+  EXPECT_FALSE(test::is_file(install + R"(\data\app.so)"));
 }
 
 // The same start for this process's own token goes through the rules and is written.

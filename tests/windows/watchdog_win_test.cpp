@@ -30,7 +30,8 @@ class WatchdogWinTest : public ::testing::Test {
 
   Result<void> start(const std::string& config, std::optional<std::string> core_path = {}) {
     return start_core(
-        *state, {.work_dir = dir.path(), .core_path = core_path.value_or(core), .config = config});
+        *state, {.work_dir = dir.path(), .core_path = core_path.value_or(core), .config = config},
+        Caller::service());
   }
   // Waits until the newest recorded core has ended.
   void wait_for_exit(std::size_t runs) {

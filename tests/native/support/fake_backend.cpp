@@ -1,7 +1,10 @@
 #include "fake_backend.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <thread>
+
+#include "common/winpath.h"
 
 namespace corvid::testing {
 
@@ -116,6 +119,21 @@ std::vector<std::string> FakeBackend::security_reads() const {
   return security_reads_;
 }
 
+void FakeBackend::set_oddity(const std::string& path, Oddity oddity) {
+  std::lock_guard guard(mutex_);
+  oddities_.insert_or_assign(path, oddity);
+}
+
+std::set<std::string> FakeBackend::protected_files() const {
+  std::lock_guard guard(mutex_);
+  return protected_files_;
+}
+
+std::vector<CoreFiles> FakeBackend::prepared() const {
+  std::lock_guard guard(mutex_);
+  return prepared_;
+}
+
 void FakeBackend::exit_process(std::uint32_t pid, std::uint32_t code) {
   std::lock_guard guard(mutex_);
   Process& p = processes_.at(pid);
@@ -217,9 +235,58 @@ std::expected<void, std::string> FakeBackend::write_file(const std::string& path
   return {};
 }
 
+std::expected<void, CoreFilesFailure> FakeBackend::prepare_core_files(
+    const CoreFiles& files, std::optional<std::string_view> config) {
+  std::lock_guard guard(mutex_);
+  prepared_.push_back(files);
+  // What the Windows backend says of each, read off its handle.
+  const auto refused = [&](StartField field,
+                           const std::string& path) -> std::optional<CoreFilesFailure> {
+    const auto it = oddities_.find(path);
+    if (it == oddities_.end())
+      return std::nullopt;
+    switch (it->second) {
+      case Oddity::kReparsePoint:
+        return CoreFilesFailure{field, path + ": is a reparse point"};
+      case Oddity::kHardLinked:
+        return CoreFilesFailure{field, path + ": has 2 links"};
+      case Oddity::kElsewhere:
+        return CoreFilesFailure{field, path + R"(: opens as \\?\D:\elsewhere)"};
+    }
+    return std::nullopt;
+  };
+  // Every check before anything is written.
+  std::optional<CoreFilesFailure> failure = refused(StartField::kWorkDir, files.install_dir);
+  if (!failure)
+    failure = refused(StartField::kLogPath, files.log_dir);
+  if (!failure && config)
+    failure = refused(StartField::kConfigPath, files.config_path);
+  if (failure)
+    return std::unexpected(std::move(*failure));
+  directories_.push_back(files.log_dir);
+  if (identity_probe_)
+    written_by_[files.log_dir] = identity_probe_();
+  if (!config)
+    return {};
+  if (identity_probe_)
+    written_by_[files.config_path] = identity_probe_();
+  if (write_error_)
+    return std::unexpected(CoreFilesFailure{std::nullopt, *write_error_});
+  files_[files.config_path] = std::string(*config);
+  protected_files_.insert(files.config_path);
+  return {};
+}
+
 bool FakeBackend::exists(const std::string& path) {
   std::lock_guard guard(mutex_);
-  return existing_.contains(path);
+  // As on Windows, any spelling of the same path finds the entry.
+  const auto names = [&](const std::string& entry) {
+    return entry == path || is_same_path(entry, path);
+  };
+  return std::any_of(existing_.begin(), existing_.end(), names) ||
+         std::any_of(files_.begin(), files_.end(),
+                     [&](const auto& file) { return names(file.first); }) ||
+         std::any_of(directories_.begin(), directories_.end(), names);
 }
 
 Result<SecuritySnapshot> FakeBackend::read_security(const std::string& path) {

@@ -74,6 +74,14 @@ class FakeBackend : public CoreBackend {
   static SecuritySnapshot admin_only_snapshot();
   // Every path whose descriptor was read, in order.
   std::vector<std::string> security_reads() const;
+  // What prepare_core_files finds at one path (compared as given): a reparse point, a file with
+  // a second link elsewhere, or an entry that resolves to another place.
+  enum class Oddity { kReparsePoint, kHardLinked, kElsewhere };
+  void set_oddity(const std::string& path, Oddity oddity);
+  // The files written with kCoreConfigSddl's access list.
+  std::set<std::string> protected_files() const;
+  // Every prepare_core_files call, in order.
+  std::vector<CoreFiles> prepared() const;
   // Makes the process end by itself.
   void exit_process(std::uint32_t pid, std::uint32_t code);
   void fail_polls(std::uint32_t pid, std::string os_text);
@@ -101,6 +109,9 @@ class FakeBackend : public CoreBackend {
   bool create_directories(const std::string& path) override;
   std::expected<void, std::string> write_file(const std::string& path,
                                               std::string_view bytes) override;
+  std::expected<void, CoreFilesFailure> prepare_core_files(
+      const CoreFiles& files, std::optional<std::string_view> config) override;
+  // Set up as existing, written or created, under any spelling of its path.
   bool exists(const std::string& path) override;
   Result<SecuritySnapshot> read_security(const std::string& path) override;
   std::expected<ChildProcess, std::string> create_process(const std::string& core_path,
@@ -132,6 +143,9 @@ class FakeBackend : public CoreBackend {
   std::map<std::string, Result<SecuritySnapshot>> security_;
   std::vector<std::string> security_reads_;
   std::map<std::string, std::string> files_;
+  std::map<std::string, Oddity> oddities_;
+  std::set<std::string> protected_files_;
+  std::vector<CoreFiles> prepared_;
   std::vector<std::string> directories_;
   std::map<std::uint32_t, Process> processes_;
   std::uint32_t next_pid_ = 1000;

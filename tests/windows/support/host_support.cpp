@@ -335,6 +335,13 @@ std::optional<ServiceFailureActions> query_failure_actions(DWORD* error) {
   return result;
 }
 
+std::optional<DWORD> query_service_sid_type(DWORD* error) {
+  const auto buffer = query_config2(SERVICE_CONFIG_SERVICE_SID_INFO, error);
+  if (!buffer)
+    return std::nullopt;
+  return reinterpret_cast<const SERVICE_SID_INFO*>(buffer->data())->dwServiceSidType;
+}
+
 std::optional<SERVICE_STATUS_PROCESS> query_service_status() {
   ScHandle service = open_service(SERVICE_QUERY_STATUS);
   if (!service)

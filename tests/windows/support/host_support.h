@@ -141,6 +141,8 @@ struct ServiceFailureActions {
 };
 std::optional<std::string> query_service_description(DWORD* error = nullptr);
 std::optional<ServiceFailureActions> query_failure_actions(DWORD* error = nullptr);
+// The service's SID type (SERVICE_SID_TYPE_NONE, _UNRESTRICTED, _RESTRICTED).
+std::optional<DWORD> query_service_sid_type(DWORD* error = nullptr);
 // Waits until the service reports `state`; returns the last status seen.
 std::optional<SERVICE_STATUS_PROCESS> wait_for_service_state(DWORD state,
                                                              std::chrono::milliseconds wait = 30s);

@@ -1,0 +1,235 @@
+// The service's own files for a standard user's start, through the Windows backend on real files:
+// handles, not names, so that nothing in the install directory can redirect a write. Hard links
+// and the final path of a handle work under Wine 8; reparse points (symbolic links, junctions)
+// cannot be made there, and file access lists are not stored, so those show only on Windows.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/utf.h"
+#include "common/win_handle.h"
+#include "supervisor/backend_win.h"
+#include "supervisor/core.h"
+#include "supervisor/security_win.h"
+#include "win_test_support.h"
+
+namespace corvid {
+namespace {
+
+using test::TempDir;
+
+class CoreFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(root.path().empty());
+    ASSERT_FALSE(elsewhere.path().empty());
+    install = root / "inst dir \xC3\xA9";
+    ASSERT_TRUE(test::make_directory(install));
+    files = core_files(install);
+  }
+
+  std::expected<void, CoreFilesFailure> prepare(std::optional<std::string_view> config) {
+    return backend->prepare_core_files(files, config);
+  }
+
+  TempDir root{"corvid files"};
+  TempDir elsewhere{"corvid elsewhere"};
+  std::string install;
+  CoreFiles files;
+  std::shared_ptr<CoreBackend> backend = make_windows_backend();
+};
+
+TEST_F(CoreFilesTest, TheConfigurationIsWrittenThroughItsHandleAndTheLogDirectoryMade) {
+  ASSERT_TRUE(prepare(std::nullopt).has_value());
+  EXPECT_TRUE(test::is_directory(files.log_dir));
+  EXPECT_FALSE(test::is_file(files.config_path)) << "no configuration, no file";
+
+  struct Case {
+    const char* name;
+    std::string config;
+  };
+  const Case cases[] = {
+      {"created", "mixed-port: 7890\n"},
+      {"a longer one replaces it", std::string(100000, 'x')},
+      {"a shorter one leaves nothing of the longer", "caf\xC3\xA9\r\nend"},
+      {"an empty one truncates", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto prepared = prepare(c.config);
+    ASSERT_TRUE(prepared.has_value()) << prepared.error().reason;
+    EXPECT_EQ(test::read_file(files.config_path), c.config);
+  }
+  // Without a configuration the file is left as it is.
+  ASSERT_TRUE(test::write_file(files.config_path, "by hand"));
+  ASSERT_TRUE(prepare(std::nullopt).has_value());
+  EXPECT_EQ(test::read_file(files.config_path), "by hand");
+}
+
+// A hard link makes config.json a second name of any file on the volume the link's maker could
+// name: writing through it would overwrite that file as LocalSystem.
+TEST_F(CoreFilesTest, AHardLinkedConfigurationIsRefusedAndTheOtherFileKeepsItsBytes) {
+  const std::string other = elsewhere / "app.so";
+  const std::string bytes =
+      "\x7f"
+      "ELF the app's own code";
+  ASSERT_TRUE(test::write_file(other, bytes));
+  ASSERT_TRUE(CreateHardLinkW(to_wide(files.config_path).c_str(), to_wide(other).c_str(), nullptr))
+      << GetLastError();
+
+  const auto prepared = prepare("evil");
+  ASSERT_FALSE(prepared.has_value());
+  EXPECT_EQ(prepared.error(),
+            (CoreFilesFailure{StartField::kConfigPath, files.config_path + ": has 2 links"}));
+  EXPECT_EQ(test::read_file(other), bytes);
+  EXPECT_FALSE(test::is_directory(files.log_dir)) << "a refusal writes nothing";
+}
+
+// Reparse points cannot be made under Wine 8; on Windows a symbolic link (an administrator, or
+// developer mode) shows that what a name leads to is never followed.
+TEST_F(CoreFilesTest, ReparsePointsAreRefused) {
+  const std::string target = elsewhere / "target";
+  ASSERT_TRUE(test::make_directory(target));
+  ASSERT_TRUE(test::write_file(target + "\\file", "kept"));
+  struct Case {
+    std::string link;
+    std::string to;
+    DWORD flags;
+    StartField field;
+  };
+  const Case cases[] = {
+      {files.config_path, target + "\\file", 0, StartField::kConfigPath},
+      {files.log_dir, target, SYMBOLIC_LINK_FLAG_DIRECTORY, StartField::kLogPath},
+  };
+  for (const Case& c : cases) {
+    // Wine 8 answers success and makes nothing.
+    const BOOL made = CreateSymbolicLinkW(to_wide(c.link).c_str(), to_wide(c.to).c_str(),
+                                          c.flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    const DWORD attributes = GetFileAttributesW(to_wide(c.link).c_str());
+    if (!made || attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      std::printf("no symbolic link made here: only Windows shows the reparse point refusal\n");
+      return;
+    }
+    const auto prepared = prepare("evil");
+    ASSERT_FALSE(prepared.has_value()) << c.link;
+    EXPECT_EQ(prepared.error(), (CoreFilesFailure{c.field, c.link + ": is a reparse point"}));
+    EXPECT_EQ(test::read_file(target + "\\file"), "kept");
+    if (c.flags != 0)
+      RemoveDirectoryW(to_wide(c.link).c_str());
+    else
+      DeleteFileW(to_wide(c.link).c_str());
+  }
+}
+
+TEST_F(CoreFilesTest, AMissingInstallDirectoryIsRefusedForTheWorkingDirectory) {
+  files = core_files(root / "missing");
+  const auto prepared = prepare("x");
+  ASSERT_FALSE(prepared.has_value());
+  EXPECT_EQ(prepared.error().refused, std::optional(StartField::kWorkDir));
+  EXPECT_EQ(prepared.error().reason,
+            files.install_dir + ": " + test::os_error_for(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(CoreFilesTest, AConfigurationThatIsADirectoryIsAFailedWrite) {
+  ASSERT_TRUE(test::make_directory(files.config_path));
+  const auto prepared = prepare("x");
+  ASSERT_FALSE(prepared.has_value());
+  EXPECT_EQ(prepared.error(),
+            (CoreFilesFailure{std::nullopt, test::os_error_for(ERROR_ACCESS_DENIED)}));
+}
+
+// The access list the configuration gets, as a descriptor: Wine stores none on files, so it is
+// shown on the text it is built from.
+TEST(CoreConfigAccess, OnlyLocalSystemAndAdministratorsAndNothingInherited) {
+  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      to_wide(kCoreConfigSddl).c_str(), SDDL_REVISION_1, descriptor.put(), nullptr));
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ASSERT_TRUE(GetSecurityDescriptorControl(descriptor.get(), &control, &revision));
+  EXPECT_NE(control & SE_DACL_PROTECTED, 0) << "inherited entries would let others in";
+  const Result<SecuritySnapshot> snapshot = snapshot_of(descriptor.get());
+  ASSERT_TRUE(snapshot.has_value());
+  const std::vector<AccessEntry> expected = {
+      {AccessEntry::Kind::kAllow, 0, 0x001f01ff, kLocalSystemSid},
+      {AccessEntry::Kind::kAllow, 0, 0x001f01ff, kAdministratorsSid},
+  };
+  EXPECT_EQ(snapshot->dacl, std::optional(expected));
+}
+
+// The Windows backend with every descriptor read as admin-only, as on a Program Files install:
+// a standard user's start on real files, end to end.
+class AdminOnlyDescriptors final : public CoreBackend {
+ public:
+  explicit AdminOnlyDescriptors(std::string dir) : dir_(std::move(dir)) {}
+  Result<std::string> install_dir() override { return dir_; }
+  bool create_directories(const std::string& path) override {
+    return os_->create_directories(path);
+  }
+  std::expected<void, std::string> write_file(const std::string& path,
+                                              std::string_view bytes) override {
+    return os_->write_file(path, bytes);
+  }
+  std::expected<void, CoreFilesFailure> prepare_core_files(
+      const CoreFiles& files, std::optional<std::string_view> config) override {
+    return os_->prepare_core_files(files, config);
+  }
+  bool exists(const std::string& path) override { return os_->exists(path); }
+  Result<SecuritySnapshot> read_security(const std::string&) override {
+    return SecuritySnapshot{kAdministratorsSid,
+                            std::vector<AccessEntry>{
+                                {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kLocalSystemSid},
+                                {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kAdministratorsSid},
+                            }};
+  }
+  std::expected<ChildProcess, std::string> create_process(const std::string& core_path,
+                                                          const std::string& command_line,
+                                                          const std::string& work_dir) override {
+    return os_->create_process(core_path, command_line, work_dir);
+  }
+  void terminate_and_wait(ChildProcess& child) override { os_->terminate_and_wait(child); }
+  PollResult poll(ChildProcess& child) override { return os_->poll(child); }
+  std::uint32_t process_id(ChildProcess& child) override { return os_->process_id(child); }
+  void sleep_for(std::chrono::milliseconds duration) override { os_->sleep_for(duration); }
+
+ private:
+  std::string dir_;
+  std::shared_ptr<CoreBackend> os_ = make_windows_backend();
+};
+
+TEST_F(CoreFilesTest, AStandardUsersStartThroughAHardLinkIsRefusedWithNothingChanged) {
+  ASSERT_FALSE(test::install_fake_core(install).empty());
+  CoreState state{std::make_shared<AdminOnlyDescriptors>(install)};
+  const Caller user{false};
+  const std::string other = elsewhere / "icudtl.dat";
+  ASSERT_TRUE(test::write_file(other, "data"));
+  ASSERT_TRUE(CreateHardLinkW(to_wide(files.config_path).c_str(), to_wide(other).c_str(), nullptr));
+
+  const Result<void> refused = start_core(state, {.config = "run\n"}, user);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error(), Error("config path not allowed: " + files.config_path,
+                                   files.config_path + ": has 2 links"));
+  EXPECT_EQ(test::read_file(other), "data");
+  EXPECT_FALSE(state.keep_running);
+  EXPECT_FALSE(state.launch.has_value());
+  EXPECT_TRUE(test::read_core_runs(install).empty());
+
+  // Without the link the same start writes the file and runs the core.
+  ASSERT_TRUE(DeleteFileW(to_wide(files.config_path).c_str()));
+  const Result<void> started = start_core(state, {.config = "run\n"}, user);
+  ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
+  EXPECT_EQ(test::read_file(files.config_path), "run\n");
+  EXPECT_EQ(test::wait_for_core_runs(install, 1).size(), 1u);
+  EXPECT_EQ(test::read_file(other), "data");
+  stop_core(state);
+}
+
+}  // namespace
+}  // namespace corvid
