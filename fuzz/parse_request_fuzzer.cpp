@@ -661,10 +661,10 @@ std::string shown_model(std::string_view text) {
 
 void check_json_failure(std::string_view trimmed, const Error& error) {
   const std::string prefix = "invalid request: ";
-  expect(starts_with(error.message, prefix) &&
-             std::string_view(error.message).substr(prefix.size()) == shown_model(trimmed),
-         "a JSON failure reads \"invalid request: \" + the trimmed text as shown, got " +
-             show(error));
+  expect(
+      starts_with(error.message, prefix) &&
+          std::string_view(error.message).substr(prefix.size()) == shown_model(trimmed),
+      "a JSON failure reads \"invalid request: \" + the trimmed text as shown, got " + show(error));
   expect(error.causes.size() == 1, "a JSON failure has exactly one cause, got " + show(error));
   std::string_view message;
   std::size_t line = 0;

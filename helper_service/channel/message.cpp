@@ -397,8 +397,8 @@ class Scanner {
       if (!string_rest(&text))
         return false;
       // The string is the whole request: bounded as the request is.
-      found = "string " +
-              shown_text(json(text).dump(-1, ' ', false, json::error_handler_t::replace));
+      found =
+          "string " + shown_text(json(text).dump(-1, ' ', false, json::error_handler_t::replace));
     } else {
       return fail_peek("expected value");
     }
