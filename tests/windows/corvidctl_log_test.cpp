@@ -397,6 +397,32 @@ TEST(CorvidctlLogTest, TheLastEntriesReachBackIntoTheRotatedFile) {
   }
 }
 
+// The helper's own rotation (through the log writer, with a small limit) read back by corvidctl.
+TEST(CorvidctlLogTest, ReadsWhatTheHelpersRotationLeft) {
+  test::TempDir dir("corvidctl helper rotation");
+  // 25 entries of about 60 bytes, rotated at 600: the last few in the log, more in .1.
+  std::vector<std::string> steps = {"init-limit", dir.path(), "600"};
+  for (int i = 0; i < 25; ++i) {
+    steps.push_back("line");
+    steps.push_back("entry " + std::to_string(100 + i));
+  }
+  const ProgramResult written =
+      test::run_program(test::built_program("corvid_log_writer.exe"), steps);
+  ASSERT_EQ(written.exit_code, 0u) << written.err;
+  const std::string log = dir / "corvid-helper.log";
+  ASSERT_TRUE(test::is_file(log + ".1"));
+  const std::vector<test::LogEntry> current = test::parse_log(test::read_file(log).value_or(""));
+  ASSERT_LT(current.size(), 8u);
+
+  const ProgramResult result = corvidctl({"log", "--file", log, "-n", "8", "--utc"});
+  EXPECT_EQ(result.exit_code, kOk) << result.err;
+  const std::vector<std::string> lines = test::split_lines(result.out);
+  ASSERT_EQ(lines.size(), 8u) << result.out;
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_TRUE(lines[i].ends_with(" UTC entry " + std::to_string(117 + i))) << lines[i];
+  }
+}
+
 // Renames the log as the helper rotates it, replacing an older .1.
 bool rotate(const std::string& log) {
   return MoveFileExW(to_wide(log).c_str(), to_wide(log + ".1").c_str(),
