@@ -4,7 +4,8 @@
 //   echo round trips;
 //   the watchdog's relaunch delay after the core dies;
 //   the helper's footprint over a long run of requests;
-//   its CPU time while idle, with and without a core.
+//   its CPU time while idle, with and without a core;
+//   what a flood of malformed 1 MiB requests adds to its log and its memory.
 // Prints a table and writes the figures as JSON.
 //
 // corvid_bench.exe --dir HELPER_DIR --out RESULTS_JSON [--quick]
@@ -36,7 +37,7 @@ using nlohmann::json;
 
 constexpr const char* kUsage =
     "usage: corvid_bench --dir HELPER_DIR --out RESULTS_JSON [--quick]"
-    " [--only ping,status,cycle,relaunch,footprint,idle]";
+    " [--only ping,status,cycle,relaunch,footprint,idle,flood]";
 
 const std::wstring kHelperPipe = corvid::pipe_config::kPipeName;
 const std::wstring kEchoPipe = L"\\\\.\\pipe\\corvid-bench-echo";
@@ -51,6 +52,7 @@ struct Options {
   int warmup = 1000;
   int long_run = 12000;
   int idle_seconds = 30;
+  int flood = 1000;
   std::vector<std::string> only;  // scenario names; empty: all
 
   bool wanted(std::string_view name) const {
@@ -560,6 +562,53 @@ json idle(const Options& options, const bench::Process& helper, const char* name
   return result;
 }
 
+// ---- a flood of malformed requests ----------------------------------------------------------
+
+// What a client that sends nothing but large malformed requests costs: each is refused unanswered
+// and leaves one entry that shows only the beginning of the request, and none of its memory stays.
+json flood(const Options& options, const bench::Process& helper) {
+  constexpr std::size_t kRequestBytes = 1u << 20;
+  // A start whose configuration never ends: rejected once the whole line is read.
+  std::string line = R"({"id":"flood","action":"start","config":")";
+  line += std::string(kRequestBytes - line.size(), 'c');
+  line += '\n';
+  const std::wstring log = options.dir + L"\\corvid-helper.log";
+  const auto log_bytes = [&] { return bench::file_size(log) + bench::file_size(log + L".1"); };
+
+  const std::uint64_t log_before = log_bytes();
+  const bench::Footprint before = bench::footprint(helper.handle(), helper.pid());
+  const double t0 = bench::now_us();
+  unsigned answered = 0;
+  for (int i = 0; i < options.flood; ++i) {
+    if (bench::exchange(kHelperPipe, line, corvid::pipe_config::kReadChunk).answered)
+      ++answered;
+  }
+  const double seconds = (bench::now_us() - t0) / 1e6;
+  // The last entry is written after the connection is dropped: wait for the next instance.
+  wait_for_pipe(kHelperPipe, request("after", "ping"));
+  const std::uint64_t log_after = log_bytes();
+  const bench::Footprint after = bench::footprint(helper.handle(), helper.pid());
+  // A rotation during the flood would make the growth look smaller than it was.
+  const double grown = static_cast<double>(log_after) - static_cast<double>(log_before);
+  const double per_request = grown / options.flood;
+  std::printf(
+      "flood    %d malformed requests of %zu bytes in %.1f s: log +%.0f bytes (%.0f bytes a"
+      " request), private %.1f -> %.1f MiB (answered %u)\n",
+      options.flood, kRequestBytes, seconds, grown, per_request, before.private_bytes / 1048576.0,
+      after.private_bytes / 1048576.0, answered);
+  std::fflush(stdout);
+  return {{"requests", options.flood},
+          {"request_bytes", kRequestBytes},
+          {"seconds", seconds},
+          {"answered", answered},
+          {"log_growth_bytes", grown},
+          {"log_bytes_per_request", per_request},
+          {"start", footprint_json(before)},
+          {"end", footprint_json(after)},
+          {"private_growth_bytes",
+           static_cast<double>(after.private_bytes) - static_cast<double>(before.private_bytes)}};
+}
+
 // ---- the report ---------------------------------------------------------------------------
 
 json machine() {
@@ -663,6 +712,14 @@ void print_table(const json& r) {
     row("idle, no helper at all, " + fixed(i["seconds"].get<double>(), 0, "s"), "", "",
         "wineserver " + fixed(i["wineserver_cpu_ms"].get<double>(), 2, "ms"));
   }
+  if (r.contains("flood")) {
+    const json& f = r["flood"];
+    row("malformed 1 MiB requests, log per request",
+        fixed(f["log_bytes_per_request"].get<double>(), 0, "bytes"),
+        std::to_string(f["requests"].get<int>()) + " requests",
+        fixed(mib(f["start"]["private_bytes"]), 2, "->") + " " +
+            fixed(mib(f["end"]["private_bytes"]), 2, "MiB private"));
+  }
   // The targets, as ratios to the baselines of the same run.
   const auto check = [&](const char* name, const char* stat, double target) {
     if (!r.contains(name))
@@ -676,6 +733,20 @@ void print_table(const json& r) {
     check("ping", stat, 1.1);
     check("status", stat, 1.1);
     check("cycle", stat, 1.3);
+  }
+  if (r.contains("flood")) {
+    const json& f = r["flood"];
+    const double per_request = f["log_bytes_per_request"].get<double>();
+    if (per_request >= 1024)
+      std::printf("\nMISSED: the log grows by %.0f bytes a malformed request (target: under 1 KiB)",
+                  per_request);
+    if (f["answered"].get<unsigned>() != 0)
+      std::printf("\nWRONG: %u malformed requests were answered", f["answered"].get<unsigned>());
+    // "Flat": no more than a few pages a request would leave behind.
+    const double grown = f["private_growth_bytes"].get<double>();
+    if (grown > 4.0 * 1048576)
+      std::printf("\nMISSED: private bytes grew by %.1f MiB over the flood (target: flat)",
+                  grown / 1048576.0);
   }
   std::printf("\n");
   std::fflush(stdout);
@@ -706,6 +777,7 @@ int wmain(int argc, wchar_t** argv) {
       options.warmup = 100;
       options.long_run = 1000;
       options.idle_seconds = 3;
+      options.flood = 100;
     } else {
       die(kUsage);
     }
@@ -777,6 +849,10 @@ int wmain(int argc, wchar_t** argv) {
     results["idle"]["core_running"] = idle(options, *helper, "core running");
     stop_core();
     results["idle"]["no_core"] = idle(options, *helper, "no core     ");
+  }
+  if (options.wanted("flood")) {
+    std::printf("-- %d malformed requests of 1 MiB\n", options.flood);
+    results["flood"] = flood(options, *helper);
   }
   if (core_pid())
     stop_core();

@@ -62,7 +62,14 @@ std::uint64_t filetime_now() {
   return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
 }
 
-Exchange exchange(const std::wstring& pipe, std::string_view line) {
+std::uint64_t file_size(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+    return 0;
+  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+Exchange exchange(const std::wstring& pipe, std::string_view line, std::size_t message_size) {
   Exchange result;
   const double start = now_us();
   HANDLE handle = connect(pipe, result.absent_retries, result.error);
@@ -72,9 +79,18 @@ Exchange exchange(const std::wstring& pipe, std::string_view line) {
   }
   DWORD mode = PIPE_READMODE_MESSAGE;
   SetNamedPipeHandleState(handle, &mode, nullptr, nullptr);
-  DWORD written = 0;
-  if (!WriteFile(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
-      written != line.size()) {
+  const std::size_t piece = message_size > 0 ? message_size : line.size();
+  bool sent = true;
+  std::size_t at = 0;
+  do {
+    const std::string_view message = line.substr(at, piece);
+    DWORD written = 0;
+    sent =
+        WriteFile(handle, message.data(), static_cast<DWORD>(message.size()), &written, nullptr) &&
+        written == message.size();
+    at += message.size();
+  } while (sent && at < line.size());
+  if (!sent) {
     result.error = GetLastError();
   } else {
     char buffer[4096];

@@ -25,7 +25,12 @@ struct Exchange {
   unsigned absent_retries = 0;
   DWORD error = 0;  // when not answered
 };
-Exchange exchange(const std::wstring& pipe, std::string_view line);
+// `message_size` > 0: the line is written in messages of at most that many bytes, as a client
+// must for a request longer than the server reads at once.
+Exchange exchange(const std::wstring& pipe, std::string_view line, std::size_t message_size = 0);
+
+// The size of a file, 0 when there is none.
+std::uint64_t file_size(const std::wstring& path);
 
 struct Summary {
   std::size_t count = 0;

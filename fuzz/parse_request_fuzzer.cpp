@@ -5,7 +5,8 @@
 //  - the same input always gives the same result, and nothing throws;
 //  - malformed UTF-8 fails with the decoder's message (offsets checked against find_utf8_fault),
 //    and only then;
-//  - a JSON failure reads "invalid request: " + the trimmed text, with one cause
+//  - a JSON failure reads "invalid request: " + the trimmed text (its first 256 bytes, line
+//    breakers escaped), with one cause
 //    "<message> at line 1 column C" (C within the text), the message one of the parser's texts;
 //  - a strict JSON parser (nlohmann's SAX) decides independently whether the trimmed text is
 //    JSON (allowing, inside skipped values, unpaired surrogate escapes and numbers beyond a
@@ -632,11 +633,38 @@ void check_utf8_failure(std::string_view line, const Error& error, const corvid:
          "the bytes before the first UTF-8 fault decode");
 }
 
+// The trimmed text as the log shows it, modelled apart from the code under test: characters that
+// break a line (C0 controls, DEL, U+0085, U+2028, U+2029) as \u and four lowercase hex digits;
+// past 256 bytes only the characters that begin within them, then "… (N bytes)".
+std::string shown_model(std::string_view text) {
+  constexpr std::size_t kLimit = 256;
+  const auto points = code_points(text);
+  std::string out;
+  std::size_t i = 0;
+  for (; i < points.size(); ++i) {
+    const auto [offset, code] = points[i];
+    const std::size_t end = i + 1 < points.size() ? points[i + 1].first : text.size();
+    if (text.size() > kLimit && end > kLimit)
+      break;
+    if (code < 0x20 || code == 0x7F || code == 0x85 || code == 0x2028 || code == 0x2029) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\u%04x", static_cast<unsigned>(code));
+      out += hex;
+    } else {
+      out += text.substr(offset, end - offset);
+    }
+  }
+  if (i < points.size())
+    out += "\xE2\x80\xA6 (" + std::to_string(text.size()) + " bytes)";
+  return out;
+}
+
 void check_json_failure(std::string_view trimmed, const Error& error) {
   const std::string prefix = "invalid request: ";
-  expect(starts_with(error.message, prefix) &&
-             std::string_view(error.message).substr(prefix.size()) == trimmed,
-         "a JSON failure reads \"invalid request: \" + the trimmed text, got " + show(error));
+  expect(
+      starts_with(error.message, prefix) &&
+          std::string_view(error.message).substr(prefix.size()) == shown_model(trimmed),
+      "a JSON failure reads \"invalid request: \" + the trimmed text as shown, got " + show(error));
   expect(error.causes.size() == 1, "a JSON failure has exactly one cause, got " + show(error));
   std::string_view message;
   std::size_t line = 0;

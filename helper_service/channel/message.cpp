@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include "common/shown_text.h"
 #include "common/utf.h"
 
 namespace corvid {
@@ -395,7 +396,9 @@ class Scanner {
       std::string text;
       if (!string_rest(&text))
         return false;
-      found = "string " + json(text).dump(-1, ' ', false, json::error_handler_t::replace);
+      // The string is the whole request: bounded as the request is.
+      found =
+          "string " + shown_text(json(text).dump(-1, ' ', false, json::error_handler_t::replace));
     } else {
       return fail_peek("expected value");
     }
@@ -669,6 +672,13 @@ std::string located(const Failure& failure, std::string_view text) {
          std::to_string(failure.consumed - line_start);
 }
 
+// What the log shows of a rejected line: a request may be 16 MiB of anyone's text, a
+// configuration with its credentials included, and the log is readable by every user. Its
+// beginning tells a support engineer what was sent; its size, how much.
+std::string rejected_text(std::string_view text) {
+  return "invalid request: " + shown_text(text);
+}
+
 }  // namespace
 
 Result<Request> parse_request(std::string_view line) {
@@ -679,11 +689,10 @@ Result<Request> parse_request(std::string_view line) {
     Scanner scanner(text);
     if (std::optional<Request> request = scanner.parse())
       return std::move(*request);
-    return std::unexpected(
-        Error("invalid request: " + std::string(text), located(scanner.failure(), text)));
+    return std::unexpected(Error(rejected_text(text), located(scanner.failure(), text)));
   } catch (const std::exception& error) {
     // Only memory can run out here.
-    return std::unexpected(Error("invalid request: " + std::string(text), error.what()));
+    return std::unexpected(Error(rejected_text(text), error.what()));
   }
 }
 

@@ -4,7 +4,9 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <utility>
 
+#include "common/shown_text.h"
 #include "common/winpath.h"
 #include "log/log_platform.h"
 
@@ -12,15 +14,66 @@ namespace corvid {
 
 namespace {
 
-// Set once and kept until the process ends; the file handle is never closed.
-struct LogSink {
-  std::mutex mutex;
-  std::optional<log_platform::FileHandle> file;
-};
-
-std::atomic<LogSink*> g_sink{nullptr};
+// Set once and kept until the process ends.
+std::atomic<LogFile*> g_sink{nullptr};
 
 }  // namespace
+
+LogFile::LogFile(std::string path, std::uint64_t rotate_bytes)
+    : path_(std::move(path)),
+      rotated_path_(path_ + std::string(kRotatedLogSuffix)),
+      rotate_bytes_(rotate_bytes),
+      file_(log_platform::open_append(path_)) {}
+
+LogFile::~LogFile() {
+  if (file_)
+    log_platform::close_file(*file_);
+}
+
+bool LogFile::is_open() const {
+  return file_.has_value();
+}
+
+void LogFile::append(std::string_view entry) {
+  std::lock_guard guard(mutex_);
+  // A file that could not be opened at first stays unopened: the lines go to standard error.
+  if (!file_)
+    return;
+  follow_the_name();
+  rotate_if_due(entry.size());
+  log_platform::write_all(*file_, entry);
+}
+
+// Another writer may have rotated the file this one holds: its entries now belong in the new
+// file under the name. An entry written in the moment between that rotation and this check lands
+// whole at the end of the rotated file.
+void LogFile::follow_the_name() {
+  const std::optional<log_platform::FileState> named = log_platform::named_file_state(path_);
+  if (named) {
+    const std::optional<log_platform::FileState> held = log_platform::held_file_state(*file_);
+    if (held && held->same_file(*named))
+      return;
+  }
+  // Gone or replaced: write under the name again. Should that fail, the held file keeps taking
+  // the entries rather than losing them.
+  if (const std::optional<log_platform::FileHandle> reopened = log_platform::open_append(path_)) {
+    log_platform::close_file(*file_);
+    file_ = *reopened;
+  }
+}
+
+void LogFile::rotate_if_due(std::size_t next_entry) {
+  const std::optional<log_platform::FileState> held = log_platform::held_file_state(*file_);
+  // An entry alone longer than the limit still goes into a file of its own.
+  if (!held || held->size == 0 || held->size + next_entry <= rotate_bytes_)
+    return;
+  if (!log_platform::rename_held_file(*file_, path_, rotated_path_))
+    return;  // kept appending; tried again with the next entry
+  if (const std::optional<log_platform::FileHandle> fresh = log_platform::open_append(path_)) {
+    log_platform::close_file(*file_);
+    file_ = *fresh;
+  }
+}
 
 Result<std::string> exe_dir() {
   Result<std::string> path = log_platform::executable_path();
@@ -32,17 +85,11 @@ Result<std::string> exe_dir() {
   return *parent;
 }
 
-void init_log(const std::string& dir) {
-  std::optional<log_platform::FileHandle> file =
-      log_platform::open_append(log_platform::join_log_path(dir));
-  auto* sink = new LogSink;
-  sink->file = file;
-  LogSink* expected = nullptr;
-  if (!g_sink.compare_exchange_strong(expected, sink)) {
-    if (file)
-      log_platform::close_file(*file);
-    delete sink;
-  }
+void init_log(const std::string& dir, std::uint64_t rotate_bytes) {
+  auto* sink = new LogFile(log_platform::join_log_path(dir), rotate_bytes);
+  LogFile* expected = nullptr;
+  if (!g_sink.compare_exchange_strong(expected, sink))
+    delete sink;  // closes the handle it opened
 }
 
 std::uint64_t current_filetime() {
@@ -53,18 +100,17 @@ std::string format_log_line(std::uint64_t filetime, std::string_view message) {
   std::string line(kEntryOpen);
   line += std::to_string(filetime);
   line += kEntryClose;
-  line += message;
+  // The one place where what reaches the log is made safe to show: a message's own line feeds
+  // (the lines of a detailed error) stay, every other character that breaks a line does not.
+  line += escape_line_breakers(message, /*keep_line_feeds=*/true);
   line += '\n';
   return line;
 }
 
 void log_line(std::string_view message) {
   const std::string line = format_log_line(current_filetime(), message);
-  if (LogSink* sink = g_sink.load()) {
-    std::lock_guard guard(sink->mutex);
-    if (sink->file)
-      log_platform::write_all(*sink->file, line);
-  }
+  if (LogFile* sink = g_sink.load())
+    sink->append(line);
   log_platform::write_stderr(line);
 }
 

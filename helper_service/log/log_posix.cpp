@@ -1,5 +1,7 @@
 // The native log backend, so the portable code and its tests run on the build host.
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,6 +59,45 @@ void write_all(FileHandle file, std::string_view bytes) {
 
 void write_stderr(std::string_view bytes) {
   write_fd(STDERR_FILENO, bytes);
+}
+
+namespace {
+FileState state_of(const struct stat& info) {
+  return FileState{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+                   static_cast<std::uint64_t>(info.st_size)};
+}
+}  // namespace
+
+std::optional<FileState> held_file_state(FileHandle file) {
+  struct stat info {};
+  if (::fstat(static_cast<int>(file), &info) != 0)
+    return std::nullopt;
+  return state_of(info);
+}
+
+std::optional<FileState> named_file_state(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0)
+    return std::nullopt;
+  return state_of(info);
+}
+
+bool rename_held_file(FileHandle file, const std::string& from, const std::string& to) {
+  // POSIX renames by name only. The check that the name is still this file and the rename are
+  // made one step for other writers by a lock on the directory, which every rotation takes.
+  const std::size_t slash = from.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : from.substr(0, slash + 1);
+  const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0)
+    return false;
+  bool renamed = false;
+  if (::flock(dir_fd, LOCK_EX) == 0) {
+    const std::optional<FileState> held = held_file_state(file);
+    const std::optional<FileState> named = named_file_state(from);
+    renamed = held && named && held->same_file(*named) && ::rename(from.c_str(), to.c_str()) == 0;
+  }
+  ::close(dir_fd);  // releases the lock
+  return renamed;
 }
 
 std::uint64_t filetime_now() {

@@ -134,17 +134,27 @@ TEST(LogEntries, TheTimestampOfALineThatBeginsAnEntry) {
   }
 }
 
-TEST(LogEntries, CivilTimeIsWrittenWithFixedWidths) {
-  EXPECT_EQ(civil_time_text({2026, 12, 7, 3, 0, 0, 0}), "2026-12-07 03:00:00.000");
-  EXPECT_EQ(civil_time_text({999, 1, 2, 3, 4, 5, 6}), "0999-01-02 03:04:05.006");
-  EXPECT_EQ(civil_time_text({30827, 12, 31, 23, 59, 59, 999}), "30827-12-31 23:59:59.999");
+TEST(LogEntries, CivilTimeIsWrittenWithFixedWidthsAndItsOffsetFromUtc) {
+  const std::pair<CivilTime, std::string> cases[] = {
+      {{2026, 12, 7, 3, 0, 0, 0}, "2026-12-07 03:00:00.000 +00:00"},
+      {{999, 1, 2, 3, 4, 5, 6, 60}, "0999-01-02 03:04:05.006 +01:00"},
+      {{30827, 12, 31, 23, 59, 59, 999, -300}, "30827-12-31 23:59:59.999 -05:00"},
+      // Zones a whole hour cannot give: Nepal, Newfoundland, the Chatham Islands in summer.
+      {{2026, 6, 1, 12, 0, 0, 0, 345}, "2026-06-01 12:00:00.000 +05:45"},
+      {{2026, 6, 1, 12, 0, 0, 0, -150}, "2026-06-01 12:00:00.000 -02:30"},
+      {{2026, 1, 1, 0, 0, 0, 0, 825}, "2026-01-01 00:00:00.000 +13:45"},
+      // --utc: the time is UTC, and says so.
+      {{2026, 12, 7, 3, 0, 0, 0, 0, true}, "2026-12-07 03:00:00.000 UTC"},
+  };
+  for (const auto& [time, text] : cases)
+    EXPECT_EQ(civil_time_text(time), text);
 }
 
 // Local times as a test zone gives them: UTC+1 for the two instants it knows.
 std::optional<CivilTime> test_zone(std::uint64_t intervals) {
   static const std::map<std::uint64_t, CivilTime> known = {
-      {134410860000000000u, {2026, 12, 7, 4, 0, 0, 0}},
-      {134410860012345678u, {2026, 12, 7, 4, 0, 1, 234}},
+      {134410860000000000u, {2026, 12, 7, 4, 0, 0, 0, 60}},
+      {134410860012345678u, {2026, 12, 7, 4, 0, 1, 234, 60}},
   };
   const auto found = known.find(intervals);
   if (found == known.end())
@@ -155,10 +165,10 @@ std::optional<CivilTime> test_zone(std::uint64_t intervals) {
 TEST(LogEntries, AnEntrysFirstLineShowsLocalTimeAndEverythingElseStaysAsItIs) {
   const std::pair<std::string, std::string> cases[] = {
       {"[SystemTime { intervals: 134410860000000000 }] running in console mode",
-       "2026-12-07 04:00:00.000 running in console mode"},
+       "2026-12-07 04:00:00.000 +01:00 running in console mode"},
       {"[SystemTime { intervals: 134410860012345678 }] core not found: C:\\Caf\xC3\xA9\\x.exe\r",
-       "2026-12-07 04:00:01.234 core not found: C:\\Caf\xC3\xA9\\x.exe\r"},
-      {"[SystemTime { intervals: 134410860000000000 }] ", "2026-12-07 04:00:00.000 "},
+       "2026-12-07 04:00:01.234 +01:00 core not found: C:\\Caf\xC3\xA9\\x.exe\r"},
+      {"[SystemTime { intervals: 134410860000000000 }] ", "2026-12-07 04:00:00.000 +01:00 "},
       // A later line of a message, and lines that only look like a timestamp.
       {"    EOF while parsing an object at line 1 column 25",
        "    EOF while parsing an object at line 1 column 25"},
@@ -221,6 +231,17 @@ TEST(LastEntries, OfAWholeFile) {
     SCOPED_TRACE(c.label);
     EXPECT_EQ(last_entries_offset(c.text, true, c.count), c.offset);
   }
+}
+
+TEST(LastEntries, CountsTheEntriesThatBeginInAText) {
+  EXPECT_EQ(count_entries(kLog), 3u);
+  EXPECT_EQ(count_entries(std::string_view(kLog).substr(kSecond)), 2u);
+  // A piece that begins inside an entry counts only those that begin in it.
+  EXPECT_EQ(count_entries(std::string_view(kLog).substr(kSecond + 1)), 1u);
+  EXPECT_EQ(count_entries("left from a cut copy\n" + kLog + "[SystemTime { intervals: 4 }] sto"),
+            4u);
+  EXPECT_EQ(count_entries(""), 0u);
+  EXPECT_EQ(count_entries("\n\n    more\n"), 0u);
 }
 
 // The end of a log read from the back: a line that begins the piece may be cut.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "channel/message.h"
+#include "common/shown_text.h"
 
 namespace corvid {
 namespace {
@@ -185,12 +186,56 @@ TEST(ParseRequest, TrimmedTextIsWhatFailsAndIsQuoted) {
       {"{}\xEF\xBB\xBF", "{}\xEF\xBB\xBF", "trailing characters at line 1 column 3"},
       // Neither is a zero-width space (U+200B) or a non-space control character.
       {"\xE2\x80\x8B{}", "\xE2\x80\x8B{}", "expected value at line 1 column 1"},
-      {"\x01{}", "\x01{}", "expected value at line 1 column 1"},
+      // (In the text it shows as an escape: the log never takes a raw control character.)
+      {"\x01{}", "\\u0001{}", "expected value at line 1 column 1"},
       // Unicode white space inside the text is not JSON white space.
       {"{\xC2\xA0}", "{\xC2\xA0}", "key must be a string at line 1 column 2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.line));
+    const Result<Request> parsed = parse_request(c.line);
+    ASSERT_FALSE(parsed.has_value());
+    EXPECT_EQ(parsed.error().message, "invalid request: " + c.text);
+    EXPECT_EQ(parsed.error().causes, std::vector<std::string>{c.cause});
+  }
+}
+
+TEST(ParseRequest, RejectedTextIsBoundedAndEscaped) {
+  const std::string ellipsis = "\xE2\x80\xA6";
+  // 256 bytes that fail at their end: `{"id":"` and 249 letters, a string never closed.
+  const std::string at_limit = R"({"id":")" + std::string(249, 'a');
+  ASSERT_EQ(at_limit.size(), 256u);
+  struct Case {
+    const char* label;
+    std::string line;
+    std::string text;   // after "invalid request: "
+    std::string cause;  // the one cause
+  };
+  const Case cases[] = {
+      {"short and printable: as it stands", R"({"id":"1","action":"ping")",
+       R"({"id":"1","action":"ping")", "EOF while parsing an object at line 1 column 25"},
+      {"256 bytes: whole", at_limit, at_limit, "EOF while parsing a string at line 1 column 256"},
+      {"257 bytes: the first 256 and the size", at_limit + "b",
+       at_limit + ellipsis + " (257 bytes)", "EOF while parsing a string at line 1 column 257"},
+      // A two-byte character across the cut is left out whole.
+      {"cut between characters", at_limit.substr(0, 255) + "\xC3\xA9" + "zz",
+       at_limit.substr(0, 255) + ellipsis + " (259 bytes)",
+       "EOF while parsing a string at line 1 column 259"},
+      {"line breakers inside", "{\"id\":\"1\"\r\x1b[2J\xE2\x80\xA8\xC2\x85\x7f}",
+       "{\"id\":\"1\"\\u000d\\u001b[2J\\u2028\\u0085\\u007f}",
+       "expected `,` or `}` at line 1 column 11"},
+      // The position counts the whole text, not what is shown of it.
+      {"a mebibyte", R"({"action":"start","config":")" + std::string(1 << 20, 'c'),
+       R"({"action":"start","config":")" + std::string(256 - 28, 'c') + ellipsis +
+           " (1048604 bytes)",
+       "EOF while parsing a string at line 1 column 1048604"},
+      {"a top-level string names a bounded string", "\"" + std::string(300, 's') + "\"",
+       "\"" + std::string(255, 's') + ellipsis + " (302 bytes)",
+       "invalid type: string \"" + std::string(255, 's') + ellipsis +
+           " (302 bytes), expected struct Request at line 1 column 302"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
     const Result<Request> parsed = parse_request(c.line);
     ASSERT_FALSE(parsed.has_value());
     EXPECT_EQ(parsed.error().message, "invalid request: " + c.text);
@@ -211,7 +256,8 @@ void expect_rejections(const std::vector<Rejection>& cases) {
     SCOPED_TRACE(::testing::PrintToString(c.text));
     const Result<Request> parsed = parse_request(c.text);
     ASSERT_FALSE(parsed.has_value());
-    EXPECT_EQ(short_text(parsed.error()), "invalid request: " + c.text);
+    // The text as the log shows it (ParseRequest.RejectedTextIsBoundedAndEscaped).
+    EXPECT_EQ(short_text(parsed.error()), "invalid request: " + shown_text(c.text));
     ASSERT_EQ(parsed.error().causes.size(), 1u);
     EXPECT_EQ(parsed.error().causes[0], c.cause);
   }

@@ -90,9 +90,9 @@ TEST(CorvidctlUsageTest, JsonInThePlaceOfALineOrAloneIsABadCommandLine) {
 TEST(CorvidctlUsageTest, HelpDescribesTheOutputAndTheLog) {
   const ProgramResult result = corvidctl({"--help"});
   EXPECT_EQ(result.exit_code, kOk);
-  for (const char* text :
-       {"--json", "corvidctl log [-n N] [--follow] [--file PATH]", "\"core running, pid N\"",
-        "\"core not running\"", "default 20", "corvid-helper.log"}) {
+  for (const char* text : {"--json", "corvidctl log [-n N] [--follow] [--utc] [--file PATH]",
+                           "\"core running, pid N\"", "\"core not running\"", "default 20",
+                           "corvid-helper.log", "corvid-helper.log.1", "--utc"}) {
     EXPECT_NE(result.out.find(text), std::string::npos) << text;
   }
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,23 +109,36 @@ TEST_F(HelperLogTest, AppendsToAFileLeftByAnEarlierRun) {
   expect_lines(text->substr(earlier.size()), {"x"}, before, after);
 }
 
-TEST_F(HelperLogTest, MessagesAreStoredUnchangedAsUtf8) {
-  const std::vector<std::string> messages = {
-      "caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x99\x82 \xE2\x9C\x93",
-      "tabs\tand \"quotes\" and a\\backslash",
-      "",
+TEST_F(HelperLogTest, MessagesAreStoredAsUtf8WithLineBreakersEscaped) {
+  struct Case {
+    std::string message;
+    std::string written;
+  };
+  const Case cases[] = {
+      {"caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x99\x82 \xE2\x9C\x93",
+       "caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x99\x82 \xE2\x9C\x93"},
+      {"\"quotes\" and a\\backslash", "\"quotes\" and a\\backslash"},
+      {"", ""},
+      // What would rewrite a console line or forge an entry: escaped in the file and the echo.
+      {"tabs\tand a cr\rhere", "tabs\\u0009and a cr\\u000dhere"},
+      {"\x1b[2J\x1b[1;31mred", "\\u001b[2J\\u001b[1;31mred"},
+      {"ls\xE2\x80\xA8ps\xE2\x80\xA9nel\xC2\x85"
+       "del\x7F",
+       "ls\\u2028ps\\u2029nel\\u0085del\\u007f"},
   };
   std::vector<std::string> steps = {"init", root.path()};
-  for (const std::string& message : messages) {
+  std::vector<std::string> written;
+  for (const Case& c : cases) {
     steps.push_back("line");
-    steps.push_back(message);
+    steps.push_back(c.message);
+    written.push_back(c.written);
   }
   const std::uint64_t before = test::filetime_now();
   const test::ProgramResult result = write(steps);
   const std::uint64_t after = test::filetime_now();
   const std::optional<std::string> text = test::read_file(log_file(root.path()));
   ASSERT_TRUE(text.has_value());
-  expect_lines(*text, messages, before, after);
+  expect_lines(*text, written, before, after);
   EXPECT_EQ(result.err, *text) << "standard error echoes every line";
 }
 
@@ -224,6 +238,133 @@ TEST_F(HelperLogTest, TwoProcessesAppendWholeLinesToOneFile) {
   std::sort(messages.begin(), messages.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(messages, expected);
+}
+
+// The messages of a log file's entries, each checked to be one whole line of the format.
+std::vector<std::string> messages_in(const std::string& path) {
+  std::vector<std::string> out;
+  for (const std::string& line : test::split_lines(test::read_file(path).value_or(""))) {
+    const std::optional<ParsedLine> parsed = parse_line(line);
+    EXPECT_TRUE(parsed.has_value()) << "a split or mixed entry: " << line;
+    if (parsed)
+      out.push_back(parsed->message);
+  }
+  return out;
+}
+
+std::uint64_t file_size(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(to_wide(path).c_str(), GetFileExInfoStandard, &data))
+    return 0;
+  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// A message that makes an entry of exactly 100 bytes (the timestamp has 18 digits until 2286).
+std::string hundred_byte_message(const std::string& name) {
+  constexpr std::size_t kFrame = 47 + 1;  // "[SystemTime { intervals: N }] " and the line feed
+  return name + std::string(100 - kFrame - name.size(), '.');
+}
+
+TEST_F(HelperLogTest, TheLogRotatesAtItsLimitKeepingOneRotatedFile) {
+  const std::string dir = root.path();
+  // A rotated file from an earlier run is replaced.
+  ASSERT_TRUE(test::write_file(log_file(dir) + ".1", "older\n"));
+  std::vector<std::string> steps = {"init-limit", dir, "1000"};
+  std::vector<std::string> all;
+  for (int i = 0; i < 35; ++i) {
+    all.push_back(hundred_byte_message("entry " + std::to_string(100 + i)));
+    steps.push_back("line");
+    steps.push_back(all.back());
+  }
+  write(steps);
+  // 35 entries of 100 bytes, 10 to a file: the last 5 in the log, the 10 before them in .1.
+  EXPECT_EQ(messages_in(log_file(dir)), std::vector<std::string>(all.begin() + 30, all.end()));
+  EXPECT_EQ(messages_in(log_file(dir) + ".1"),
+            std::vector<std::string>(all.begin() + 20, all.begin() + 30));
+  EXPECT_EQ(file_size(log_file(dir) + ".1"), 1000u);
+  EXPECT_FALSE(test::is_file(log_file(dir) + ".2"));
+}
+
+// The service and a console-mode helper on one log, taking turns so that Wine's non-atomic
+// appends cannot mix them: each holds its file across the other's rotation and must follow it.
+TEST_F(HelperLogTest, TwoProcessesFollowEachOthersRotation) {
+  const std::string dir = root.path();
+  const std::string turns = root / "turns";
+  ASSERT_TRUE(test::make_directory(turns));
+  // 100-byte entries, 15 to a file; turns of 6: the first writer's third turn crosses the limit.
+  const auto turn = [&](const std::string& name, int number, std::vector<std::string>& steps,
+                        std::vector<std::string>& expected) {
+    for (int i = 0; i < 6; ++i) {
+      expected.push_back(
+          hundred_byte_message(name + std::to_string(number) + " " + std::to_string(i)));
+      steps.push_back("line");
+      steps.push_back(expected.back());
+    }
+  };
+  std::vector<std::string> expected;
+  std::vector<std::string> service = {"init-limit", dir, "1500"};
+  std::vector<std::string> console = {"init-limit", dir, "1500", "await", turns + "\\a0"};
+  // Written in this order, strictly one after the other.
+  std::vector<std::string> order[5];
+  turn("service", 0, service, order[0]);
+  service.insert(service.end(), {"signal", turns + "\\a0", "await", turns + "\\b0"});
+  turn("console", 0, console, order[1]);
+  console.insert(console.end(), {"signal", turns + "\\b0", "await", turns + "\\a1"});
+  turn("service", 1, service, order[2]);
+  service.insert(service.end(), {"signal", turns + "\\a1", "await", turns + "\\b1"});
+  turn("console", 1, console, order[3]);
+  console.insert(console.end(), {"signal", turns + "\\b1"});
+  turn("service", 2, service, order[4]);
+  for (const std::vector<std::string>& part : order)
+    expected.insert(expected.end(), part.begin(), part.end());
+
+  std::thread other([&] { write(console); });
+  write(service);
+  other.join();
+
+  std::vector<std::string> kept = messages_in(log_file(dir) + ".1");
+  const std::vector<std::string> current = messages_in(log_file(dir));
+  EXPECT_EQ(kept.size(), 15u) << "one rotation, when the 16th entry came";
+  kept.insert(kept.end(), current.begin(), current.end());
+  // Nothing lost, nothing split, and the console's second turn in the new file after the
+  // service's rotation, not at the end of the rotated one.
+  EXPECT_EQ(kept, expected);
+  EXPECT_LE(file_size(log_file(dir)), 1500u);
+}
+
+TEST_F(HelperLogTest, TwoProcessesAppendingAtOnceAcrossTheSwitchLoseNothing) {
+  // As for TwoProcessesAppendWholeLinesToOneFile: Wine's appends are not atomic across processes.
+  if (test::running_under_wine())
+    GTEST_SKIP() << "appends are not atomic across processes in Wine";
+  constexpr int kLines = 400;
+  // About 57 bytes an entry, 45 KB in all: one rotation.
+  constexpr std::uint64_t kLimit = 30000;
+  const std::string dir = root.path();
+  std::vector<std::thread> runs;
+  for (const char* name : {"alpha", "beta"}) {
+    runs.emplace_back([&, name] {
+      write({"init-limit", dir, std::to_string(kLimit), "lines", std::to_string(kLines), name});
+    });
+  }
+  for (std::thread& run : runs)
+    run.join();
+
+  std::vector<std::string> all = messages_in(log_file(dir) + ".1");
+  ASSERT_FALSE(all.empty()) << "no rotation";
+  const std::vector<std::string> current = messages_in(log_file(dir));
+  all.insert(all.end(), current.begin(), current.end());
+  // Each writer's entries once and in its order (one written at the moment of the switch may end
+  // the rotated file, still before that writer's next).
+  std::map<std::string, int> next;
+  for (const std::string& message : all) {
+    const std::size_t blank = message.find(' ');
+    const std::string name = message.substr(0, blank);
+    EXPECT_EQ(std::stoi(message.substr(blank + 1)), next[name]) << message;
+    next[name] = std::stoi(message.substr(blank + 1)) + 1;
+  }
+  EXPECT_EQ(next["alpha"], kLines);
+  EXPECT_EQ(next["beta"], kLines);
+  EXPECT_LE(file_size(log_file(dir) + ".1"), kLimit + 200);
 }
 
 TEST_F(HelperLogTest, ExeDirIsTheDirectoryOfTheProgram) {

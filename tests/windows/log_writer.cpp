@@ -1,10 +1,13 @@
 // A test-only program that drives the helper log in a process of its own, since the log sink is
 // set once per process. Its arguments are steps, done in order:
 //   init DIR          init_log(DIR)
+//   init-limit DIR N  init_log(DIR, N): the log rotated at N bytes
 //   init-exe-dir      init_log(exe_dir())
 //   line MESSAGE      log_line(MESSAGE)
 //   lines N PREFIX    log_line("PREFIX i") for i = 0..N-1
 //   print-exe-dir     writes exe_dir() (or "error: " and its detailed text) and "\n" to stdout
+//   signal PATH       creates the file PATH (a turn handed to another writer)
+//   await PATH        waits up to 30 s until the file PATH exists; exit status 3 if it does not
 //   probe PATH        writes "held\n" to stdout when PATH can't be opened without sharing,
 //                     "free\n" when it can
 // Exit status 2 on unknown steps.
@@ -40,6 +43,24 @@ int main() {
     const bool has_value = i + 1 < args.size();
     if (step == "init" && has_value) {
       corvid::init_log(args[++i]);
+    } else if (step == "init-limit" && i + 2 < args.size()) {
+      corvid::init_log(args[i + 1], std::stoull(args[i + 2]));
+      i += 2;
+    } else if (step == "signal" && has_value) {
+      const corvid::WinHandle file(CreateFileW(corvid::to_wide(args[++i]).c_str(), GENERIC_WRITE, 0,
+                                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                               nullptr));
+      if (!file)
+        return 3;
+    } else if (step == "await" && has_value) {
+      const std::wstring path = corvid::to_wide(args[++i]);
+      int waited = 0;
+      while (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && waited < 3000) {
+        Sleep(10);
+        ++waited;
+      }
+      if (waited == 3000)
+        return 3;
     } else if (step == "init-exe-dir") {
       corvid::init_log(corvid::exe_dir().value_or(""));
     } else if (step == "line" && has_value) {

@@ -35,7 +35,7 @@ Usage:
   corvidctl [--json] start  [--id ID] [--config TEXT | --config-file FILE] [--work-dir DIR]
                             [--core-path FILE] [--config-path FILE] [--log-path FILE]
   corvidctl [--json] send LINE
-  corvidctl log [-n N] [--follow] [--file PATH]
+  corvidctl log [-n N] [--follow] [--utc] [--file PATH]
   corvidctl --help
 
 On a console the answer is put in words: "ok", "core running, pid N", "core not running",
@@ -59,10 +59,14 @@ with one. It takes no options. Long requests are written in messages of 4096 byt
 If the pipe is busy, corvidctl waits for it up to 10 s; it waits 30 s for the response.
 
 log prints the last entries of the helper log, corvid-helper.log beside the installed
-service's program, each with its time as local date and time:
+service's program, each with its time as local date and time and its offset from UTC
+(2026-12-07 04:00:00.000 +01:00). The helper renames a log that reaches 10 MiB to
+corvid-helper.log.1 and starts a new one; entries are read from both, oldest first.
   -n N                how many entries (default 20; 0 for none)
-  --follow, -f        then print new entries as they come, until Ctrl+C
-  --file PATH         read this log file instead (a copy sent by a user, say)
+  --follow, -f        then print new entries as they come, until Ctrl+C (exit status 0)
+  --utc               times in UTC (2026-12-07 03:00:00.000 UTC)
+  --file PATH         read this log file instead (a copy sent by a user, say), and
+                      PATH.1 before it
 
 Exit status:
   0  the response says "ok": true (log: the entries were printed)
@@ -132,6 +136,10 @@ std::optional<Command> parse_log_command(const std::vector<std::string>& args, s
     }
     if (arg == "--follow" || arg == "-f") {
       command.log.follow = true;
+      continue;
+    }
+    if (arg == "--utc") {
+      command.log.utc = true;
       continue;
     }
     std::optional<std::string> value;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/os_error.h"
@@ -13,6 +14,7 @@
 #include "common/win_handle.h"
 #include "console_io.h"
 #include "exit_codes.h"
+#include "log/log.h"
 #include "log_view.h"
 
 namespace corvid::corvidctl {
@@ -31,17 +33,46 @@ struct Failure {
   std::string message;
 };
 
+FILETIME as_filetime(std::uint64_t intervals) {
+  return FILETIME{static_cast<DWORD>(intervals & 0xFFFFFFFFu), static_cast<DWORD>(intervals >> 32)};
+}
+
+std::uint64_t as_intervals(const FILETIME& time) {
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+CivilTime civil(const SYSTEMTIME& time) {
+  return CivilTime{time.wYear,   time.wMonth,  time.wDay,         time.wHour,
+                   time.wMinute, time.wSecond, time.wMilliseconds};
+}
+
+std::optional<CivilTime> utc_time_of(std::uint64_t intervals) {
+  const FILETIME file_time = as_filetime(intervals);
+  SYSTEMTIME utc{};
+  if (!FileTimeToSystemTime(&file_time, &utc))
+    return std::nullopt;
+  CivilTime time = civil(utc);
+  time.utc = true;
+  return time;
+}
+
 std::optional<CivilTime> local_time_of(std::uint64_t intervals) {
-  FILETIME file_time{static_cast<DWORD>(intervals & 0xFFFFFFFFu),
-                     static_cast<DWORD>(intervals >> 32)};
+  const FILETIME file_time = as_filetime(intervals);
   SYSTEMTIME utc{};
   SYSTEMTIME local{};
+  FILETIME local_file_time{};
   // The zone's rules for that date, not today's offset: an entry from summer stays in summer time.
   if (!FileTimeToSystemTime(&file_time, &utc) ||
-      !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
+      !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) ||
+      !SystemTimeToFileTime(&local, &local_file_time))
     return std::nullopt;
-  return CivilTime{local.wYear,   local.wMonth,  local.wDay,         local.wHour,
-                   local.wMinute, local.wSecond, local.wMilliseconds};
+  CivilTime time = civil(local);
+  // Both counts are whole milliseconds apart from the same instant; the zone's offset is whole
+  // minutes.
+  const auto difference =
+      static_cast<std::int64_t>(as_intervals(local_file_time) - (intervals - intervals % 10000));
+  time.utc_offset_minutes = static_cast<int>(difference / 600000000);
+  return time;
 }
 
 // The helper log of the installed service: corvid-helper.log beside its registered program.
@@ -85,8 +116,7 @@ std::expected<std::string, Failure> installed_log_path() {
   return std::move(*path);
 }
 
-// The log file, opened for reading afresh on every look: the helper keeps appending to it, and
-// may have been reinstalled with a new one meanwhile.
+// A log file open for reading while the helper appends to it, renames it or removes it.
 class LogFile {
  public:
   static std::expected<LogFile, DWORD> open(const std::string& path) {
@@ -96,6 +126,16 @@ class LogFile {
     if (!file)
       return std::unexpected(GetLastError());
     return LogFile(std::move(file));
+  }
+
+  // Which file it is: the helper renames a full log to corvid-helper.log.1 and starts another.
+  std::expected<std::pair<DWORD, std::uint64_t>, DWORD> identity() const {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file_.get(), &info))
+      return std::unexpected(GetLastError());
+    return std::pair<DWORD, std::uint64_t>{
+        info.dwVolumeSerialNumber,
+        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
   }
 
   std::expected<std::uint64_t, DWORD> size() const {
@@ -132,16 +172,140 @@ class LogFile {
   WinHandle file_;
 };
 
-// Shows complete lines; false once nobody reads them any more.
-bool print_lines(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& line : lines)
-    text += shown_line(line, local_time_of) + "\n";
-  return text.empty() || write_std(STD_OUTPUT_HANDLE, text);
-}
+// Prints lines as the user asked for their times; false once nobody reads them any more.
+class Printer {
+ public:
+  explicit Printer(bool utc) : time_of_(utc ? utc_time_of : local_time_of) {}
+
+  bool lines(const std::vector<std::string>& lines) const {
+    std::string text;
+    for (const std::string& line : lines)
+      text += shown_line(line, time_of_) + "\n";
+    return text.empty() || write_std(STD_OUTPUT_HANDLE, text);
+  }
+
+  // Complete lines of `bytes`, then a last line without its line feed as it stands.
+  bool everything(LineSplitter& splitter, std::string_view bytes) const {
+    if (!lines(splitter.add(bytes)))
+      return false;
+    const std::string rest = splitter.partial();
+    splitter.clear();
+    return rest.empty() || lines({rest});
+  }
+
+ private:
+  LocalTimeOf time_of_;
+};
 
 std::string read_error(const std::string& path, DWORD code) {
   return "cannot read " + path + ": " + os_error_text(code);
+}
+
+// The last entries of one file.
+struct Tail {
+  std::string text;         // from where the first of them begins
+  std::uint64_t end = 0;    // where the text ends in the file
+  std::size_t entries = 0;  // how many begin in it
+};
+
+// Reads back from the end until the entries asked for all begin within what was read.
+std::expected<Tail, DWORD> last_entries(const LogFile& file, std::size_t count) {
+  const std::expected<std::uint64_t, DWORD> size = file.size();
+  if (!size)
+    return std::unexpected(size.error());
+  std::string tail;
+  std::uint64_t tail_start = *size;
+  std::size_t piece = kFirstTailBytes;
+  std::optional<std::size_t> begin;
+  while (!begin) {
+    const std::uint64_t from = tail_start - std::min<std::uint64_t>(tail_start, piece);
+    std::expected<std::string, DWORD> bytes = file.read(from, tail_start);
+    if (!bytes)
+      return std::unexpected(bytes.error());
+    tail_start = from;
+    tail.insert(0, *bytes);
+    begin = last_entries_offset(tail, tail_start == 0, count);
+    piece = std::min<std::size_t>(piece * 2, 64 * kReadPiece);
+  }
+  Tail result;
+  result.end = tail_start + tail.size();
+  result.text = tail.substr(*begin);
+  result.entries = count_entries(result.text);
+  return result;
+}
+
+// The entries before the current file's, from the file the helper rotated it to; empty when there
+// is none. `current` is the current file's identity: should a rotation come between the two
+// opens, the rotated file is the one already read.
+std::optional<Tail> rotated_entries(const std::string& path, std::size_t count,
+                                    const std::pair<DWORD, std::uint64_t>& current) {
+  std::expected<LogFile, DWORD> rotated = LogFile::open(path + std::string(kRotatedLogSuffix));
+  if (!rotated)
+    return std::nullopt;
+  const auto identity = rotated->identity();
+  if (!identity || *identity == current)
+    return std::nullopt;
+  std::expected<Tail, DWORD> tail = last_entries(*rotated, count);
+  if (!tail)
+    return std::nullopt;
+  return std::move(*tail);
+}
+
+// Set by Ctrl+C or Ctrl+Break: --follow ends as the user asked, with success.
+HANDLE g_interrupted = nullptr;
+
+BOOL WINAPI on_console_control(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+    return FALSE;
+  SetEvent(g_interrupted);
+  return TRUE;
+}
+
+// Follows the log under `path` from `offset` in `followed`, across the helper's rotations, until
+// interrupted or nobody reads the output.
+int follow(const std::string& path, LogFile followed, std::uint64_t offset, LineSplitter splitter,
+           const Printer& printer) {
+  std::expected<std::pair<DWORD, std::uint64_t>, DWORD> identity = followed.identity();
+  // What the followed file gained since the last look; false once nobody reads the output.
+  const auto read_new = [&]() {
+    const std::expected<std::uint64_t, DWORD> size = followed.size();
+    if (!size || *size == offset)
+      return true;
+    if (*size < offset) {
+      // Emptied, or written anew shorter: everything in it is new.
+      offset = 0;
+      splitter.clear();
+    }
+    std::expected<std::string, DWORD> bytes = followed.read(offset, *size);
+    if (!bytes)
+      return true;  // looked at again next time
+    offset += bytes->size();
+    return printer.lines(splitter.add(*bytes));
+  };
+  for (;;) {
+    if (WaitForSingleObject(g_interrupted, kPollMilliseconds) == WAIT_OBJECT_0)
+      return kExitOk;
+    if (!read_new())
+      return kExitOk;
+    // A new file under the name: the helper rotated the log (or it was replaced). The rest of
+    // the old one first, then the new one from its start.
+    std::expected<LogFile, DWORD> named = LogFile::open(path);
+    if (!named)
+      continue;  // gone for a moment: look again
+    const auto named_identity = named->identity();
+    if (!named_identity || !identity || *named_identity == *identity)
+      continue;
+    if (!read_new())
+      return kExitOk;
+    // The helper writes whole entries; a last line cut short stays as it is.
+    if (!splitter.partial().empty() && !printer.everything(splitter, ""))
+      return kExitOk;
+    followed = std::move(*named);
+    identity = named_identity;
+    offset = 0;
+    if (!read_new())
+      return kExitOk;
+  }
 }
 
 }  // namespace
@@ -160,72 +324,61 @@ int run_log(const LogOptions& options) {
   }
   // A file named on the command line is the user's to fix; the service's log, the helper's.
   const int unreadable = options.file ? kExitUsage : kExitNoAnswer;
+  const Printer printer(options.utc);
 
-  std::expected<LogFile, DWORD> file = LogFile::open(path);
-  if (!file) {
-    print_error(read_error(path, file.error()));
-    return unreadable;
-  }
-  const std::expected<std::uint64_t, DWORD> size = file->size();
-  if (!size) {
-    print_error(read_error(path, size.error()));
-    return unreadable;
-  }
-  if (options.count == 0 && !options.follow)
-    return kExitOk;
-
-  // The last entries: read back from the end until they all begin within what was read.
-  std::string tail;
-  std::uint64_t tail_start = *size;
-  std::size_t piece = kFirstTailBytes;
-  std::optional<std::size_t> begin;
-  while (!begin) {
-    const std::uint64_t from = tail_start - std::min<std::uint64_t>(tail_start, piece);
-    std::expected<std::string, DWORD> bytes = file->read(from, tail_start);
-    if (!bytes) {
-      print_error(read_error(path, bytes.error()));
+  // Should the helper rotate the log between opening it and its rotated file, open them again.
+  std::optional<LogFile> file;
+  std::optional<Tail> tail;
+  std::optional<Tail> older;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::expected<LogFile, DWORD> opened = LogFile::open(path);
+    if (!opened) {
+      print_error(read_error(path, opened.error()));
       return unreadable;
     }
-    tail_start = from;
-    tail.insert(0, *bytes);
-    begin = last_entries_offset(tail, tail_start == 0, options.count);
-    piece = std::min<std::size_t>(piece * 2, 64 * kReadPiece);
+    file.emplace(std::move(*opened));
+    if (options.count == 0 && !options.follow)
+      return kExitOk;
+    std::expected<Tail, DWORD> last = last_entries(*file, options.count);
+    if (!last) {
+      print_error(read_error(path, last.error()));
+      return unreadable;
+    }
+    tail = std::move(*last);
+    older.reset();
+    if (tail->entries >= options.count)
+      break;
+    // Fewer than asked for: the rest are at the end of the file the helper rotated it to.
+    const auto identity = file->identity();
+    if (!identity)
+      break;
+    older = rotated_entries(path, options.count - tail->entries, *identity);
+    const std::expected<LogFile, DWORD> again = LogFile::open(path);
+    if (!again)
+      break;
+    const auto again_identity = again->identity();
+    if (!again_identity || *again_identity == *identity)
+      break;
   }
 
   LineSplitter splitter;
-  if (!print_lines(splitter.add(std::string_view(tail).substr(*begin))))
+  if (older && !printer.everything(splitter, older->text))
+    return kExitOk;
+  if (!printer.lines(splitter.add(tail->text)))
     return kExitOk;
   if (!options.follow) {
     // A line still being written is shown as it stands.
-    if (!splitter.partial().empty())
-      print_lines({splitter.partial()});
+    printer.everything(splitter, "");
     return kExitOk;
   }
 
-  // A partial last line waits for the rest; new bytes are read from where the last look ended.
-  std::uint64_t offset = tail_start + tail.size();
-  for (;;) {
-    Sleep(kPollMilliseconds);
-    std::expected<LogFile, DWORD> now = LogFile::open(path);
-    if (!now)
-      continue;  // gone for a moment (replaced, reinstalled): look again
-    const std::expected<std::uint64_t, DWORD> now_size = now->size();
-    if (!now_size)
-      continue;
-    if (*now_size < offset) {
-      // Emptied or replaced by a shorter file: everything in it is new.
-      offset = 0;
-      splitter.clear();
-    }
-    if (*now_size == offset)
-      continue;
-    std::expected<std::string, DWORD> bytes = now->read(offset, *now_size);
-    if (!bytes)
-      continue;
-    offset += bytes->size();
-    if (!print_lines(splitter.add(*bytes)))
-      return kExitOk;
+  // A partial last line waits for the rest.
+  g_interrupted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (g_interrupted == nullptr || !SetConsoleCtrlHandler(on_console_control, TRUE)) {
+    print_error("cannot watch for Ctrl+C: " + os_error_text(GetLastError()));
+    return kExitNoAnswer;
   }
+  return follow(path, std::move(*file), tail->end, std::move(splitter), printer);
 }
 
 }  // namespace corvid::corvidctl

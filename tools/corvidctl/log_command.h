@@ -1,5 +1,6 @@
 #pragma once
-// corvidctl log: the last entries of the helper log, and new ones as they come.
+// corvidctl log: the last entries of the helper log (reaching back into the file the helper
+// rotated it to), and new ones as they come, across rotations.
 
 #include <cstddef>
 #include <optional>
@@ -10,6 +11,8 @@ namespace corvid::corvidctl {
 struct LogOptions {
   std::size_t count = 20;
   bool follow = false;
+  // Times in UTC rather than local time with its offset.
+  bool utc = false;
   // Read this file instead of the installed service's log.
   std::optional<std::string> file;
 };

@@ -1,6 +1,7 @@
 #include "log_view.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 #include "log/log.h"
@@ -27,10 +28,16 @@ std::optional<EntryStart> entry_start(std::string_view line) {
 }
 
 std::string civil_time_text(const CivilTime& time) {
-  char text[48];
+  char text[64];
   std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", time.year, time.month,
                 time.day, time.hour, time.minute, time.second, time.millisecond);
-  return text;
+  if (time.utc)
+    return std::string(text) + " UTC";
+  const unsigned offset = static_cast<unsigned>(std::abs(time.utc_offset_minutes));
+  char zone[16];
+  std::snprintf(zone, sizeof zone, " %c%02u:%02u", time.utc_offset_minutes < 0 ? '-' : '+',
+                offset / 60 % 100, offset % 60);
+  return text + std::string(zone);
 }
 
 std::string shown_line(std::string_view line, const LocalTimeOf& local_time) {
@@ -71,6 +78,19 @@ std::optional<std::size_t> last_entries_offset(std::string_view text, bool from_
       return from_file_start ? std::optional<std::size_t>(0) : std::nullopt;
     end = begin - 1;
   }
+}
+
+std::size_t count_entries(std::string_view text) {
+  std::size_t count = 0;
+  while (!text.empty()) {
+    const std::size_t feed = text.find('\n');
+    if (entry_start(text.substr(0, feed)))
+      ++count;
+    if (feed == std::string_view::npos)
+      break;
+    text.remove_prefix(feed + 1);
+  }
+  return count;
 }
 
 std::vector<std::string> LineSplitter::add(std::string_view bytes) {

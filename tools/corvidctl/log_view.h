@@ -1,6 +1,6 @@
 #pragma once
 // Reading the helper log for people: its entries, the last N of them, and each entry's time as a
-// local date and time. Portable: the conversion to local time is passed in.
+// local date and time with its offset from UTC. Portable: the conversion of the time is passed in.
 
 #include <cstddef>
 #include <cstdint>
@@ -24,11 +24,16 @@ std::optional<EntryStart> entry_start(std::string_view line);
 
 struct CivilTime {
   unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
+  // Local time minus UTC at that instant, in minutes.
+  int utc_offset_minutes = 0;
+  // Shown as UTC rather than as a local time with its offset.
+  bool utc = false;
 };
-// "YYYY-MM-DD HH:MM:SS.mmm"
+// "YYYY-MM-DD HH:MM:SS.mmm +HH:MM" (or "-HH:MM"), or "YYYY-MM-DD HH:MM:SS.mmm UTC": a log
+// copied from another machine, or read across a change of daylight saving time, is unambiguous.
 std::string civil_time_text(const CivilTime& time);
 
-// A FILETIME as local date and time; empty when it has none.
+// A FILETIME as a date and time (local, or UTC); empty when it has none.
 using LocalTimeOf = std::function<std::optional<CivilTime>(std::uint64_t intervals)>;
 
 // One line as shown, without its line feed: an entry's first line as "<local time> <message>",
@@ -42,6 +47,9 @@ std::string shown_line(std::string_view line, const LocalTimeOf& local_time);
 // last line if it has no line feed yet, else at the end.
 std::optional<std::size_t> last_entries_offset(std::string_view text, bool from_file_start,
                                                std::size_t count);
+
+// How many entries begin in `text` (lines that begin with a timestamp).
+std::size_t count_entries(std::string_view text);
 
 // The helper log beside the program of a service's registered binary path, quoted or not
 // (anything after the program is left out). Empty when that names no file in a directory.

@@ -211,12 +211,22 @@ std::string local_time(std::uint64_t intervals) {
                      static_cast<DWORD>(intervals >> 32)};
   SYSTEMTIME utc{};
   SYSTEMTIME local{};
+  FILETIME local_file_time{};
   EXPECT_TRUE(FileTimeToSystemTime(&file_time, &utc));
   EXPECT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local));
+  EXPECT_TRUE(SystemTimeToFileTime(&local, &local_file_time));
+  // The zone's offset at that instant: the local count less the UTC one, in whole minutes.
+  const long long offset =
+      (static_cast<long long>((static_cast<std::uint64_t>(local_file_time.dwHighDateTime) << 32) |
+                              local_file_time.dwLowDateTime) -
+       static_cast<long long>(intervals / 10000 * 10000)) /
+      600000000;
+  const long long minutes = offset < 0 ? -offset : offset;
   char text[64];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", unsigned{local.wYear},
-                unsigned{local.wMonth}, unsigned{local.wDay}, unsigned{local.wHour},
-                unsigned{local.wMinute}, unsigned{local.wSecond}, unsigned{local.wMilliseconds});
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u %c%02lld:%02lld",
+                unsigned{local.wYear}, unsigned{local.wMonth}, unsigned{local.wDay},
+                unsigned{local.wHour}, unsigned{local.wMinute}, unsigned{local.wSecond},
+                unsigned{local.wMilliseconds}, offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
   return text;
 }
 
@@ -240,7 +250,8 @@ std::string os_error_for(DWORD code) {
 
 std::expected<PROCESS_INFORMATION, std::string> start_program(const std::string& program,
                                                               const std::vector<std::string>& args,
-                                                              HANDLE out, HANDLE err) {
+                                                              HANDLE out, HANDLE err,
+                                                              DWORD creation_flags) {
   const std::wstring command_line = to_wide(build_command_line(program, args));
   std::vector<wchar_t> writable(command_line.begin(), command_line.end());
   writable.push_back(L'\0');
@@ -251,8 +262,8 @@ std::expected<PROCESS_INFORMATION, std::string> start_program(const std::string&
   startup.hStdOutput = out;
   startup.hStdError = err;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(to_wide(program).c_str(), writable.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                      nullptr, &startup, &info)) {
+  if (!CreateProcessW(to_wide(program).c_str(), writable.data(), nullptr, nullptr, TRUE,
+                      creation_flags, nullptr, nullptr, &startup, &info)) {
     return std::unexpected("CreateProcessW failed: " + std::to_string(GetLastError()));
   }
   return info;

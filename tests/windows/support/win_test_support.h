@@ -65,8 +65,8 @@ std::optional<DWORD> wait_exit_code(HANDLE process,
                                     std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 std::uint64_t filetime_now();
-// A FILETIME as local "YYYY-MM-DD HH:MM:SS.mmm", from the system's own zone rules (Wine takes the
-// zone from the Unix environment the tests run in, so no fixed text can be expected).
+// A FILETIME as local "YYYY-MM-DD HH:MM:SS.mmm +HH:MM", from the system's own zone rules (Wine
+// takes the zone from the Unix environment the tests run in, so no fixed text can be expected).
 std::string local_time(std::uint64_t intervals);
 
 // Wine's NTDLL exports its version; Windows' doesn't.
@@ -86,10 +86,12 @@ struct ProgramResult {
   std::string out;
   std::string err;
 };
-// Starts a program with the given (inheritable) standard output and error and no input.
+// Starts a program with the given (inheritable) standard output and error and no input, with
+// CreateProcessW's `creation_flags`.
 std::expected<PROCESS_INFORMATION, std::string> start_program(const std::string& program,
                                                               const std::vector<std::string>& args,
-                                                              HANDLE out, HANDLE err);
+                                                              HANDLE out, HANDLE err,
+                                                              DWORD creation_flags = 0);
 
 // Runs a program with the given arguments, standard output and error captured through pipes.
 ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
