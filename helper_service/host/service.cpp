@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "common/exe_dir.h"
 #include "common/os_error.h"
 #include "log/log.h"
 #include "host/service.h"

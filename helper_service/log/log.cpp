@@ -5,7 +5,6 @@
 #include <mutex>
 #include <optional>
 
-#include "common/winpath.h"
 #include "log/log_platform.h"
 
 namespace corvid {
@@ -21,16 +20,6 @@ struct LogSink {
 std::atomic<LogSink*> g_sink{nullptr};
 
 }  // namespace
-
-Result<std::string> exe_dir() {
-  Result<std::string> path = log_platform::executable_path();
-  if (!path)
-    return std::unexpected(path.error());
-  std::optional<std::string> parent = parent_path(*path);
-  if (!parent || parent->empty())
-    return std::unexpected(Error("invalid exe path"));
-  return *parent;
-}
 
 void init_log(const std::string& dir) {
   std::optional<log_platform::FileHandle> file =
@@ -66,6 +55,10 @@ void log_line(std::string_view message) {
       log_platform::write_all(*sink->file, line);
   }
   log_platform::write_stderr(line);
+}
+
+void write_stderr(std::string_view bytes) {
+  log_platform::write_stderr(bytes);
 }
 
 void run_logging_errors(const std::function<void()>& pass) {

@@ -12,7 +12,6 @@ namespace corvid::log_platform {
 
 using FileHandle = std::intptr_t;
 
-Result<std::string> executable_path();
 std::string join_log_path(const std::string& dir);
 // Opened for appending only, created when missing, never truncated.
 std::optional<FileHandle> open_append(const std::string& path);

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/exe_dir.h"
 #include "log/log.h"
 #include "log/log_platform.h"
 #include "log_capture.h"
