@@ -26,7 +26,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench_support.h"
-#include "channel/pipe_config.h"
+#include "channel/pipe_contract.h"
 #include "common/win_handle.h"
 
 namespace {

@@ -10,12 +10,23 @@
 #include <string>
 #include <vector>
 
-#include "channel/pipe_config.h"
+#include "channel/pipe_contract.h"
 #include "common/win_handle.h"
 
 namespace cfg = corvid::pipe_config;
 
 namespace {
+
+// The helper's server settings are its own (channel/pipe_config.h); the echo makes its pipe the
+// same way: synchronous duplex, messages, local clients only, four instances, 64 KiB buffers,
+// the system's default time-out, a retry after 300 ms.
+constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX;
+constexpr DWORD kPipeMode =
+    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+constexpr DWORD kMaxInstances = 4;
+constexpr DWORD kBufferSize = 65536;
+constexpr DWORD kDefaultTimeout = 0;
+constexpr DWORD kRetryDelayMs = 300;
 
 void serve(HANDLE pipe) {
   std::vector<char> chunk(cfg::kReadChunk);
@@ -51,11 +62,11 @@ void serve(HANDLE pipe) {
 int wmain(int argc, wchar_t** argv) {
   const std::wstring name = argc > 1 ? argv[1] : L"\\\\.\\pipe\\corvid-bench-echo";
   for (;;) {
-    const corvid::WinHandle pipe(
-        CreateNamedPipeW(name.c_str(), cfg::kOpenMode, cfg::kPipeMode, cfg::kMaxInstances,
-                         cfg::kOutBufferSize, cfg::kInBufferSize, cfg::kDefaultTimeout, nullptr));
+    const corvid::WinHandle pipe(CreateNamedPipeW(name.c_str(), kOpenMode, kPipeMode, kMaxInstances,
+                                                  kBufferSize, kBufferSize, kDefaultTimeout,
+                                                  nullptr));
     if (!pipe) {
-      Sleep(static_cast<DWORD>(cfg::kAcceptRetryDelay.count()));
+      Sleep(kRetryDelayMs);
       continue;
     }
     if (ConnectNamedPipe(pipe.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED)

@@ -1,22 +1,16 @@
 #pragma once
-// Fixed values of the control pipe. Kept free of <windows.h> so that portable tests can read
-// them; the flag values are the Windows SDK's, written out (pipe_server.cpp checks them against
-// the SDK at compile time).
+// How the server makes the control pipe, over what every client knows (pipe_contract.h). Kept
+// free of <windows.h> so that portable tests can read it; the flag values are the Windows SDK's,
+// written out (pipe_server.cpp checks them against the SDK at compile time).
 
-#include <array>
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string_view>
 
-#include "common/sids.h"
+#include "channel/pipe_contract.h"
 
 namespace corvid::pipe_config {
-
-// \\.\pipe\corvid-helper
-inline constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\corvid-helper";
-inline constexpr std::string_view kPipeNameUtf8 = "\\\\.\\pipe\\corvid-helper";
 
 // LocalSystem and the built-in Administrators get full access; the built-in Users (the desktop
 // app runs as one) may read and write the pipe: 0x12019b is FILE_GENERIC_READ |
@@ -53,23 +47,7 @@ inline constexpr std::uint32_t kOutBufferSize = 65536;
 inline constexpr std::uint32_t kInBufferSize = 65536;
 inline constexpr std::uint32_t kDefaultTimeout = 0;  // the system default
 
-// Bytes asked for per ReadFile; a longer message fails with ERROR_MORE_DATA.
-inline constexpr std::size_t kReadChunk = 4096;
-inline constexpr char kRequestTerminator = '\n';
-// The longest request line taken, line feed not counted: far beyond any configuration, and it
-// bounds what one client can make a LocalSystem process hold.
-inline constexpr std::size_t kMaxRequestLine = 16 * 1024 * 1024;
-
 inline constexpr std::chrono::milliseconds kAcceptRetryDelay{300};
-
-// A local client writes its line right after connecting: even a configuration of megabytes
-// crosses the pipe in well under a second on a loaded machine. A client that has sent no
-// complete line this long after its serving began is stuck or hostile, and holds up every
-// client behind it, so it is cut off and the next client served.
-inline constexpr std::chrono::milliseconds kRequestTimeout{5000};
-// The client is waiting for its answer when it is written; this bounds how long a client that
-// never reads it (or reads far too late) keeps the instance after its request was handled.
-inline constexpr std::chrono::milliseconds kResponseTimeout{2000};
 
 // Whether the client connected to a pipe instance (a HANDLE) is privileged: LocalSystem or an
 // elevated administrator.
@@ -89,23 +67,5 @@ struct Settings {
   // own token (identify_client), which is what the service uses.
   ClientJudge judge_client = {};
 };
-
-// Owners of the pipe that a client may trust, as string SIDs: LocalSystem (the service) and the
-// built-in Administrators (an elevated console-mode helper).
-inline constexpr std::array<std::string_view, 2> kTrustedOwners = {kLocalSystemSid,
-                                                                   kAdministratorsSid};
-
-// Whether a client may talk to a pipe owned by `owner_sid`. Besides the trusted owners, a pipe
-// owned by the client's own default owner (`own_token_owner_sid`, its token's TokenOwner) is no
-// threat to that client: it could have made it itself. An unknown owner (empty) is not trusted.
-inline bool pipe_owner_trusted(std::string_view owner_sid, std::string_view own_token_owner_sid) {
-  if (owner_sid.empty())
-    return false;
-  for (const std::string_view trusted : kTrustedOwners) {
-    if (owner_sid == trusted)
-      return true;
-  }
-  return owner_sid == own_token_owner_sid;
-}
 
 }  // namespace corvid::pipe_config

@@ -32,12 +32,6 @@ bool needs_quotes(std::string_view arg, std::string_view specials) {
 
 }  // namespace
 
-std::string quote_argument(std::string_view arg) {
-  std::string out;
-  append_argument(out, arg, needs_quotes(arg, " \t"));
-  return out;
-}
-
 std::string build_command_line(std::string_view program, const std::vector<std::string>& args) {
   std::string out;
   append_argument(out, program, true);

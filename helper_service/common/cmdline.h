@@ -7,10 +7,8 @@
 
 namespace corvid {
 
-// One argument for CreateProcessW: quoted when empty or holding a blank or tab.
-std::string quote_argument(std::string_view arg);
-
-// The program in double quotes, then each argument after one blank.
+// The program in double quotes, then each argument after one blank, quoted when empty or holding
+// a blank or tab.
 std::string build_command_line(std::string_view program, const std::vector<std::string>& args);
 
 // A service's binary path: unchanged unless empty or holding a blank, tab, line feed, vertical

@@ -8,10 +8,16 @@
 
 namespace corvid {
 
+// Closing never changes the GetLastError a caller is about to read.
+struct KeepsWin32LastError {
+  static DWORD save_error() noexcept { return GetLastError(); }
+  static void restore_error(DWORD error) noexcept { SetLastError(error); }
+};
+
 // Kernel objects: files, pipes, processes, threads, events, tokens, jobs, snapshots. Windows
 // has two "no handle" values: null (most functions) and INVALID_HANDLE_VALUE (CreateFileW,
 // CreateNamedPipeW, CreateToolhelp32Snapshot).
-struct KernelHandleTraits {
+struct KernelHandleTraits : KeepsWin32LastError {
   using Type = HANDLE;
   static Type null() noexcept { return nullptr; }
   static bool valid(Type handle) noexcept {
@@ -21,7 +27,7 @@ struct KernelHandleTraits {
 };
 using WinHandle = UniqueHandle<KernelHandleTraits>;
 
-struct ScHandleTraits {
+struct ScHandleTraits : KeepsWin32LastError {
   using Type = SC_HANDLE;
   static Type null() noexcept { return nullptr; }
   static bool valid(Type handle) noexcept { return handle != nullptr; }
@@ -32,7 +38,7 @@ using ScHandle = UniqueHandle<ScHandleTraits>;
 // Memory to be freed with LocalFree: converted security descriptors, SID strings, the argument
 // vector of CommandLineToArgvW, FormatMessageW's buffers.
 template <class Pointer>
-struct LocalMemoryTraits {
+struct LocalMemoryTraits : KeepsWin32LastError {
   using Type = Pointer;
   static Type null() noexcept { return nullptr; }
   static bool valid(Type memory) noexcept { return memory != nullptr; }
@@ -40,5 +46,8 @@ struct LocalMemoryTraits {
 };
 template <class Pointer>
 using LocalMemory = UniqueHandle<LocalMemoryTraits<Pointer>>;
+
+static_assert(KeepsLastError<KernelHandleTraits> && KeepsLastError<ScHandleTraits> &&
+              KeepsLastError<LocalMemoryTraits<void*>>);
 
 }  // namespace corvid

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "channel/pipe_server.h"
+#include "common/exe_dir.h"
 #include "common/os_error.h"
 #include "common/win_handle.h"
 #include "log/log.h"
-#include "log/log_platform.h"
 #include "host/service.h"
 #include "supervisor/backend_win.h"
 #include "supervisor/watchdog.h"
@@ -33,7 +33,7 @@ void spawn_detached(std::function<void()> body) {
                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
   if (!thread) {
     const DWORD code = GetLastError();
-    log_platform::write_stderr("failed to spawn thread: " + os_error_text(code) + "\n");
+    write_stderr("failed to spawn thread: " + os_error_text(code) + "\n");
     std::abort();
   }
 }
@@ -103,7 +103,7 @@ int run_mode(RunMode mode) {
   }
   if (outcome)
     return 0;
-  log_platform::write_stderr("Error: " + detailed_text(outcome.error()) + "\n");
+  write_stderr("Error: " + detailed_text(outcome.error()) + "\n");
   return 1;
 }
 

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "common/exe_dir.h"
 #include "common/os_error.h"
 #include "log/log.h"
 #include "host/service.h"
@@ -62,6 +63,9 @@ void WINAPI service_main(DWORD, LPWSTR*) {
   }
   start_workers(state, stop_flag);
 
+  // Only Running and Stopped are reported, and the stop is polled for: starting and stopping take
+  // milliseconds (detached workers; a stop ends one job), so a pending state would have no
+  // progress to show, and the handler, which must return at once, only has to set the flag.
   while (!stop_flag->load())
     Sleep(500);
   // The flag also stops every start from launching, and stop_core waits out a launch in flight,

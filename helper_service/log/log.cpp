@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "common/shown_text.h"
-#include "common/winpath.h"
 #include "log/log_platform.h"
 
 namespace corvid {
@@ -75,16 +74,6 @@ void LogFile::rotate_if_due(std::size_t next_entry) {
   }
 }
 
-Result<std::string> exe_dir() {
-  Result<std::string> path = log_platform::executable_path();
-  if (!path)
-    return std::unexpected(path.error());
-  std::optional<std::string> parent = parent_path(*path);
-  if (!parent || parent->empty())
-    return std::unexpected(Error("invalid exe path"));
-  return *parent;
-}
-
 void init_log(const std::string& dir, std::uint64_t rotate_bytes) {
   auto* sink = new LogFile(log_platform::join_log_path(dir), rotate_bytes);
   LogFile* expected = nullptr;
@@ -112,6 +101,10 @@ void log_line(std::string_view message) {
   if (LogFile* sink = g_sink.load())
     sink->append(line);
   log_platform::write_stderr(line);
+}
+
+void write_stderr(std::string_view bytes) {
+  log_platform::write_stderr(bytes);
 }
 
 void run_logging_errors(const std::function<void()>& pass) {

@@ -23,9 +23,6 @@ inline constexpr std::uint64_t kLogRotateBytes = 10 * 1024 * 1024;
 inline constexpr std::string_view kEntryOpen = "[SystemTime { intervals: ";
 inline constexpr std::string_view kEntryClose = " }] ";
 
-// The directory of the running executable ("current_exe" or "invalid exe path" on failure).
-Result<std::string> exe_dir();
-
 // Opens the log in `dir` once per process; later calls leave the first sink in place. Never
 // fails visibly: without a file, lines go to standard error only. `rotate_bytes` is for tests.
 void init_log(const std::string& dir, std::uint64_t rotate_bytes = kLogRotateBytes);
@@ -34,6 +31,10 @@ void init_log(const std::string& dir, std::uint64_t rotate_bytes = kLogRotateByt
 // feeds, DEL, U+0085, U+2028 and U+2029 are written as \uXXXX: nothing in a message can end or
 // rewrite a line, or forge an entry, in the file or on a console.
 void log_line(std::string_view message);
+
+// Writes to standard error only, for what must be said before or without the log; dropped when
+// there is no standard error (under the Service Control Manager).
+void write_stderr(std::string_view bytes);
 
 // Runs one pass of a worker's loop. Whatever it throws is logged as "service error: <text>"
 // instead, so that the loop goes on: a worker that died silently would leave the service deaf

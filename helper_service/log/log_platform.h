@@ -22,7 +22,6 @@ struct FileState {
   }
 };
 
-Result<std::string> executable_path();
 std::string join_log_path(const std::string& dir);
 // Opened for appending only, created when missing, never truncated; others may read, write,
 // rename and delete it meanwhile.

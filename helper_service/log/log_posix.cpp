@@ -5,23 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 
 #include "log/log_platform.h"
 
 namespace corvid::log_platform {
-
-Result<std::string> executable_path() {
-  char buffer[4096];
-  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
-  if (length < 0) {
-    const int code = errno;
-    return std::unexpected(Error("current_exe", std::string(std::strerror(code)) + " (os error " +
-                                                    std::to_string(code) + ")"));
-  }
-  return std::string(buffer, static_cast<std::size_t>(length));
-}
 
 std::string join_log_path(const std::string& dir) {
   if (dir.empty() || dir.back() == '/')

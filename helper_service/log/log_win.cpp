@@ -4,8 +4,6 @@
 #include <cstring>
 #include <vector>
 
-#include "common/module_path.h"
-#include "common/os_error.h"
 #include "common/utf.h"
 #include "common/win_handle.h"
 #include "common/win_io.h"
@@ -14,13 +12,6 @@
 #include "log/log_platform.h"
 
 namespace corvid::log_platform {
-
-Result<std::string> executable_path() {
-  auto path = running_executable_path();
-  if (!path)
-    return std::unexpected(Error("current_exe", os_error_text(path.error())));
-  return *path;
-}
 
 // The same joining rules as every other path of the helper.
 std::string join_log_path(const std::string& dir) {

@@ -9,12 +9,12 @@
 #include <optional>
 #include <vector>
 
+#include "common/exe_dir.h"
 #include "common/os_error.h"
 #include "common/utf.h"
 #include "common/win_handle.h"
 #include "common/win_io.h"
 #include "common/winpath.h"
-#include "log/log.h"
 #include "supervisor/security_win.h"
 
 namespace corvid {

@@ -137,8 +137,9 @@ TEST(CommandLine, ArgumentQuoting) {
       {R"(a b\"c)", R"("a b\\\"c")"},
       {R"(a\\b)", R"(a\\b)"},
   };
+  // Each argument as the command line writes it after the program.
   for (const Case& c : cases)
-    EXPECT_EQ(quote_argument(c.arg), c.quoted) << c.arg;
+    EXPECT_EQ(build_command_line("p", {c.arg}), std::string(R"("p" )") + c.quoted) << c.arg;
 }
 
 TEST(CommandLine, ProgramIsAlwaysQuoted) {

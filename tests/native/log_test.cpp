@@ -13,6 +13,7 @@
 
 #include "channel/message.h"
 #include "common/error.h"
+#include "common/exe_dir.h"
 #include "log/log.h"
 #include "log/log_platform.h"
 #include "log_capture.h"

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "common/exe_dir.h"
 #include "common/utf.h"
-#include "log/log.h"
 #include "supervisor/backend_win.h"
 #include "supervisor/core.h"
 #include "win_test_support.h"

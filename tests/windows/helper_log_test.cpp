@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/exe_dir.h"
 #include "common/utf.h"
 #include "log/log.h"
 #include "win_test_support.h"

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/exe_dir.h"
 #include "common/module_path.h"
 #include "common/utf.h"
 #include "common/win_handle.h"

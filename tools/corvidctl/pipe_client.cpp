@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "channel/pipe_config.h"
+#include "channel/pipe_contract.h"
 #include "common/os_error.h"
 #include "common/win_handle.h"
 #include "common/win_security.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "channel/pipe_config.h"
+#include "channel/pipe_contract.h"
 
 namespace corvid::pipe_client {
 

@@ -1,0 +1,19 @@
+#include "common/exe_dir.h"
+
+#include <optional>
+
+#include "common/winpath.h"
+
+namespace corvid {
+
+Result<std::string> exe_dir() {
+  Result<std::string> path = current_exe();
+  if (!path)
+    return std::unexpected(path.error());
+  std::optional<std::string> parent = parent_path(*path);
+  if (!parent || parent->empty())
+    return std::unexpected(Error("invalid exe path"));
+  return *parent;
+}
+
+}  // namespace corvid
