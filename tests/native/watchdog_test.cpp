@@ -238,7 +238,8 @@ TEST_F(WatchdogTest, EveryPassIsFollowedByExactlyOneSecondOfSleep) {
       {"a core that dies after every launch", [this] { os->exit_process(start(), 0); }, true, 2, 1},
       {"a core that cannot be launched",
        [this] {
-         EXPECT_FALSE(start_core(*state, {.core_path = R"(C:\gone\core.exe)"}).has_value());
+         EXPECT_FALSE(start_core(*state, {.core_path = R"(C:\gone\core.exe)"}, Caller::service())
+                          .has_value());
        },
        false, 0, 0},
   };
