@@ -17,6 +17,7 @@
 #include "log/log.h"
 #include "log/log_platform.h"
 #include "log_capture.h"
+#include "wine.h"
 
 namespace corvid {
 namespace {
@@ -315,6 +316,10 @@ TEST(LogRotation, AWriterFollowsARotationMadeByAnother) {
 }
 
 TEST(LogRotation, TwoWritersAcrossTheSwitchLoseAndSplitNothing) {
+  // Each append lands whole at the end on Windows and POSIX; Wine appends through two handles by
+  // seeking to the end and writing, so one writer can overwrite the other's entry, rotation or not.
+  if (testing::running_under_wine())
+    GTEST_SKIP() << "Wine's appends through two handles are not atomic";
   const fs::path dir = fresh_dir("two");
   const std::string path = (dir / "corvid-helper.log").string();
   constexpr int kEntries = 3000;
