@@ -463,6 +463,16 @@ try {
     $failures++
     Write-Host "FAIL  the core does not run: $($status.Out)"
   }
+  # The configuration a standard user's start wrote can hold proxy credentials: only LocalSystem
+  # and Administrators may read it, and nothing is inherited.
+  $config = Join-Path $InstallDir 'config.json'
+  $configAcl = Get-Acl -LiteralPath $config
+  $readers = @($configAcl.Access | ForEach-Object { $_.IdentityReference.Translate(
+    [Security.Principal.SecurityIdentifier]).Value } | Sort-Object -Unique) -join ','
+  Check-Value 'config.json is for LocalSystem and Administrators only' $readers 'S-1-5-18,S-1-5-32-544'
+  Check-Value 'config.json inherits nothing' ([string]$configAcl.AreAccessRulesProtected) 'True'
+  $read = Invoke-ProgramAsUser $credential "$env:SystemRoot\System32\cmd.exe" @('/c', 'type', $config)
+  Check-Value 'the standard user cannot read config.json' ([string]($read.ExitCode -ne 0)) 'True'
   $stop = Invoke-AsUser $credential @('stop', '--id', 'chk')
   Check 'stop' $stop 0 '{"id":"chk","ok":true,"error":null,"data":null}'
 }
