@@ -1,5 +1,6 @@
 #include "fake_backend.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <thread>
 
