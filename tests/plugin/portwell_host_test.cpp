@@ -86,7 +86,7 @@ void RecordReply(const uint8_t* data, size_t size, void* user_data) {
 // per-version script) or else derived from the kernel's own version numbers, which, unlike
 // VerifyVersionInfoW, no manifest influences.
 std::string ExpectedPlatformVersion() {
-  // The CRT's getenv is deprecated under MSVC; the variable's value is read as Windows keeps it.
+  // MSVC deprecates the CRT's environment reader; the value is read as Windows keeps it.
   wchar_t given[256];
   const DWORD length = GetEnvironmentVariableW(L"PORTWELL_EXPECTED_REPLY", given, 256);
   if (length > 0 && length < 256) {

@@ -87,10 +87,10 @@ TEST(VersionResource, EveryBinaryCarriesTheProjectsVersionAndName) {
     for (const auto& [most, least] :
          {std::pair{fixed->dwFileVersionMS, fixed->dwFileVersionLS},
           std::pair{fixed->dwProductVersionMS, fixed->dwProductVersionLS}}) {
-      EXPECT_EQ(HIWORD(most), numbers[0]);
-      EXPECT_EQ(LOWORD(most), numbers[1]);
-      EXPECT_EQ(HIWORD(least), numbers[2]);
-      EXPECT_EQ(LOWORD(least), 0u);
+      EXPECT_EQ(unsigned{HIWORD(most)}, numbers[0]);
+      EXPECT_EQ(unsigned{LOWORD(most)}, numbers[1]);
+      EXPECT_EQ(unsigned{HIWORD(least)}, numbers[2]);
+      EXPECT_EQ(unsigned{LOWORD(least)}, 0u);
     }
     EXPECT_EQ(info->text(L"FileVersion"), kVersion);
     EXPECT_EQ(info->text(L"ProductVersion"), kVersion);

@@ -20,7 +20,8 @@ std::string doctor_text(const std::vector<Check>& checks) {
   for (const Check& check : checks) {
     text += check.passed ? "passed  " : "FAILED  ";
     text += check.name + ": " + check.detail + "\n";
-    failed += check.passed ? 0 : 1;
+    if (!check.passed)
+      ++failed;
   }
   if (failed == 0) {
     text += "all " + std::to_string(checks.size()) + " checks passed\n";

@@ -40,11 +40,12 @@ std::string init_dir() {
 
 std::string utf8_text(const std::filesystem::path& path) {
   const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
+  return std::string(reinterpret_cast<const char*>(text.data()), text.size());
 }
 
 std::filesystem::path utf8_path(std::string_view text) {
-  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+  return std::filesystem::path(
+      std::u8string(reinterpret_cast<const char8_t*>(text.data()), text.size()));
 }
 
 std::string LogCapture::log_path() {
