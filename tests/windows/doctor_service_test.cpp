@@ -119,7 +119,10 @@ TEST_F(DoctorTest, TheInstallationPassesEveryLineButTheAdminOnlyOneUnderWine) {
   ASSERT_EQ(shown.size(), kChecks.size() + 1) << words.out;
   for (std::size_t i = 0; i < kChecks.size(); ++i) {
     const std::string verdict = lines.at(kChecks[i]).passed ? "passed  " : "FAILED  ";
-    EXPECT_EQ(shown[i], verdict + kChecks[i] + ": " + lines.at(kChecks[i]).detail);
+    // The ping's time is its own in each run.
+    const std::string detail =
+        kChecks[i] == "ping" ? std::string("answered in ") : lines.at(kChecks[i]).detail;
+    EXPECT_TRUE(shown[i].starts_with(verdict + kChecks[i] + ": " + detail)) << shown[i];
   }
 }
 
