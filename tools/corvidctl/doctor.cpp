@@ -82,24 +82,6 @@ bool is_file(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// The helper's own judgement of an install, as it makes it before starting a core for a standard
-// user: the first reason why someone other than an administrator could change what runs as
-// LocalSystem; nothing when there is none.
-std::optional<std::string> admin_only_refusal(const std::string& install_dir,
-                                              const std::string& helper, const std::string& core) {
-  std::vector<std::pair<std::string, ProtectedRole>> paths =
-      protected_paths(install_dir, is_file(core) ? core : std::string());
-  paths.insert(paths.begin() + 1, {helper, ProtectedRole::kInstalled});
-  for (const auto& [path, role] : paths) {
-    const Result<SecuritySnapshot> snapshot = read_path_security(path);
-    if (!snapshot)
-      return path + ": " + detailed_text(snapshot.error());
-    if (const std::optional<std::string> why = admin_only_violation(*snapshot, role))
-      return path + ": " + *why;
-  }
-  return std::nullopt;
-}
-
 std::string start_type_text(DWORD type) {
   switch (type) {
     case SERVICE_AUTO_START:
@@ -297,7 +279,10 @@ int run_doctor(bool json) {
   const std::string helper = registration ? program_of(registration->binary_path) : beside_me;
   const std::string install_dir = directory_of(helper);
   const std::string core = join_path(install_dir, kCoreExe);
-  if (const std::optional<std::string> refusal = admin_only_refusal(install_dir, helper, core)) {
+  // The same judgement the helper makes, on the descriptors as stored.
+  const std::optional<std::string> refusal = admin_only_refusal(
+      install_dir, helper, is_file(core) ? core : std::string(), read_path_security);
+  if (refusal) {
     checks.push_back(
         failed("admin-only install", *refusal + ": a standard user could not start the core"));
   } else {

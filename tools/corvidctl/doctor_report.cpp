@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <optional>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -38,6 +39,25 @@ std::string doctor_json(const std::vector<Check>& checks) {
   const nlohmann::json report = {{"checks", list}, {"passed", all_passed(checks)}};
   // Details quote paths and log lines as found: bytes that are not UTF-8 are replaced.
   return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::optional<std::string> admin_only_refusal(const std::string& install_dir,
+                                              const std::string& helper, const std::string& core,
+                                              const SecurityReader& read) {
+  std::vector<std::pair<std::string, ProtectedRole>> paths = protected_paths(install_dir, core);
+  paths.insert(paths.begin() + 1, {helper, ProtectedRole::kInstalled});
+  for (const auto& [path, role] : paths) {
+    const Result<SecuritySnapshot> snapshot = read(path);
+    if (!snapshot) {
+      std::string why = path + ": " + snapshot.error().message;
+      for (const std::string& cause : snapshot.error().causes)
+        why += ": " + cause;
+      return why;
+    }
+    if (const std::optional<std::string> why = admin_only_violation(*snapshot, role))
+      return path + ": " + *why;
+  }
+  return std::nullopt;
 }
 
 bool reports_failure(std::string_view message) {

@@ -4,9 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/error.h"
+#include "supervisor/install_security.h"
 
 namespace corvid::corvidctl {
 
@@ -24,6 +29,17 @@ std::string doctor_text(const std::vector<Check>& checks);
 
 // One JSON line: {"checks":[{"check":..,"detail":..,"passed":..},...],"passed":..}.
 std::string doctor_json(const std::vector<Check>& checks);
+
+// Reads a path's owner and access list (read_path_security on Windows).
+using SecurityReader = std::function<Result<SecuritySnapshot>(const std::string& path)>;
+
+// The helper's own judgement of an install, as it makes it before starting a core for a standard
+// user, with the helper itself added: the first reason, in the order of the paths, why someone
+// other than an administrator could change what runs as LocalSystem; nothing when there is none.
+// A path that cannot be read fails, as it does in the helper. `core` is empty when missing.
+std::optional<std::string> admin_only_refusal(const std::string& install_dir,
+                                              const std::string& helper, const std::string& core,
+                                              const SecurityReader& read);
 
 // Whether a helper-log message reports a failure: an error, a failed start or restart, a core
 // that exited, a facility that is unavailable.
