@@ -1,7 +1,15 @@
 # JSON: header-only. The cross build must not see the host's /usr/include, so it gets a
 # directory that holds only the library's own folder.
-find_package(nlohmann_json 3.11 QUIET)
 add_library(corvid_json INTERFACE)
+if(MSVC)
+  # vcpkg's packages (vcpkg.json), nothing else: there is no /usr/include to fall back on.
+  find_package(nlohmann_json 3.11 CONFIG REQUIRED)
+  target_link_libraries(corvid_json INTERFACE nlohmann_json::nlohmann_json)
+  find_package(GTest CONFIG REQUIRED)
+  include(GoogleTest)
+  return()
+endif()
+find_package(nlohmann_json 3.11 QUIET)
 if(nlohmann_json_FOUND)
   target_link_libraries(corvid_json INTERFACE nlohmann_json::nlohmann_json)
 else()

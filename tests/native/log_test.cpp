@@ -23,6 +23,8 @@ namespace corvid {
 namespace {
 
 using testing::LogCapture;
+using testing::utf8_path;
+using testing::utf8_text;
 
 std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -159,31 +161,31 @@ TEST(LogLine, SixteenMebibytesOfMalformedRequestGrowTheLogByLessThanAKibibyte) {
 
 TEST(LogLine, SecondInitKeepsTheFirstSink) {
   LogCapture log;
-  const auto other = std::filesystem::path(LogCapture::log_path()).parent_path() / "second";
+  const auto other = utf8_path(LogCapture::log_path()).parent_path() / "second";
   std::filesystem::create_directories(other);
-  init_log(other.string());
+  init_log(utf8_text(other));
   log_line("still the first file");
   EXPECT_EQ(log.messages(), std::vector<std::string>{"still the first file"});
   EXPECT_EQ(read_file(other / "corvid-helper.log"), "");
 }
 
 TEST(LogPlatform, OpeningKeepsWhatIsThere) {
-  const auto dir = std::filesystem::path(LogCapture::log_path()).parent_path() / "append";
+  const auto dir = utf8_path(LogCapture::log_path()).parent_path() / "append";
   std::filesystem::create_directories(dir);
-  const std::string path = log_platform::join_log_path(dir.string());
-  { std::ofstream(path, std::ios::binary) << "earlier run\n"; }
+  const std::string path = log_platform::join_log_path(utf8_text(dir));
+  { std::ofstream(utf8_path(path), std::ios::binary) << "earlier run\n"; }
   auto file = log_platform::open_append(path);
   ASSERT_TRUE(file.has_value());
   log_platform::write_all(*file, "next run\n");
   log_platform::close_file(*file);
-  EXPECT_EQ(read_file(path), "earlier run\nnext run\n");
-  EXPECT_FALSE(log_platform::open_append((dir / "missing" / "x.log").string()).has_value());
+  EXPECT_EQ(read_file(utf8_path(path)), "earlier run\nnext run\n");
+  EXPECT_FALSE(log_platform::open_append(utf8_text(dir / "missing" / "x.log")).has_value());
 }
 
 TEST(ExeDir, IsTheDirectoryOfThisProgram) {
   const auto dir = exe_dir();
   ASSERT_TRUE(dir.has_value());
-  const auto here = std::filesystem::path(*dir);
+  const auto here = utf8_path(*dir);
   EXPECT_TRUE(std::filesystem::exists(here / "log_test") ||
               std::filesystem::exists(here / "log_test.exe"));
 }

@@ -33,7 +33,10 @@ std::string read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;
   out << in.rdbuf();
-  return out.str();
+  // A checkout with CRLF line ends (Git on Windows without .gitattributes) says the same thing.
+  std::string text = out.str();
+  std::erase_if(text, [](char c) { return c == '\r'; });
+  return text;
 }
 
 // The README, folded into one line as it folds its sentences.

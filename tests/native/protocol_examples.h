@@ -165,7 +165,15 @@ inline std::optional<std::string> read_document() {
     return std::nullopt;
   std::ostringstream text;
   text << file.rdbuf();
-  return text.str();
+  // A checkout with CRLF line ends holds the same document; the examples are read as LF lines.
+  std::string document = text.str();
+  std::string lines;
+  lines.reserve(document.size());
+  for (std::size_t i = 0; i < document.size(); ++i) {
+    if (!(document[i] == '\r' && i + 1 < document.size() && document[i + 1] == '\n'))
+      lines += document[i];
+  }
+  return lines;
 }
 
 }  // namespace corvid::test::protocol_doc

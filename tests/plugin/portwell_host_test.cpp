@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
+#include <cstddef>
 #include <cstring>
 #include <iostream>
 #include <optional>
@@ -86,8 +86,16 @@ void RecordReply(const uint8_t* data, size_t size, void* user_data) {
 // per-version script) or else derived from the kernel's own version numbers, which, unlike
 // VerifyVersionInfoW, no manifest influences.
 std::string ExpectedPlatformVersion() {
-  if (const char* given = std::getenv("PORTWELL_EXPECTED_REPLY")) {
-    return given;
+  // MSVC deprecates the CRT's environment reader; the value is read as Windows keeps it.
+  wchar_t given[256];
+  const DWORD length = GetEnvironmentVariableW(L"PORTWELL_EXPECTED_REPLY", given, 256);
+  if (length > 0 && length < 256) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, given, static_cast<int>(length), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, given, static_cast<int>(length), text.data(), size, nullptr,
+                        nullptr);
+    return text;
   }
   using RtlGetVersionFunction = LONG(WINAPI*)(RTL_OSVERSIONINFOW*);
   auto rtl_get_version = reinterpret_cast<RtlGetVersionFunction>(reinterpret_cast<void (*)()>(

@@ -4,6 +4,9 @@
 // mode can be read, not even a pseudo console, so only real Windows shows that path end to end.)
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -95,6 +98,37 @@ TEST(CorvidctlUsageTest, HelpDescribesTheOutputAndTheLog) {
                            "corvid-helper.log", "corvid-helper.log.1", "--utc"}) {
     EXPECT_NE(result.out.find(text), std::string::npos) << text;
   }
+}
+
+// Each status means one thing, and the help and docs/protocol.md say which, under its number.
+TEST(CorvidctlUsageTest, HelpAndTheProtocolPageListEachExitStatus) {
+  struct Status {
+    DWORD code;
+    const char* help;
+    const char* doc;
+  };
+  const Status statuses[] = {
+      {kOk, "  0  the response says \"ok\": true", "| 0 | the response says `\"ok\": true`"},
+      {kNotOk, "  1  the helper refused", "| 1 | the helper refused"},
+      {kNoAnswer, "  2  no helper answers", "| 2 | no helper answers"},
+      {kUsage, "  3  a bad command line", "| 3 | a bad command line"},
+      {kUntrusted, "  4  the pipe is not the helper's", "| 4 | the pipe is not the helper's"},
+      {kDoctorFailed, "  5  doctor: at least one check failed", "| 5 | `doctor`: at least one"},
+  };
+  const ProgramResult help = corvidctl({"--help"});
+  std::ifstream file("protocol.md", std::ios::binary);
+  const std::string doc((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(doc.empty()) << "protocol.md is not beside the test program";
+  std::set<DWORD> codes;
+  for (const Status& status : statuses) {
+    SCOPED_TRACE(status.help);
+    EXPECT_TRUE(codes.insert(status.code).second) << "two meanings share " << status.code;
+    EXPECT_NE(help.out.find(status.help), std::string::npos);
+    EXPECT_NE(doc.find(status.doc), std::string::npos);
+    EXPECT_EQ(std::string(status.help).substr(2, 1), std::to_string(status.code));
+  }
+  EXPECT_NE(help.out.find("corvidctl [--json] doctor"), std::string::npos);
+  EXPECT_NE(help.out.find("corvidctl --version"), std::string::npos);
 }
 
 }  // namespace

@@ -164,7 +164,7 @@ TEST(CorvidctlTest, WithoutTheServiceItExitsWithTwoAndSaysWhy) {
 // Whoever holds the name when the helper does not (before it starts, after it ends) could read
 // what clients send. Wine does not check the owner a pipe is created with, so a stand-in can
 // claim any; on Windows only a privileged creator can give away ownership like this.
-TEST(CorvidctlTest, APipeOwnedByAnyoneElseGetsNoRequestAndExitTwo) {
+TEST(CorvidctlTest, APipeOwnedByAnyoneElseGetsNoRequestAndTheUntrustedStatus) {
   const std::string impostors[] = {
       "S-1-5-21-1004336348-1177238915-682003330-1001",  // another user
       "S-1-5-21-0-0-0-1000",                            // Wine's user, not its default owner
@@ -181,7 +181,7 @@ TEST(CorvidctlTest, APipeOwnedByAnyoneElseGetsNoRequestAndExitTwo) {
     const ProgramResult result = corvidctl({"start", "--config", "secret: 42"});
     ASSERT_TRUE(server.wait());
     EXPECT_EQ(server.request(), "") << "a request went out to the impostor";
-    EXPECT_EQ(result.exit_code, kNoAnswer);
+    EXPECT_EQ(result.exit_code, kUntrusted);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "corvidctl: the pipe is not the helper's: it belongs to " + sid + "\n");
   }

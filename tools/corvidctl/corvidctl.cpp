@@ -1,5 +1,5 @@
 // corvidctl: sends one request to the helper service's control pipe and prints the response;
-// shows the helper's log.
+// shows the helper's log; checks an installation.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -14,6 +14,8 @@
 #include "common/os_error.h"
 #include "common/win_io.h"
 #include "console_io.h"
+#include "corvid_version.h"
+#include "doctor.h"
 #include "exit_codes.h"
 #include "log_command.h"
 #include "pipe_client.h"
@@ -36,6 +38,8 @@ Usage:
                             [--core-path FILE] [--config-path FILE] [--log-path FILE]
   corvidctl [--json] send LINE
   corvidctl log [-n N] [--follow] [--utc] [--file PATH]
+  corvidctl [--json] doctor
+  corvidctl --version
   corvidctl --help
 
 On a console the answer is put in words: "ok", "core running, pid N", "core not running",
@@ -68,14 +72,27 @@ corvid-helper.log.1 and starts a new one; entries are read from both, oldest fir
   --file PATH         read this log file instead (a copy sent by a user, say), and
                       PATH.1 before it
 
+doctor checks the installation, one line each, passed or FAILED with the reason:
+the service corvid-helper is installed, starts automatically, runs, and is the
+helper beside corvidctl; its folder, the helper, the core and every folder above
+them can be changed by administrators only (the helper's own rule for starting a
+core for a standard user); clash-rs.exe is there; the pipe is there and its owner
+is trusted; a ping answers (and how fast); the core's status; the failures among
+the helper log's last entries. With --json: one JSON object.
+
+--version prints corvidctl's version, which is the helper's it came with.
+
 Exit status:
-  0  the response says "ok": true (log: the entries were printed)
-  1  the response says "ok": false
-  2  no helper service; a pipe that is not the helper's (one owned by anyone but
-     LocalSystem, Administrators or yourself: nothing is sent to it); no response;
-     a response that is not a JSON object with "ok"; log: the service is not
-     installed or its log cannot be read
+  0  the response says "ok": true (log: the entries were printed; doctor: every
+     check passed)
+  1  the helper refused: the response says "ok": false
+  2  no helper answers: no pipe, a pipe that stayed busy, no complete response, or
+     one that is not a JSON object with "ok"; log: the service is not installed or
+     its log cannot be read
   3  a bad command line, or a file named on it cannot be read
+  4  the pipe is not the helper's: it is owned by someone other than LocalSystem,
+     Administrators or yourself, and nothing was sent to it
+  5  doctor: at least one check failed
 )";
 
 std::vector<std::string> arguments() {
@@ -95,7 +112,7 @@ std::optional<std::string> read_whole_file(const std::string& path, std::string&
 }
 
 struct Command {
-  enum class Kind { kHelp, kRequest, kLog } kind = Kind::kRequest;
+  enum class Kind { kHelp, kVersion, kRequest, kLog, kDoctor } kind = Kind::kRequest;
   std::string line;   // the request line to send
   bool json = false;  // the response line as received, whatever standard output is
   LogOptions log;
@@ -198,6 +215,27 @@ std::optional<Command> parse_command(std::vector<std::string> args, std::string&
   const std::string word = args[0];
   if (word == "--help" || word == "-h" || word == "/?" || word == "help")
     return Command::of(Command::Kind::kHelp);
+  if (word == "--version" || word == "version") {
+    if (args.size() != 1) {
+      error = word + " takes no arguments";
+      return std::nullopt;
+    }
+    return Command::of(Command::Kind::kVersion);
+  }
+  if (word == "doctor") {
+    for (std::size_t i = 1; i < args.size(); ++i) {
+      if (args[i] == "--help" || args[i] == "-h")
+        return Command::of(Command::Kind::kHelp);
+      if (args[i] != "--json") {
+        error = "unknown option for doctor: " + args[i];
+        return std::nullopt;
+      }
+      json = true;
+    }
+    Command command = Command::of(Command::Kind::kDoctor);
+    command.json = json;
+    return command;
+  }
   if (word == "log") {
     if (json) {
       error = "--json is not for log";
@@ -301,15 +339,22 @@ int run() {
     write_std(STD_OUTPUT_HANDLE, kUsage);
     return kExitOk;
   }
+  if (command->kind == Command::Kind::kVersion) {
+    write_std(STD_OUTPUT_HANDLE, "corvidctl " + std::string(corvid::kVersion) + "\n");
+    return kExitOk;
+  }
   if (command->kind == Command::Kind::kLog)
     return run_log(command->log);
+  if (command->kind == Command::Kind::kDoctor)
+    return run_doctor(command->json);
 
   std::expected<std::string, client::ExchangeError> response = client::exchange(command->line);
   if (!response) {
     print_error(response.error().message);
     if (!response.error().partial.empty())
       print_error("received: " + response.error().partial);
-    return kExitNoAnswer;
+    return response.error().kind == client::ExchangeError::Kind::kNotTheHelper ? kExitUntrusted
+                                                                               : kExitNoAnswer;
   }
   // Scripts read the line as it came; a person at a console reads words.
   const std::optional<std::string> words =

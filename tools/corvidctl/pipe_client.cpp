@@ -92,7 +92,7 @@ std::expected<std::string, DWORD> own_token_owner() {
 // Anyone may create a pipe under a name that is free (before the helper starts, after it has
 // ended), and would then read what its clients send. The helper's pipe is owned by LocalSystem
 // or Administrators; one this user's own processes could have made is no threat to this user.
-std::expected<void, ExchangeError> check_owner(HANDLE pipe) {
+std::expected<void, ExchangeError> check_owner(HANDLE pipe, std::string* owner_out) {
   const std::string shown(pipe_config::kPipeNameUtf8);
   PSID owner = nullptr;
   LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
@@ -110,6 +110,8 @@ std::expected<void, ExchangeError> check_owner(HANDLE pipe) {
         failure(ExchangeError::Kind::kNotTheHelper,
                 "cannot read the owner of " + shown + ": " + os_error_text(owner_sid.error())));
   }
+  if (owner_out != nullptr)
+    *owner_out = *owner_sid;
   // Without our own owner, only the well-known owners pass.
   const std::string own = own_token_owner().value_or(std::string());
   if (!pipe_config::pipe_owner_trusted(*owner_sid, own)) {
@@ -154,7 +156,7 @@ std::expected<std::string, ExchangeError> exchange(std::string_view line,
     return std::unexpected(opened.error());
   const WinHandle pipe(*opened);
   // Before a byte goes out.
-  if (std::expected<void, ExchangeError> owned = check_owner(pipe.get()); !owned)
+  if (std::expected<void, ExchangeError> owned = check_owner(pipe.get(), options.owner); !owned)
     return std::unexpected(owned.error());
 
   // Message reads tell where the answer ends. Should Windows refuse the switch to a client with

@@ -27,6 +27,9 @@ struct ExchangeOptions {
   // The request is written in messages of at most this many bytes (the server's read size);
   // 0 writes it as one message.
   std::size_t message_size = pipe_config::kReadChunk;
+  // When given, gets the pipe's owner (a SID such as "S-1-5-18") as soon as it is read, trusted
+  // or not.
+  std::string* owner = nullptr;
 };
 
 struct ExchangeError {

@@ -12,7 +12,7 @@ namespace corvid::testing {
 namespace {
 
 std::string file_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(utf8_path(path), std::ios::binary);
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
@@ -27,7 +27,7 @@ std::string init_dir() {
     for (int i = 0;; ++i) {
       auto candidate = base / ("run-" + std::to_string(i));
       if (std::filesystem::create_directory(candidate)) {
-        dir = candidate.string();
+        dir = utf8_text(candidate);
         break;
       }
     }
@@ -38,8 +38,18 @@ std::string init_dir() {
 
 }  // namespace
 
+std::string utf8_text(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(reinterpret_cast<const char*>(text.data()), text.size());
+}
+
+std::filesystem::path utf8_path(std::string_view text) {
+  return std::filesystem::path(
+      std::u8string(reinterpret_cast<const char8_t*>(text.data()), text.size()));
+}
+
 std::string LogCapture::log_path() {
-  return (std::filesystem::path(init_dir()) / std::string(kLogFileName)).string();
+  return utf8_text(utf8_path(init_dir()) / std::string(kLogFileName));
 }
 
 LogCapture::LogCapture() : start_(file_bytes(log_path()).size()) {}

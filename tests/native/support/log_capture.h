@@ -2,10 +2,17 @@
 // Reads what the helper log gained since the capture began. The log is opened once per process,
 // in a temporary directory of the test program's own.
 
+#include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvid::testing {
+
+// The helper takes paths as UTF-8; path::string() would use the ANSI code page under MSVC, which
+// cannot hold every user's temp directory.
+std::string utf8_text(const std::filesystem::path& path);
+std::filesystem::path utf8_path(std::string_view text);
 
 class LogCapture {
  public:

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "common/win_handle.h"
+#include "exit_codes.h"
 #include "win_test_support.h"
 
 namespace corvid::test {
@@ -87,12 +88,14 @@ class BackgroundProcess {
   std::thread reader_;
 };
 
-// corvidctl's exit statuses, written out as its help gives them.
+// corvidctl's exit statuses, from the one place that defines them.
 namespace exit_status {
-inline constexpr DWORD kOk = 0;
-inline constexpr DWORD kNotOk = 1;
-inline constexpr DWORD kNoAnswer = 2;
-inline constexpr DWORD kUsage = 3;
+inline constexpr DWORD kOk = ::corvid::corvidctl::kExitOk;
+inline constexpr DWORD kNotOk = ::corvid::corvidctl::kExitNotOk;
+inline constexpr DWORD kNoAnswer = ::corvid::corvidctl::kExitNoAnswer;
+inline constexpr DWORD kUsage = ::corvid::corvidctl::kExitUsage;
+inline constexpr DWORD kUntrusted = ::corvid::corvidctl::kExitUntrusted;
+inline constexpr DWORD kDoctorFailed = ::corvid::corvidctl::kExitDoctorFailed;
 }  // namespace exit_status
 
 // corvidctl from the build directory, with its output captured.

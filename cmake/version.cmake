@@ -1,0 +1,41 @@
+# The project's one version, for code (corvid_version.h) and for the binaries' version resources.
+set(CORVID_VERSION_DIR ${CMAKE_BINARY_DIR}/generated/version)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/corvid_version.h.in
+               ${CORVID_VERSION_DIR}/corvid_version.h @ONLY)
+add_library(corvid_version INTERFACE)
+if(WIN32)
+  # The version resources (enable_language is not allowed inside a function).
+  enable_language(RC)
+endif()
+target_include_directories(corvid_version INTERFACE ${CORVID_VERSION_DIR})
+
+# Gives `target` a VERSIONINFO resource: file and product version, `description` and the
+# product name. The same .rc builds with windres and with rc.
+function(corvid_version_resource target description)
+  if(NOT WIN32)
+    return()
+  endif()
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "SHARED_LIBRARY")
+    set(CORVID_RC_FILETYPE VFT_DLL)
+    set(suffix .dll)
+  else()
+    set(CORVID_RC_FILETYPE VFT_APP)
+    set(suffix .exe)
+  endif()
+  get_target_property(output_name ${target} OUTPUT_NAME)
+  if(NOT output_name)
+    set(output_name ${target})
+  endif()
+  set(CORVID_RC_NAME ${output_name})
+  set(CORVID_RC_FILENAME ${output_name}${suffix})
+  set(CORVID_RC_DESCRIPTION "${description}")
+  # project() in a subdirectory (the plugin's) resets PROJECT_VERSION: take the top level's.
+  set(PROJECT_VERSION ${CMAKE_PROJECT_VERSION})
+  set(PROJECT_VERSION_MAJOR ${CMAKE_PROJECT_VERSION_MAJOR})
+  set(PROJECT_VERSION_MINOR ${CMAKE_PROJECT_VERSION_MINOR})
+  set(PROJECT_VERSION_PATCH ${CMAKE_PROJECT_VERSION_PATCH})
+  set(rc ${CORVID_VERSION_DIR}/${target}_version.rc)
+  configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()

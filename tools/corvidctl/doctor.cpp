@@ -1,0 +1,302 @@
+#include "doctor.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "channel/message.h"
+#include "common/error.h"
+#include "common/module_path.h"
+#include "common/os_error.h"
+#include "common/utf.h"
+#include "common/win_handle.h"
+#include "common/win_io.h"
+#include "common/winpath.h"
+#include "console_io.h"
+#include "doctor_report.h"
+#include "exit_codes.h"
+#include "log_view.h"
+#include "pipe_client.h"
+#include "response_text.h"
+#include "supervisor/install_security.h"
+#include "supervisor/security_win.h"
+
+namespace corvid::corvidctl {
+
+namespace {
+
+constexpr wchar_t kServiceName[] = L"corvid-helper";
+constexpr char kHelperExe[] = "corvid_helper_service.exe";
+constexpr char kCoreExe[] = "clash-rs.exe";
+constexpr char kLogName[] = "corvid-helper.log";
+// The helper log's failures worth showing: among its last entries, the last few.
+constexpr std::size_t kLogEntriesRead = 200;
+constexpr std::size_t kFailuresShown = 3;
+
+Check passed(std::string name, std::string detail) {
+  return Check{std::move(name), true, std::move(detail)};
+}
+Check failed(std::string name, std::string detail) {
+  return Check{std::move(name), false, std::move(detail)};
+}
+
+// The program of a registered binary path: the quoted part, or the whole when unquoted.
+std::string program_of(const std::string& binary_path) {
+  if (binary_path.starts_with('"')) {
+    const std::size_t close = binary_path.find('"', 1);
+    return binary_path.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+  }
+  return binary_path;
+}
+
+std::string directory_of(const std::string& path) {
+  return parent_path(path).value_or(std::string());
+}
+
+// Whether two paths name one file (the same volume and file index), whatever their spelling.
+bool same_file(const std::string& a, const std::string& b) {
+  const auto identity = [](const std::string& path) -> std::optional<BY_HANDLE_FILE_INFORMATION> {
+    const WinHandle file(CreateFileW(to_wide(path).c_str(), 0,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file || !GetFileInformationByHandle(file.get(), &info))
+      return std::nullopt;
+    return info;
+  };
+  const auto first = identity(a);
+  const auto second = identity(b);
+  return first && second && first->dwVolumeSerialNumber == second->dwVolumeSerialNumber &&
+         first->nFileIndexHigh == second->nFileIndexHigh &&
+         first->nFileIndexLow == second->nFileIndexLow;
+}
+
+bool is_file(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::string start_type_text(DWORD type) {
+  switch (type) {
+    case SERVICE_AUTO_START:
+      return "automatic";
+    case SERVICE_DEMAND_START:
+      return "manual";
+    case SERVICE_DISABLED:
+      return "disabled";
+    default:
+      return "type " + std::to_string(type);
+  }
+}
+
+std::string state_text(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED:
+      return "stopped";
+    case SERVICE_START_PENDING:
+      return "starting";
+    case SERVICE_STOP_PENDING:
+      return "stopping";
+    case SERVICE_RUNNING:
+      return "running";
+    case SERVICE_PAUSED:
+      return "paused";
+    default:
+      return "state " + std::to_string(state);
+  }
+}
+
+struct Registration {
+  std::string binary_path;
+  DWORD start_type = 0;
+  SERVICE_STATUS_PROCESS status{};
+};
+
+std::expected<Registration, std::string> read_registration() {
+  const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager)
+    return std::unexpected("cannot open the Service Control Manager: " +
+                           os_error_text(GetLastError()));
+  const ScHandle service(
+      OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
+  if (!service)
+    return std::unexpected("corvid-helper: " + os_error_text(GetLastError()));
+  DWORD needed = 0;
+  QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+  // QUERY_SERVICE_CONFIGW holds pointers: keep the buffer aligned for them.
+  std::vector<std::uint64_t> buffer(needed / sizeof(std::uint64_t) + 1);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (!QueryServiceConfigW(service.get(), config,
+                           static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)), &needed))
+    return std::unexpected("cannot read the configuration of corvid-helper: " +
+                           os_error_text(GetLastError()));
+  Registration registration;
+  registration.binary_path =
+      config->lpBinaryPathName == nullptr ? std::string() : from_wide(config->lpBinaryPathName);
+  registration.start_type = config->dwStartType;
+  DWORD size = 0;
+  if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                            reinterpret_cast<BYTE*>(&registration.status),
+                            sizeof registration.status, &size))
+    return std::unexpected("cannot read the state of corvid-helper: " +
+                           os_error_text(GetLastError()));
+  return registration;
+}
+
+void check_service(const std::expected<Registration, std::string>& registration,
+                   const std::string& beside_me, std::vector<Check>& checks) {
+  if (!registration) {
+    const std::string reason = "no service to read (" + registration.error() + ")";
+    checks.push_back(failed("service installed", registration.error()));
+    checks.push_back(failed("service start type", reason));
+    checks.push_back(failed("service state", reason));
+    checks.push_back(failed("service binary", reason));
+    return;
+  }
+  checks.push_back(passed("service installed", "corvid-helper"));
+  const std::string start = start_type_text(registration->start_type);
+  checks.push_back(registration->start_type == SERVICE_AUTO_START
+                       ? passed("service start type", start)
+                       : failed("service start type", start + ", not automatic: the helper will "
+                                                              "not be there after a restart"));
+  const SERVICE_STATUS_PROCESS& status = registration->status;
+  if (status.dwCurrentState == SERVICE_RUNNING) {
+    checks.push_back(passed("service state", "running, pid " + std::to_string(status.dwProcessId)));
+  } else {
+    std::string detail = state_text(status.dwCurrentState);
+    if (status.dwCurrentState == SERVICE_STOPPED && status.dwWin32ExitCode != 0) {
+      detail += "; it ended with " + std::to_string(status.dwWin32ExitCode) + ": " +
+                os_error_text(status.dwWin32ExitCode);
+    }
+    checks.push_back(failed("service state", detail));
+  }
+  const std::string program = program_of(registration->binary_path);
+  if (same_file(program, beside_me)) {
+    checks.push_back(
+        passed("service binary", registration->binary_path + ", the helper beside corvidctl"));
+  } else {
+    checks.push_back(failed(
+        "service binary",
+        registration->binary_path + ", not the helper beside corvidctl (" + beside_me + ")"));
+  }
+}
+
+std::string utc_text(std::uint64_t intervals) {
+  FILETIME file_time{static_cast<DWORD>(intervals & 0xFFFFFFFFu),
+                     static_cast<DWORD>(intervals >> 32)};
+  SYSTEMTIME utc{};
+  if (!FileTimeToSystemTime(&file_time, &utc))
+    return "(no time)";
+  return civil_time_text(CivilTime{utc.wYear, utc.wMonth, utc.wDay, utc.wHour, utc.wMinute,
+                                   utc.wSecond, utc.wMilliseconds}) +
+         " UTC";
+}
+
+Check check_log(const std::string& log_path) {
+  const std::expected<std::string, DWORD> text = read_file(log_path);
+  if (!text) {
+    if (text.error() == ERROR_FILE_NOT_FOUND)
+      return passed("helper log", "no log yet at " + log_path);
+    return failed("helper log", "cannot read " + log_path + ": " + os_error_text(text.error()));
+  }
+  const std::vector<LogEntry> failures = failure_entries(*text, kLogEntriesRead, kFailuresShown);
+  if (failures.empty()) {
+    return passed("helper log", "no failure among the last " + std::to_string(kLogEntriesRead) +
+                                    " entries of " + log_path);
+  }
+  std::string detail = "failures reported in " + log_path + ":";
+  for (const LogEntry& entry : failures)
+    detail += "\n    " + utc_text(entry.intervals) + " " + entry.message;
+  return failed("helper log", detail);
+}
+
+std::expected<std::string, pipe_client::ExchangeError> ask(const std::string& action,
+                                                           std::string* owner) {
+  Request request;
+  request.action = action;
+  request.id = "doctor";
+  const Result<std::string> line = encode_request(request);
+  pipe_client::ExchangeOptions options;
+  options.owner = owner;
+  return pipe_client::exchange(line.value_or(std::string()), options);
+}
+
+void check_pipe(std::vector<Check>& checks) {
+  std::string owner;
+  const auto start = std::chrono::steady_clock::now();
+  const auto ping = ask("ping", &owner);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  using Kind = pipe_client::ExchangeError::Kind;
+  if (!ping && ping.error().kind == Kind::kNoService) {
+    checks.push_back(failed("pipe present", ping.error().message));
+    checks.push_back(failed("pipe owner", "no pipe to check"));
+    checks.push_back(failed("ping", "not sent: no pipe"));
+    checks.push_back(failed("core status", "not asked: no pipe"));
+    return;
+  }
+  checks.push_back(passed("pipe present", std::string(pipe_config::kPipeNameUtf8)));
+  if (!ping && ping.error().kind == Kind::kNotTheHelper) {
+    checks.push_back(failed("pipe owner", ping.error().message));
+    checks.push_back(failed("ping", "not sent to a pipe that is not the helper's"));
+    checks.push_back(failed("core status", "not asked: the pipe is not the helper's"));
+    return;
+  }
+  checks.push_back(passed("pipe owner", "owned by " + owner + ", trusted as the helper's"));
+  if (!ping) {
+    checks.push_back(failed("ping", ping.error().message));
+  } else if (response_ok(*ping) == true) {
+    checks.push_back(passed("ping", "answered in " + std::to_string(took.count()) + " ms"));
+  } else {
+    checks.push_back(failed("ping", "answered " + human_text(*ping).value_or(*ping)));
+  }
+  const auto status = ask("status", nullptr);
+  if (!status) {
+    checks.push_back(failed("core status", status.error().message));
+  } else {
+    const std::string words = human_text(*status).value_or(*status);
+    checks.push_back(response_ok(*status) == true ? passed("core status", words)
+                                                  : failed("core status", words));
+  }
+}
+
+}  // namespace
+
+int run_doctor(bool json) {
+  std::vector<Check> checks;
+  const std::string me = running_executable_path().value_or(std::string());
+  const std::string beside_me = join_path(directory_of(me), kHelperExe);
+  const std::expected<Registration, std::string> registration = read_registration();
+  check_service(registration, beside_me, checks);
+
+  // The installed helper's folder; without a service, the folder corvidctl came with.
+  const std::string helper = registration ? program_of(registration->binary_path) : beside_me;
+  const std::string install_dir = directory_of(helper);
+  const std::string core = join_path(install_dir, kCoreExe);
+  // The same judgement the helper makes, on the descriptors as stored.
+  const std::optional<std::string> refusal = admin_only_refusal(
+      install_dir, helper, is_file(core) ? core : std::string(), read_path_security);
+  if (refusal) {
+    checks.push_back(
+        failed("admin-only install", *refusal + ": a standard user could not start the core"));
+  } else {
+    checks.push_back(passed("admin-only install",
+                            install_dir + ", the helper, the core and every folder above them"));
+  }
+  checks.push_back(is_file(core)
+                       ? passed("core present", core)
+                       : failed("core present", "no " + std::string(kCoreExe) + " at " + core));
+  check_pipe(checks);
+  checks.push_back(check_log(join_path(install_dir, kLogName)));
+
+  write_std(STD_OUTPUT_HANDLE, json ? doctor_json(checks) : doctor_text(checks));
+  return all_passed(checks) ? kExitOk : kExitDoctorFailed;
+}
+
+}  // namespace corvid::corvidctl
