@@ -28,6 +28,8 @@ struct Layer {
 struct LayerRules {
   std::vector<Layer> layers;  // in table order, lowest first
   std::vector<std::string> private_headers;
+  // Made by the build (in the build tree): any module may include them.
+  std::vector<std::string> generated_headers;
 };
 
 std::vector<std::string> backticked(std::string_view text) {
@@ -54,6 +56,7 @@ std::vector<std::string_view> lines_of(std::string_view text) {
 }
 
 constexpr std::string_view kPrivateMarker = "Headers private to their module";
+constexpr std::string_view kGeneratedMarker = "Headers the build generates";
 
 // The "## Layers" section: its table ("| `module/` | holds | may include |") and the bullets
 // after the private-header sentence. Empty rules when the section is missing.
@@ -61,16 +64,23 @@ LayerRules parse_rules(std::string_view markdown) {
   LayerRules rules;
   bool in_section = false;
   bool in_private = false;
+  bool in_generated = false;
   for (const std::string_view line : lines_of(markdown)) {
     if (line.starts_with("## ")) {
       in_section = line == "## Layers";
       in_private = false;
+      in_generated = false;
       continue;
     }
     if (!in_section)
       continue;
-    if (line.starts_with(kPrivateMarker)) {
-      in_private = true;
+    if (line.starts_with(kPrivateMarker) || line.starts_with(kGeneratedMarker)) {
+      in_private = line.starts_with(kPrivateMarker);
+      in_generated = !in_private;
+      continue;
+    }
+    if (in_generated && line.starts_with("- `")) {
+      rules.generated_headers.push_back(backticked(line).front());
       continue;
     }
     if (in_private && line.starts_with("- `")) {
@@ -136,6 +146,10 @@ constexpr std::string_view kTable =
     "\n"
     "- `log/platform.h`: the system's side\n"
     "\n"
+    "Headers the build generates, which any module may include:\n"
+    "\n"
+    "- `version.h`: the version\n"
+    "\n"
     "## Threads\n"
     "\n"
     "| thread | runs | started by |\n"
@@ -153,6 +167,7 @@ TEST(LayerRules, TheTableAndThePrivateListAreRead) {
   EXPECT_EQ(rules.layers[3].may_include,
             (std::vector<std::string>{"common/", "channel/contract.h"}));
   EXPECT_EQ(rules.private_headers, std::vector<std::string>{"log/platform.h"});
+  EXPECT_EQ(rules.generated_headers, std::vector<std::string>{"version.h"});
   EXPECT_TRUE(parse_rules("# Title\n| `common/` | x | `log/` |\n").layers.empty());
 }
 
@@ -296,7 +311,8 @@ TEST(Layers, EveryIncludeKeepsToTheTable) {
         continue;
       }
       // A header beside the file is its own module's.
-      if (fs::exists(file.path.parent_path() / *header))
+      if (fs::exists(file.path.parent_path() / *header) ||
+          std::ranges::find(rules.generated_headers, *header) != rules.generated_headers.end())
         continue;
       if (!fs::is_regular_file(kSourceDir / "helper_service" / *header)) {
         ADD_FAILURE() << where << "no such header under helper_service/";

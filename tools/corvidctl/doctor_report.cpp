@@ -44,20 +44,17 @@ std::string doctor_json(const std::vector<Check>& checks) {
 std::optional<std::string> admin_only_refusal(const std::string& install_dir,
                                               const std::string& helper, const std::string& core,
                                               const SecurityReader& read) {
-  std::vector<std::pair<std::string, ProtectedRole>> paths = protected_paths(install_dir, core);
-  paths.insert(paths.begin() + 1, {helper, ProtectedRole::kInstalled});
-  for (const auto& [path, role] : paths) {
-    const Result<SecuritySnapshot> snapshot = read(path);
-    if (!snapshot) {
-      std::string why = path + ": " + snapshot.error().message;
-      for (const std::string& cause : snapshot.error().causes)
-        why += ": " + cause;
-      return why;
-    }
-    if (const std::optional<std::string> why = admin_only_violation(*snapshot, role))
-      return path + ": " + *why;
-  }
-  return std::nullopt;
+  std::vector<std::string> inside{helper};
+  if (!core.empty())
+    inside.push_back(core);
+  // The helper's own judgement, run as it runs it; only what it says is shown here.
+  const std::optional<Error> refusal = judge_install(install_dir, inside, read, {});
+  if (!refusal)
+    return std::nullopt;
+  std::string why;
+  for (const std::string& cause : refusal->causes)
+    why += (why.empty() ? "" : ": ") + cause;
+  return why;
 }
 
 bool reports_failure(std::string_view message) {
