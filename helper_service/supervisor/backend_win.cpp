@@ -21,10 +21,6 @@ namespace corvid {
 
 namespace {
 
-HANDLE process_of(const ChildProcess& child) {
-  return child.handles<WindowsChild>().process.get();
-}
-
 bool is_directory(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -180,24 +176,6 @@ class HandleList {
   bool initialized_ = false;
 };
 
-// Puts the suspended child into a job of its own that ends it, and everything it will start,
-// when the job's last handle is closed; then lets it run. 0 or the failed call's error.
-DWORD run_in_own_job(WindowsChild& child) {
-  child.job.reset(CreateJobObjectW(nullptr, nullptr));
-  if (!child.job)
-    return GetLastError();
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  if (!SetInformationJobObject(child.job.get(), JobObjectExtendedLimitInformation, &limits,
-                               sizeof limits))
-    return GetLastError();
-  if (!AssignProcessToJobObject(child.job.get(), child.process.get()))
-    return GetLastError();
-  if (ResumeThread(child.thread.get()) == static_cast<DWORD>(-1))
-    return GetLastError();
-  return 0;
-}
-
 class WindowsBackend final : public CoreBackend {
  public:
   Result<std::string> install_dir() override { return exe_dir(); }
@@ -310,93 +288,11 @@ class WindowsBackend final : public CoreBackend {
   std::expected<ChildProcess, std::string> create_process(const std::string& core_path,
                                                           const std::string& command_line,
                                                           const std::string& work_dir) override {
-    // The program is named explicitly so that exactly the file checked before is run: with no
-    // application name Windows would search the system and PATH directories for a relative
-    // path and append ".exe" to a name without one.
-    const std::wstring application = to_wide(core_path);
-    std::wstring arguments = to_wide(command_line);
-    std::vector<wchar_t> writable(arguments.begin(), arguments.end());
-    writable.push_back(L'\0');
-    // An empty working directory means the helper's own, as for the relative paths built on it.
-    const std::wstring directory = to_wide(work_dir);
-    // The core writes where the helper does (its console in console mode), not to a hidden
-    // console of its own.
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof startup;
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = inheritable_std_handle(STD_INPUT_HANDLE);
-    startup.StartupInfo.hStdOutput = inheritable_std_handle(STD_OUTPUT_HANDLE);
-    startup.StartupInfo.hStdError = inheritable_std_handle(STD_ERROR_HANDLE);
-    // The core inherits these and nothing else: no handle the helper has open (a client's pipe,
-    // the helper log, a file being written) can leak into it by accident.
-    std::vector<HANDLE> inherited;
-    for (const HANDLE handle : {startup.StartupInfo.hStdInput, startup.StartupInfo.hStdOutput,
-                                startup.StartupInfo.hStdError}) {
-      if (handle != nullptr &&
-          std::find(inherited.begin(), inherited.end(), handle) == inherited.end())
-        inherited.push_back(handle);
-    }
-    HandleList attributes;
-    DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
-    if (!inherited.empty()) {
-      if (const DWORD error = attributes.build(inherited); error != 0)
-        return std::unexpected(os_error_text(error));
-      startup.lpAttributeList = attributes.get();
-      flags |= EXTENDED_STARTUPINFO_PRESENT;
-    }
-    // Suspended until it is in its job, so that nothing it starts can escape the job.
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr,
-                        inherited.empty() ? FALSE : TRUE, flags, nullptr,
-                        directory.empty() ? nullptr : directory.c_str(), &startup.StartupInfo,
-                        &info)) {
-      return std::unexpected(os_error_text(GetLastError()));
-    }
-    auto child = std::make_unique<WindowsChild>();
-    child->process.reset(info.hProcess);
-    child->thread.reset(info.hThread);
-    if (const DWORD error = run_in_own_job(*child); error != 0) {
-      // It has run no code yet: ending it leaves nothing behind.
-      TerminateProcess(child->process.get(), 1);
-      WaitForSingleObject(child->process.get(), INFINITE);
-      return std::unexpected(os_error_text(error));
-    }
-    return ChildProcess(std::move(child));
+    auto child = WindowsChild::create(core_path, command_line, work_dir);
+    if (!child)
+      return std::unexpected(std::move(child.error()));
+    return ChildProcess(std::move(*child));
   }
-
-  void terminate_and_wait(ChildProcess& child) override {
-    const WindowsChild& handles = child.handles<WindowsChild>();
-    HANDLE process = handles.process.get();
-    // The whole job: what the core started ends with it.
-    if (!TerminateJobObject(handles.job.get(), 1))
-      TerminateProcess(process, 1);
-    WaitForSingleObject(process, INFINITE);
-  }
-
-  PollResult poll(ChildProcess& child) override {
-    HANDLE process = process_of(child);
-    PollResult result;
-    switch (WaitForSingleObject(process, 0)) {
-      case WAIT_TIMEOUT:
-        result.state = PollResult::State::kRunning;
-        return result;
-      case WAIT_OBJECT_0: {
-        DWORD code = 0;
-        if (!GetExitCodeProcess(process, &code))
-          break;
-        result.state = PollResult::State::kExited;
-        result.exit_code = code;
-        return result;
-      }
-      default:
-        break;
-    }
-    result.state = PollResult::State::kFailed;
-    result.error_text = os_error_text(GetLastError());
-    return result;
-  }
-
-  std::uint32_t process_id(ChildProcess& child) override { return GetProcessId(process_of(child)); }
 
   void sleep_for(std::chrono::milliseconds duration) override {
     // INFINITE (all bits set) is not a duration: the longest finite sleep is one below it.
@@ -407,6 +303,113 @@ class WindowsBackend final : public CoreBackend {
 };
 
 }  // namespace
+
+WindowsChild::WindowsChild(HANDLE process, HANDLE thread) : process_(process), thread_(thread) {}
+
+void WindowsChild::terminate_and_wait() {
+  // The whole job: what the core started ends with it.
+  if (!TerminateJobObject(job_.get(), 1))
+    TerminateProcess(process_.get(), 1);
+  WaitForSingleObject(process_.get(), INFINITE);
+}
+
+PollResult WindowsChild::poll() {
+  PollResult result;
+  switch (WaitForSingleObject(process_.get(), 0)) {
+    case WAIT_TIMEOUT:
+      result.state = PollResult::State::kRunning;
+      return result;
+    case WAIT_OBJECT_0: {
+      DWORD code = 0;
+      if (!GetExitCodeProcess(process_.get(), &code))
+        break;
+      result.state = PollResult::State::kExited;
+      result.exit_code = code;
+      return result;
+    }
+    default:
+      break;
+  }
+  result.state = PollResult::State::kFailed;
+  result.error_text = os_error_text(GetLastError());
+  return result;
+}
+
+std::uint32_t WindowsChild::process_id() {
+  return GetProcessId(process_.get());
+}
+
+// Puts the suspended child into a job of its own that ends it, and everything it will start,
+// when the job's last handle is closed; then lets it run. 0 or the failed call's error.
+DWORD WindowsChild::run_in_own_job() {
+  job_.reset(CreateJobObjectW(nullptr, nullptr));
+  if (!job_)
+    return GetLastError();
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &limits,
+                               sizeof limits))
+    return GetLastError();
+  if (!AssignProcessToJobObject(job_.get(), process_.get()))
+    return GetLastError();
+  if (ResumeThread(thread_.get()) == static_cast<DWORD>(-1))
+    return GetLastError();
+  return 0;
+}
+
+std::expected<std::unique_ptr<WindowsChild>, std::string> WindowsChild::create(
+    const std::string& core_path, const std::string& command_line, const std::string& work_dir) {
+  // The program is named explicitly so that exactly the file checked before is run: with no
+  // application name Windows would search the system and PATH directories for a relative
+  // path and append ".exe" to a name without one.
+  const std::wstring application = to_wide(core_path);
+  std::wstring arguments = to_wide(command_line);
+  std::vector<wchar_t> writable(arguments.begin(), arguments.end());
+  writable.push_back(L'\0');
+  // An empty working directory means the helper's own, as for the relative paths built on it.
+  const std::wstring directory = to_wide(work_dir);
+  // The core writes where the helper does (its console in console mode), not to a hidden
+  // console of its own.
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = inheritable_std_handle(STD_INPUT_HANDLE);
+  startup.StartupInfo.hStdOutput = inheritable_std_handle(STD_OUTPUT_HANDLE);
+  startup.StartupInfo.hStdError = inheritable_std_handle(STD_ERROR_HANDLE);
+  // The core inherits these and nothing else: no handle the helper has open (a client's pipe,
+  // the helper log, a file being written) can leak into it by accident.
+  std::vector<HANDLE> inherited;
+  for (const HANDLE handle : {startup.StartupInfo.hStdInput, startup.StartupInfo.hStdOutput,
+                              startup.StartupInfo.hStdError}) {
+    if (handle != nullptr &&
+        std::find(inherited.begin(), inherited.end(), handle) == inherited.end())
+      inherited.push_back(handle);
+  }
+  HandleList attributes;
+  DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
+  if (!inherited.empty()) {
+    if (const DWORD error = attributes.build(inherited); error != 0)
+      return std::unexpected(os_error_text(error));
+    startup.lpAttributeList = attributes.get();
+    flags |= EXTENDED_STARTUPINFO_PRESENT;
+  }
+  // Suspended until it is in its job, so that nothing it starts can escape the job.
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr,
+                      inherited.empty() ? FALSE : TRUE, flags, nullptr,
+                      directory.empty() ? nullptr : directory.c_str(), &startup.StartupInfo,
+                      &info)) {
+    return std::unexpected(os_error_text(GetLastError()));
+  }
+  std::unique_ptr<WindowsChild> child(new WindowsChild(info.hProcess, info.hThread));
+  if (const DWORD error = child->run_in_own_job(); error != 0) {
+    // It has run no code yet: ending it leaves nothing behind.
+    TerminateProcess(child->process(), 1);
+    WaitForSingleObject(child->process(), INFINITE);
+    return std::unexpected(os_error_text(error));
+  }
+  return child;
+}
 
 std::shared_ptr<CoreBackend> make_windows_backend() {
   return std::make_shared<WindowsBackend>();

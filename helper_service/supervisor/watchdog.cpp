@@ -21,7 +21,7 @@ void watchdog_pass(CoreState& state) {
   {
     std::lock_guard guard(state.lock);
     if (state.child) {
-      const PollResult poll = state.backend->poll(*state.child);
+      const PollResult poll = state.child->poll();
       switch (poll.state) {
         case PollResult::State::kRunning:
           return;

@@ -194,9 +194,6 @@ class AdminOnlyDescriptors final : public CoreBackend {
                                                           const std::string& work_dir) override {
     return os_->create_process(core_path, command_line, work_dir);
   }
-  void terminate_and_wait(ChildProcess& child) override { os_->terminate_and_wait(child); }
-  PollResult poll(ChildProcess& child) override { return os_->poll(child); }
-  std::uint32_t process_id(ChildProcess& child) override { return os_->process_id(child); }
   void sleep_for(std::chrono::milliseconds duration) override { os_->sleep_for(duration); }
 
  private:

@@ -328,11 +328,19 @@ class WindowsBackendTest : public ::testing::Test {
     return backend->create_process(core_path, core_command_line(paths), work_dir);
   }
 
+  // The same launch as the Windows backend's own child, whose handles a test can look at.
+  std::expected<std::unique_ptr<WindowsChild>, std::string> launch_windows(
+      const std::string& config, const std::string& work_dir) {
+    CoreLaunch paths{work_dir, core_path, root / "config.txt", root / "core.log"};
+    EXPECT_TRUE(test::write_file(paths.config_path, config));
+    return WindowsChild::create(core_path, core_command_line(paths), work_dir);
+  }
+
   PollResult poll_until_exited(ChildProcess& child) {
-    PollResult result = backend->poll(child);
+    PollResult result = child.poll();
     for (int i = 0; i < 1500 && result.state == PollResult::State::kRunning; ++i) {
       Sleep(20);
-      result = backend->poll(child);
+      result = child.poll();
     }
     return result;
   }
@@ -439,47 +447,47 @@ TEST_F(WindowsBackendTest, TerminateEndsTheProcessWithExitCodeOne) {
   ASSERT_TRUE(child.has_value()) << child.error();
   const std::vector<CoreRun> runs = test::wait_for_core_runs(core_dir, 1);
   ASSERT_EQ(runs.size(), 1u);
-  EXPECT_EQ(backend->process_id(*child), runs[0].pid);
-  EXPECT_EQ(backend->poll(*child).state, PollResult::State::kRunning);
+  EXPECT_EQ(child->process_id(), runs[0].pid);
+  EXPECT_EQ(child->poll().state, PollResult::State::kRunning);
 
-  backend->terminate_and_wait(*child);
-  const PollResult result = backend->poll(*child);
+  child->terminate_and_wait();
+  const PollResult result = child->poll();
   EXPECT_EQ(result.state, PollResult::State::kExited);
   EXPECT_EQ(result.exit_code, 1u);
   // Ending an ended process again is harmless.
-  backend->terminate_and_wait(*child);
-  EXPECT_EQ(backend->poll(*child).exit_code, 1u);
+  child->terminate_and_wait();
+  EXPECT_EQ(child->poll().exit_code, 1u);
 }
 
 TEST_F(WindowsBackendTest, TheCoreRunsInAJobOfItsOwnThatEndsItWhenClosed) {
-  auto child = launch("run", core_dir);
+  auto child = launch_windows("run", core_dir);
   ASSERT_TRUE(child.has_value()) << child.error();
-  const WindowsChild& handles = child->handles<WindowsChild>();
-  ASSERT_TRUE(handles.job.valid());
+  const WindowsChild& handles = **child;
+  ASSERT_NE(handles.job(), nullptr);
   BOOL in_job = FALSE;
-  ASSERT_TRUE(IsProcessInJob(handles.process.get(), handles.job.get(), &in_job));
+  ASSERT_TRUE(IsProcessInJob(handles.process(), handles.job(), &in_job));
   EXPECT_TRUE(in_job);
-  ASSERT_TRUE(IsProcessInJob(GetCurrentProcess(), handles.job.get(), &in_job));
+  ASSERT_TRUE(IsProcessInJob(GetCurrentProcess(), handles.job(), &in_job));
   EXPECT_FALSE(in_job) << "the helper must stay out of its core's job";
   // Wine 8 reads back no limit flags at all (and ends the job's processes on close all the
   // same, as the release test below shows); Windows reads back exactly the one that was set.
   if (!test::running_under_wine()) {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    ASSERT_TRUE(QueryInformationJobObject(handles.job.get(), JobObjectExtendedLimitInformation,
-                                          &limits, sizeof limits, nullptr));
+    ASSERT_TRUE(QueryInformationJobObject(handles.job(), JobObjectExtendedLimitInformation, &limits,
+                                          sizeof limits, nullptr));
     EXPECT_EQ(limits.BasicLimitInformation.LimitFlags,
               static_cast<DWORD>(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE));
   }
   DWORD flags = 0;
-  ASSERT_TRUE(GetHandleInformation(handles.job.get(), &flags));
+  ASSERT_TRUE(GetHandleInformation(handles.job(), &flags));
   EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u) << "a core holding its own job would never end";
-  backend->terminate_and_wait(*child);
+  (*child)->terminate_and_wait();
 }
 
 // Releasing never ends a core explicitly, but the core's job goes with its handles: a core the
 // helper no longer holds would otherwise run on unseen, beside the one that replaces it.
 TEST_F(WindowsBackendTest, ReleasingAChildClosesItsHandlesAndItsJobEndsWhatRuns) {
-  auto child = launch("spawn\nrun", core_dir);
+  auto child = launch_windows("spawn\nrun", core_dir);
   ASSERT_TRUE(child.has_value()) << child.error();
   const std::vector<CoreRun> runs = test::wait_for_core_runs(core_dir, 2);
   ASSERT_EQ(runs.size(), 2u);
@@ -490,15 +498,15 @@ TEST_F(WindowsBackendTest, ReleasingAChildClosesItsHandlesAndItsJobEndsWhatRuns)
   ASSERT_TRUE(core.valid());
   ASSERT_TRUE(spawned.valid());
 
-  const HANDLE process = child->handles<WindowsChild>().process.get();
-  const HANDLE thread = child->handles<WindowsChild>().thread.get();
-  const HANDLE job = child->handles<WindowsChild>().job.get();
+  const HANDLE process = (*child)->process();
+  const HANDLE thread = (*child)->thread();
+  const HANDLE job = (*child)->job();
   DWORD flags = 0;
   ASSERT_TRUE(GetHandleInformation(process, &flags));
   ASSERT_TRUE(GetHandleInformation(thread, &flags));
   ASSERT_TRUE(GetHandleInformation(job, &flags));
   EXPECT_EQ(WaitForSingleObject(core.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  std::optional<ChildProcess> held(std::move(*child));
+  std::optional<ChildProcess> held(ChildProcess(std::move(*child)));
   release_child(held);
   EXPECT_FALSE(GetHandleInformation(process, &flags));
   EXPECT_FALSE(GetHandleInformation(thread, &flags));
@@ -555,7 +563,7 @@ TEST_F(WindowsBackendTest, TheCoreInheritsNothingButItsStandardHandles) {
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   EXPECT_TRUE(alone.valid()) << "the core holds a copy of the helper's handle: error "
                              << GetLastError();
-  backend->terminate_and_wait(*child);
+  child->terminate_and_wait();
 }
 
 TEST_F(WindowsBackendTest, EmptyWorkDirMeansTheHelpersCurrentDirectory) {

@@ -34,11 +34,18 @@ void HeldCreate::let_go() {
   gate_->changed.notify_all();
 }
 
-struct FakeBackend::Handles : ChildHandles {
-  Handles(FakeBackend& owner, std::uint32_t process) : backend(owner), pid(process) {}
-  ~Handles() override { backend.close_handles(pid); }
-  FakeBackend& backend;
-  std::uint32_t pid;
+class FakeBackend::Child final : public ChildProcess::Platform {
+ public:
+  Child(FakeBackend& owner, std::uint32_t pid) : backend_(owner), pid_(pid) {}
+  ~Child() override { backend_.close_handles(pid_); }
+
+  PollResult poll() override { return backend_.poll(pid_); }
+  void terminate_and_wait() override { backend_.terminate(pid_); }
+  std::uint32_t process_id() override { return pid_; }
+
+ private:
+  FakeBackend& backend_;
+  const std::uint32_t pid_;
 };
 
 FakeBackend::FakeBackend() : install_dir_(std::string(kInstallDir)) {
@@ -315,12 +322,12 @@ std::expected<ChildProcess, std::string> FakeBackend::create_process(
   p.work_dir = work_dir;
   processes_[p.pid] = p;
   max_alive_ = std::max(max_alive_, alive_locked());
-  return ChildProcess(std::make_unique<Handles>(*this, p.pid));
+  return ChildProcess(std::make_unique<Child>(*this, p.pid));
 }
 
-void FakeBackend::terminate_and_wait(ChildProcess& child) {
+void FakeBackend::terminate(std::uint32_t pid) {
   std::lock_guard guard(mutex_);
-  Process& p = processes_.at(child.handles<Handles>().pid);
+  Process& p = processes_.at(pid);
   if (!p.exited) {
     p.exited = true;
     p.terminated = true;
@@ -328,7 +335,7 @@ void FakeBackend::terminate_and_wait(ChildProcess& child) {
   }
 }
 
-PollResult FakeBackend::poll(ChildProcess& child) {
+PollResult FakeBackend::poll(std::uint32_t pid) {
   std::function<void()> hook;
   {
     std::lock_guard guard(mutex_);
@@ -338,16 +345,12 @@ PollResult FakeBackend::poll(ChildProcess& child) {
     hook();
   std::lock_guard guard(mutex_);
   ++polls_;
-  const Process& p = processes_.at(child.handles<Handles>().pid);
+  const Process& p = processes_.at(pid);
   if (p.poll_error)
     return {PollResult::State::kFailed, 0, *p.poll_error};
   if (p.exited)
     return {PollResult::State::kExited, p.exit_code, {}};
   return {};
-}
-
-std::uint32_t FakeBackend::process_id(ChildProcess& child) {
-  return child.handles<Handles>().pid;
 }
 
 void FakeBackend::close_handles(std::uint32_t pid) noexcept {

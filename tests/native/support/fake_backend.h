@@ -117,15 +117,15 @@ class FakeBackend : public CoreBackend {
   std::expected<ChildProcess, std::string> create_process(const std::string& core_path,
                                                           const std::string& command_line,
                                                           const std::string& work_dir) override;
-  void terminate_and_wait(ChildProcess& child) override;
-  PollResult poll(ChildProcess& child) override;
-  std::uint32_t process_id(ChildProcess& child) override;
   void sleep_for(std::chrono::milliseconds duration) override;
 
  private:
-  // A child's handles: releasing them marks the record closed.
-  struct Handles;
+  // A child of this backend: its operations act on its record, and releasing it marks the
+  // record's handles closed.
+  class Child;
   void close_handles(std::uint32_t pid) noexcept;
+  void terminate(std::uint32_t pid);
+  PollResult poll(std::uint32_t pid);
   int alive_locked() const;
 
   mutable std::mutex mutex_;
