@@ -3,7 +3,6 @@
 
 #include <windows.h>
 
-#include <expected>
 #include <memory>
 #include <string>
 
@@ -16,11 +15,12 @@ namespace corvid {
 class WindowsChild final : public ChildProcess::Platform {
  public:
   // Creates the core suspended, puts it into a job of its own and only then lets it run, so that
-  // nothing it starts can escape the job; on failure the OS error text.
-  static std::expected<std::unique_ptr<WindowsChild>, std::string> create(
-      const std::string& core_path, const std::string& command_line, const std::string& work_dir);
+  // nothing it starts can escape the job; on failure the OS error (os_error).
+  static Result<std::unique_ptr<WindowsChild>> create(const std::string& core_path,
+                                                      const std::string& command_line,
+                                                      const std::string& work_dir);
 
-  PollResult poll() override;
+  Result<PollResult> poll() override;
   void terminate_and_wait() override;
   std::uint32_t process_id() override;
 
@@ -30,8 +30,7 @@ class WindowsChild final : public ChildProcess::Platform {
 
  private:
   WindowsChild(HANDLE process, HANDLE thread);
-  // 0 or the failed call's error.
-  DWORD run_in_own_job();
+  Result<void> run_in_own_job();
 
   WinHandle process_;
   WinHandle thread_;

@@ -29,7 +29,7 @@ Result<ChildProcess> spawn_core(CoreBackend& backend, const CoreLaunch& launch) 
   }
   auto child = backend.create_process(launch.core_path, core_command_line(launch), launch.work_dir);
   if (!child)
-    return std::unexpected(Error("spawn core", child.error()));
+    return std::unexpected(context("spawn core", std::move(child.error())));
   return std::move(*child);
 }
 
@@ -170,14 +170,14 @@ CoreStatus query_core_status(CoreState& state) {
   std::lock_guard guard(state.lock);
   if (!state.child)
     return {};
-  const PollResult poll = state.child->poll();
-  switch (poll.state) {
+  const Result<PollResult> poll = state.child->poll();
+  if (!poll)
+    return {};
+  switch (poll->state) {
     case PollResult::State::kRunning:
       return {true, state.child->process_id()};
     case PollResult::State::kExited:
       release_child(state.child);
-      return {};
-    case PollResult::State::kFailed:
       return {};
   }
   return {};

@@ -32,14 +32,16 @@ struct CoreFilesFailure {
   // configuration could not be written, and `reason` is the OS error text.
   std::optional<StartField> refused;
   std::string reason;
+  // The system error code, when an OS call failed (a refusal on a failed open carries one too).
+  std::optional<std::uint32_t> os_code = std::nullopt;
 
   bool operator==(const CoreFilesFailure&) const = default;
 };
 
+// What a poll saw; a poll that could not tell is an error (os_error of the failed call).
 struct PollResult {
-  enum class State { kRunning, kExited, kFailed } state = State::kRunning;
+  enum class State { kRunning, kExited } state = State::kRunning;
   std::uint32_t exit_code = 0;  // when kExited
-  std::string error_text;       // OS error text when kFailed
 };
 
 // A launched core, as base::Process holds one: the child carries its own operations, each backend
@@ -53,7 +55,7 @@ class ChildProcess {
   class Platform {
    public:
     virtual ~Platform() = default;
-    virtual PollResult poll() = 0;
+    virtual Result<PollResult> poll() = 0;
     virtual void terminate_and_wait() = 0;
     virtual std::uint32_t process_id() = 0;
   };
@@ -61,7 +63,7 @@ class ChildProcess {
   explicit ChildProcess(std::unique_ptr<Platform> platform) : platform_(std::move(platform)) {}
 
   // Polls without waiting.
-  PollResult poll() { return platform_->poll(); }
+  Result<PollResult> poll() { return platform_->poll(); }
   // Ends the core with exit code 1 (on Windows its whole job, so what it started ends too), then
   // waits for the core without limit; failures are ignored.
   void terminate_and_wait() { platform_->terminate_and_wait(); }
@@ -81,9 +83,8 @@ class CoreBackend {
   virtual Result<std::string> install_dir() = 0;
   // Creates a directory and its missing ancestors; failures are the caller's to ignore.
   virtual bool create_directories(const std::string& path) = 0;
-  // Creates or truncates the file and writes the bytes; on failure the OS error text.
-  virtual std::expected<void, std::string> write_file(const std::string& path,
-                                                      std::string_view bytes) = 0;
+  // Creates or truncates the file and writes the bytes; on failure the OS error (os_error).
+  virtual Result<void> write_file(const std::string& path, std::string_view bytes) = 0;
   // The file work of a start for a caller who is not privileged, through handles rather than
   // names, so that nothing in the way can redirect it: the install directory and `log` must be
   // plain directories (no reparse point), and `log` is created when missing; when `config` is
@@ -97,10 +98,11 @@ class CoreBackend {
   virtual bool exists(const std::string& path) = 0;
   // The owner and access list of a file or directory.
   virtual Result<SecuritySnapshot> read_security(const std::string& path) = 0;
-  // Creates the process with the given command line in `work_dir`; on failure the OS error text.
-  virtual std::expected<ChildProcess, std::string> create_process(const std::string& core_path,
-                                                                  const std::string& command_line,
-                                                                  const std::string& work_dir) = 0;
+  // Creates the process with the given command line in `work_dir`; on failure the OS error
+  // (os_error).
+  virtual Result<ChildProcess> create_process(const std::string& core_path,
+                                              const std::string& command_line,
+                                              const std::string& work_dir) = 0;
   virtual void sleep_for(std::chrono::milliseconds duration) = 0;
 };
 

@@ -135,10 +135,9 @@ Result<CoreLaunch> prepare_start(CoreBackend& backend, const StartOptions& optio
     create_parent(backend, launch.log_path);
     if (options.config) {
       create_parent(backend, launch.config_path);
-      const std::expected<void, std::string> written =
-          backend.write_file(launch.config_path, *options.config);
+      Result<void> written = backend.write_file(launch.config_path, *options.config);
       if (!written)
-        return std::unexpected(Error("write config", written.error()));
+        return std::unexpected(context("write config", std::move(written.error())));
     }
     return launch;
   }
@@ -153,9 +152,12 @@ Result<CoreLaunch> prepare_start(CoreBackend& backend, const StartOptions& optio
     if (failure.refused) {
       Error refused = not_allowed(launch, *failure.refused);
       refused.causes.push_back(failure.reason);
+      refused.os_code = failure.os_code;
       return std::unexpected(std::move(refused));
     }
-    return std::unexpected(Error("write config", failure.reason));
+    Error failed("write config", failure.reason);
+    failed.os_code = failure.os_code;
+    return std::unexpected(std::move(failed));
   }
   return launch;
 }

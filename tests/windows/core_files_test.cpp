@@ -135,6 +135,7 @@ TEST_F(CoreFilesTest, AMissingInstallDirectoryIsRefusedForTheWorkingDirectory) {
   EXPECT_EQ(prepared.error().refused, std::optional(StartField::kWorkDir));
   EXPECT_EQ(prepared.error().reason,
             files.install_dir + ": " + test::os_error_for(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(prepared.error().os_code, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(CoreFilesTest, AConfigurationThatIsADirectoryIsAFailedWrite) {
@@ -142,7 +143,8 @@ TEST_F(CoreFilesTest, AConfigurationThatIsADirectoryIsAFailedWrite) {
   const auto prepared = prepare("x");
   ASSERT_FALSE(prepared.has_value());
   EXPECT_EQ(prepared.error(),
-            (CoreFilesFailure{std::nullopt, test::os_error_for(ERROR_ACCESS_DENIED)}));
+            (CoreFilesFailure{std::nullopt, test::os_error_for(ERROR_ACCESS_DENIED),
+                              ERROR_ACCESS_DENIED}));
 }
 
 // The access list the configuration gets, as a descriptor: Wine stores none on files, so it is
@@ -173,8 +175,7 @@ class AdminOnlyDescriptors final : public CoreBackend {
   bool create_directories(const std::string& path) override {
     return os_->create_directories(path);
   }
-  std::expected<void, std::string> write_file(const std::string& path,
-                                              std::string_view bytes) override {
+  Result<void> write_file(const std::string& path, std::string_view bytes) override {
     return os_->write_file(path, bytes);
   }
   std::expected<void, CoreFilesFailure> prepare_core_files(
@@ -189,9 +190,8 @@ class AdminOnlyDescriptors final : public CoreBackend {
                                 {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kAdministratorsSid},
                             }};
   }
-  std::expected<ChildProcess, std::string> create_process(const std::string& core_path,
-                                                          const std::string& command_line,
-                                                          const std::string& work_dir) override {
+  Result<ChildProcess> create_process(const std::string& core_path, const std::string& command_line,
+                                      const std::string& work_dir) override {
     return os_->create_process(core_path, command_line, work_dir);
   }
   void sleep_for(std::chrono::milliseconds duration) override { os_->sleep_for(duration); }

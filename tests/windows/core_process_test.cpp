@@ -255,6 +255,7 @@ TEST_F(CoreProcessTest, DirectoryAsCoreFailsToSpawnWithTheOsError) {
   EXPECT_EQ(started.error().message, "spawn core");
   EXPECT_EQ(started.error().causes,
             std::vector<std::string>{test::os_error_for(directory_as_program_error())});
+  EXPECT_EQ(started.error().os_code, directory_as_program_error());
   EXPECT_FALSE(holds_child());
   Sleep(200);
   EXPECT_TRUE(test::read_core_runs(work_dir).empty());
@@ -277,6 +278,7 @@ TEST_F(CoreProcessTest, ConfigWriteFailureLeavesTheRunningCore) {
   // A directory cannot be opened as a file to write.
   EXPECT_EQ(started.error().causes,
             std::vector<std::string>{test::os_error_for(ERROR_ACCESS_DENIED)});
+  EXPECT_EQ(started.error().os_code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
 
   const CoreStatus status = query_core_status(state);
   EXPECT_TRUE(status.running);
@@ -321,28 +323,28 @@ class WindowsBackendTest : public ::testing::Test {
   }
 
   // Launches the stand-in with `config` as its configuration.
-  std::expected<ChildProcess, std::string> launch(const std::string& config,
-                                                  const std::string& work_dir) {
+  Result<ChildProcess> launch(const std::string& config, const std::string& work_dir) {
     CoreLaunch paths{work_dir, core_path, root / "config.txt", root / "core.log"};
     EXPECT_TRUE(test::write_file(paths.config_path, config));
     return backend->create_process(core_path, core_command_line(paths), work_dir);
   }
 
   // The same launch as the Windows backend's own child, whose handles a test can look at.
-  std::expected<std::unique_ptr<WindowsChild>, std::string> launch_windows(
-      const std::string& config, const std::string& work_dir) {
+  Result<std::unique_ptr<WindowsChild>> launch_windows(const std::string& config,
+                                                       const std::string& work_dir) {
     CoreLaunch paths{work_dir, core_path, root / "config.txt", root / "core.log"};
     EXPECT_TRUE(test::write_file(paths.config_path, config));
     return WindowsChild::create(core_path, core_command_line(paths), work_dir);
   }
 
   PollResult poll_until_exited(ChildProcess& child) {
-    PollResult result = child.poll();
-    for (int i = 0; i < 1500 && result.state == PollResult::State::kRunning; ++i) {
+    Result<PollResult> result = child.poll();
+    for (int i = 0; i < 1500 && result && result->state == PollResult::State::kRunning; ++i) {
       Sleep(20);
       result = child.poll();
     }
-    return result;
+    EXPECT_TRUE(result.has_value()) << detailed_text(result.error());
+    return result.value_or(PollResult{});
   }
 
   std::shared_ptr<CoreBackend> backend = make_windows_backend();
@@ -401,12 +403,14 @@ TEST_F(WindowsBackendTest, WriteFileWritesExactlyTheBytesAndTruncates) {
   const Failure failures[] = {
       {root.path(), ERROR_ACCESS_DENIED},  // a directory
       {root / "missing\\file.txt", ERROR_PATH_NOT_FOUND},
+      {root / "bad|name.json", ERROR_INVALID_NAME},
   };
   for (const Failure& f : failures) {
     SCOPED_TRACE(f.path);
-    const std::expected<void, std::string> written = backend->write_file(f.path, "x");
+    const Result<void> written = backend->write_file(f.path, "x");
     ASSERT_FALSE(written.has_value());
-    EXPECT_EQ(written.error(), test::os_error_for(f.error));
+    EXPECT_EQ(written.error().message, test::os_error_for(f.error));
+    EXPECT_EQ(written.error().os_code, f.error);
   }
 }
 
@@ -435,7 +439,7 @@ TEST_F(WindowsBackendTest, PollReportsRunningThenTheExitCode) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.config);
     auto child = launch(c.config, core_dir);
-    ASSERT_TRUE(child.has_value()) << child.error();
+    ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
     const PollResult result = poll_until_exited(*child);
     EXPECT_EQ(result.state, PollResult::State::kExited);
     EXPECT_EQ(result.exit_code, c.exit_code);
@@ -444,24 +448,24 @@ TEST_F(WindowsBackendTest, PollReportsRunningThenTheExitCode) {
 
 TEST_F(WindowsBackendTest, TerminateEndsTheProcessWithExitCodeOne) {
   auto child = launch("run", core_dir);
-  ASSERT_TRUE(child.has_value()) << child.error();
+  ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
   const std::vector<CoreRun> runs = test::wait_for_core_runs(core_dir, 1);
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(child->process_id(), runs[0].pid);
-  EXPECT_EQ(child->poll().state, PollResult::State::kRunning);
+  EXPECT_EQ(child->poll().value().state, PollResult::State::kRunning);
 
   child->terminate_and_wait();
-  const PollResult result = child->poll();
+  const PollResult result = child->poll().value();
   EXPECT_EQ(result.state, PollResult::State::kExited);
   EXPECT_EQ(result.exit_code, 1u);
   // Ending an ended process again is harmless.
   child->terminate_and_wait();
-  EXPECT_EQ(child->poll().exit_code, 1u);
+  EXPECT_EQ(child->poll().value().exit_code, 1u);
 }
 
 TEST_F(WindowsBackendTest, TheCoreRunsInAJobOfItsOwnThatEndsItWhenClosed) {
   auto child = launch_windows("run", core_dir);
-  ASSERT_TRUE(child.has_value()) << child.error();
+  ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
   const WindowsChild& handles = **child;
   ASSERT_NE(handles.job(), nullptr);
   BOOL in_job = FALSE;
@@ -488,7 +492,7 @@ TEST_F(WindowsBackendTest, TheCoreRunsInAJobOfItsOwnThatEndsItWhenClosed) {
 // helper no longer holds would otherwise run on unseen, beside the one that replaces it.
 TEST_F(WindowsBackendTest, ReleasingAChildClosesItsHandlesAndItsJobEndsWhatRuns) {
   auto child = launch_windows("spawn\nrun", core_dir);
-  ASSERT_TRUE(child.has_value()) << child.error();
+  ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
   const std::vector<CoreRun> runs = test::wait_for_core_runs(core_dir, 2);
   ASSERT_EQ(runs.size(), 2u);
   const std::optional<CoreRun> copy = spawned_by(runs, runs[0].pid);
@@ -537,7 +541,7 @@ TEST_F(WindowsBackendTest, TheCoreWritesToTheHelpersStandardOutputAndError) {
   auto child = launch("print caf\xC3\xA9 from the core\nexit 0", core_dir);
   SetStdHandle(STD_OUTPUT_HANDLE, saved_out);
   SetStdHandle(STD_ERROR_HANDLE, saved_err);
-  ASSERT_TRUE(child.has_value()) << child.error();
+  ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
   EXPECT_EQ(poll_until_exited(*child).state, PollResult::State::kExited);
   out.reset();
   err.reset();
@@ -556,7 +560,7 @@ TEST_F(WindowsBackendTest, TheCoreInheritsNothingButItsStandardHandles) {
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(held.valid());
   auto child = launch("run", core_dir);
-  ASSERT_TRUE(child.has_value()) << child.error();
+  ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
   ASSERT_EQ(test::wait_for_core_runs(core_dir, 1).size(), 1u);
   held.reset();
   const WinHandle alone(CreateFileW(to_wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -568,7 +572,7 @@ TEST_F(WindowsBackendTest, TheCoreInheritsNothingButItsStandardHandles) {
 
 TEST_F(WindowsBackendTest, EmptyWorkDirMeansTheHelpersCurrentDirectory) {
   auto child = launch("exit 0", "");
-  ASSERT_TRUE(child.has_value()) << child.error();
+  ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
   const std::vector<CoreRun> runs = test::wait_for_core_runs(core_dir, 1);
   ASSERT_EQ(runs.size(), 1u);
   wchar_t current[MAX_PATH * 4];
@@ -595,7 +599,8 @@ TEST_F(WindowsBackendTest, CreateProcessFailuresCarryTheOsErrorText) {
     SCOPED_TRACE(c.name);
     auto child = backend->create_process(c.program, in_quotes(c.program), c.work_dir);
     ASSERT_FALSE(child.has_value());
-    EXPECT_EQ(child.error(), test::os_error_for(c.error));
+    EXPECT_EQ(child.error().message, test::os_error_for(c.error));
+    EXPECT_EQ(child.error().os_code, c.error);
   }
   EXPECT_TRUE(test::read_core_runs(core_dir).empty());
 }

@@ -8,6 +8,17 @@
 
 namespace corvid::testing {
 
+namespace {
+
+// As the Windows backend reports a failed call: the system's text, and its code.
+Error os_failure(std::string text, std::uint32_t code) {
+  Error error(std::move(text));
+  error.os_code = code;
+  return error;
+}
+
+}  // namespace
+
 struct HeldCreate::Gate {
   std::mutex mutex;
   std::condition_variable changed;
@@ -39,7 +50,7 @@ class FakeBackend::Child final : public ChildProcess::Platform {
   Child(FakeBackend& owner, std::uint32_t pid) : backend_(owner), pid_(pid) {}
   ~Child() override { backend_.close_handles(pid_); }
 
-  PollResult poll() override { return backend_.poll(pid_); }
+  Result<PollResult> poll() override { return backend_.poll(pid_); }
   void terminate_and_wait() override { backend_.terminate(pid_); }
   std::uint32_t process_id() override { return pid_; }
 
@@ -67,14 +78,14 @@ void FakeBackend::remove_existing(const std::string& path) {
   existing_.erase(path);
 }
 
-void FakeBackend::fail_writes(std::optional<std::string> os_text) {
+void FakeBackend::fail_writes(std::string os_text, std::uint32_t os_code) {
   std::lock_guard guard(mutex_);
-  write_error_ = std::move(os_text);
+  write_error_ = os_failure(std::move(os_text), os_code);
 }
 
-void FakeBackend::fail_creates(std::optional<std::string> os_text) {
+void FakeBackend::fail_creates(std::string os_text, std::uint32_t os_code) {
   std::lock_guard guard(mutex_);
-  create_error_ = std::move(os_text);
+  create_error_ = os_failure(std::move(os_text), os_code);
 }
 
 void FakeBackend::on_create(std::function<void()> hook) {
@@ -150,9 +161,9 @@ void FakeBackend::exit_process(std::uint32_t pid, std::uint32_t code) {
   }
 }
 
-void FakeBackend::fail_polls(std::uint32_t pid, std::string os_text) {
+void FakeBackend::fail_polls(std::uint32_t pid, std::string os_text, std::uint32_t os_code) {
   std::lock_guard guard(mutex_);
-  processes_.at(pid).poll_error = std::move(os_text);
+  processes_.at(pid).poll_error = os_failure(std::move(os_text), os_code);
 }
 
 std::vector<FakeBackend::Process> FakeBackend::processes() const {
@@ -231,8 +242,7 @@ bool FakeBackend::create_directories(const std::string& path) {
   return true;
 }
 
-std::expected<void, std::string> FakeBackend::write_file(const std::string& path,
-                                                         std::string_view bytes) {
+Result<void> FakeBackend::write_file(const std::string& path, std::string_view bytes) {
   std::lock_guard guard(mutex_);
   if (identity_probe_)
     written_by_[path] = identity_probe_();
@@ -278,7 +288,8 @@ std::expected<void, CoreFilesFailure> FakeBackend::prepare_core_files(
   if (identity_probe_)
     written_by_[files.config_path] = identity_probe_();
   if (write_error_)
-    return std::unexpected(CoreFilesFailure{std::nullopt, *write_error_});
+    return std::unexpected(
+        CoreFilesFailure{std::nullopt, write_error_->message, write_error_->os_code});
   files_[files.config_path] = std::string(*config);
   protected_files_.insert(files.config_path);
   return {};
@@ -303,8 +314,9 @@ Result<SecuritySnapshot> FakeBackend::read_security(const std::string& path) {
   return it == security_.end() ? Result<SecuritySnapshot>(admin_only_snapshot()) : it->second;
 }
 
-std::expected<ChildProcess, std::string> FakeBackend::create_process(
-    const std::string& core_path, const std::string& command_line, const std::string& work_dir) {
+Result<ChildProcess> FakeBackend::create_process(const std::string& core_path,
+                                                 const std::string& command_line,
+                                                 const std::string& work_dir) {
   std::function<void()> hook;
   {
     std::lock_guard guard(mutex_);
@@ -335,7 +347,7 @@ void FakeBackend::terminate(std::uint32_t pid) {
   }
 }
 
-PollResult FakeBackend::poll(std::uint32_t pid) {
+Result<PollResult> FakeBackend::poll(std::uint32_t pid) {
   std::function<void()> hook;
   {
     std::lock_guard guard(mutex_);
@@ -347,10 +359,10 @@ PollResult FakeBackend::poll(std::uint32_t pid) {
   ++polls_;
   const Process& p = processes_.at(pid);
   if (p.poll_error)
-    return {PollResult::State::kFailed, 0, *p.poll_error};
+    return std::unexpected(*p.poll_error);
   if (p.exited)
-    return {PollResult::State::kExited, p.exit_code, {}};
-  return {};
+    return PollResult{PollResult::State::kExited, p.exit_code};
+  return PollResult{};
 }
 
 void FakeBackend::close_handles(std::uint32_t pid) noexcept {
