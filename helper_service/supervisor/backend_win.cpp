@@ -210,17 +210,16 @@ class WindowsBackend final : public CoreBackend {
     return write_whole(file.get(), bytes);
   }
 
-  std::expected<void, CoreFilesFailure> prepare_core_files(
+  Result<std::optional<CoreFileRefusal>> prepare_core_files(
       const CoreFiles& files, std::optional<std::string_view> config) override {
+    using Answer = Result<std::optional<CoreFileRefusal>>;
     const auto refuse = [](StartField field, const std::string& path, const std::string& why) {
-      return std::unexpected(CoreFilesFailure{field, path + ": " + why});
+      return Answer(CoreFileRefusal{field, path + ": " + why});
     };
     const auto refuse_on = [](StartField field, const std::string& path, DWORD error) {
-      return std::unexpected(CoreFilesFailure{field, path + ": " + os_error_text(error), error});
+      return Answer(CoreFileRefusal{field, path + ": " + os_error_text(error), error});
     };
-    const auto failed = [](const Error& error) {
-      return std::unexpected(CoreFilesFailure{std::nullopt, error.message, error.os_code});
-    };
+    const auto failed = [](const Error& error) { return Answer(std::unexpect, error); };
     // Every check first, on what is there: a refusal writes nothing.
     const WinHandle dir = open_directory_itself(files.install_dir);
     if (!dir)

@@ -25,17 +25,16 @@ struct CoreStatus {
   std::optional<std::uint32_t> pid;  // present exactly when running
 };
 
-// Why the service's own file work for a start did not happen.
-struct CoreFilesFailure {
-  // Set: a file or directory was refused (a reparse point, a file with another name elsewhere,
-  // not the entry it should be), and `reason` names it and says what it is. Empty: the
-  // configuration could not be written, and `reason` is the OS error text.
-  std::optional<StartField> refused;
-  std::string reason;
-  // The system error code, when an OS call failed (a refusal on a failed open carries one too).
+// A file or directory of the service's own file work for a start that is not the entry it should
+// be (a reparse point, a file with another name elsewhere, one that resolves elsewhere, one that
+// cannot be opened): a decision about the request, not a failure of the service.
+struct CoreFileRefusal {
+  StartField field;    // whose default it is
+  std::string reason;  // names it and says what it is
+  // The system error code, when a failed open is the reason.
   std::optional<std::uint32_t> os_code = std::nullopt;
 
-  bool operator==(const CoreFilesFailure&) const = default;
+  bool operator==(const CoreFileRefusal&) const = default;
 };
 
 // What a poll saw; a poll that could not tell is an error (os_error of the failed call).
@@ -91,8 +90,9 @@ class CoreBackend {
   // given, config.json must be a plain file (no reparse point, no second link) that is the one in
   // the install directory, and only then is it truncated, given an access list for LocalSystem
   // and Administrators alone (kCoreConfigSddl) and written. Every check comes before anything is
-  // written: a refusal leaves every file as it was.
-  virtual std::expected<void, CoreFilesFailure> prepare_core_files(
+  // written: a refusal leaves every file as it was. A failed write of the configuration is the
+  // OS error (os_error, or "failed to write whole buffer").
+  virtual Result<std::optional<CoreFileRefusal>> prepare_core_files(
       const CoreFiles& files, std::optional<std::string_view> config) = 0;
   // Whether the file-system entry exists (links followed).
   virtual bool exists(const std::string& path) = 0;

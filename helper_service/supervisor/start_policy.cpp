@@ -145,19 +145,15 @@ Result<CoreLaunch> prepare_start(CoreBackend& backend, const StartOptions& optio
   // reached through handles that nothing can redirect.
   const std::optional<std::string_view> config =
       options.config ? std::optional<std::string_view>(*options.config) : std::nullopt;
-  const std::expected<void, CoreFilesFailure> prepared =
+  Result<std::optional<CoreFileRefusal>> prepared =
       backend.prepare_core_files(core_files(*install_dir), config);
-  if (!prepared) {
-    const CoreFilesFailure& failure = prepared.error();
-    if (failure.refused) {
-      Error refused = not_allowed(launch, *failure.refused);
-      refused.causes.push_back(failure.reason);
-      refused.os_code = failure.os_code;
-      return std::unexpected(std::move(refused));
-    }
-    Error failed("write config", failure.reason);
-    failed.os_code = failure.os_code;
-    return std::unexpected(std::move(failed));
+  if (!prepared)
+    return std::unexpected(context("write config", std::move(prepared.error())));
+  if (const std::optional<CoreFileRefusal>& refusal = *prepared) {
+    Error refused = not_allowed(launch, refusal->field);
+    refused.causes.push_back(refusal->reason);
+    refused.os_code = refusal->os_code;
+    return std::unexpected(std::move(refused));
   }
   return launch;
 }

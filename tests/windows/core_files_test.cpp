@@ -34,8 +34,24 @@ class CoreFilesTest : public ::testing::Test {
     files = core_files(install);
   }
 
+  // The backend's answer as one value, as the start reads it: a refusal names its field, a
+  // failed write has none.
+  struct CoreFilesFailure {
+    std::optional<StartField> refused;
+    std::string reason;
+    std::optional<std::uint32_t> os_code = std::nullopt;
+
+    bool operator==(const CoreFilesFailure&) const = default;
+  };
   std::expected<void, CoreFilesFailure> prepare(std::optional<std::string_view> config) {
-    return backend->prepare_core_files(files, config);
+    const Result<std::optional<CoreFileRefusal>> answer =
+        backend->prepare_core_files(files, config);
+    if (!answer)
+      return std::unexpected(
+          CoreFilesFailure{std::nullopt, answer.error().message, answer.error().os_code});
+    if (const std::optional<CoreFileRefusal>& refusal = *answer)
+      return std::unexpected(CoreFilesFailure{refusal->field, refusal->reason, refusal->os_code});
+    return {};
   }
 
   TempDir root{"corvid files"};
@@ -178,7 +194,7 @@ class AdminOnlyDescriptors final : public CoreBackend {
   Result<void> write_file(const std::string& path, std::string_view bytes) override {
     return os_->write_file(path, bytes);
   }
-  std::expected<void, CoreFilesFailure> prepare_core_files(
+  Result<std::optional<CoreFileRefusal>> prepare_core_files(
       const CoreFiles& files, std::optional<std::string_view> config) override {
     return os_->prepare_core_files(files, config);
   }

@@ -252,34 +252,34 @@ Result<void> FakeBackend::write_file(const std::string& path, std::string_view b
   return {};
 }
 
-std::expected<void, CoreFilesFailure> FakeBackend::prepare_core_files(
+Result<std::optional<CoreFileRefusal>> FakeBackend::prepare_core_files(
     const CoreFiles& files, std::optional<std::string_view> config) {
   std::lock_guard guard(mutex_);
   prepared_.push_back(files);
   // What the Windows backend says of each, read off its handle.
   const auto refused = [&](StartField field,
-                           const std::string& path) -> std::optional<CoreFilesFailure> {
+                           const std::string& path) -> std::optional<CoreFileRefusal> {
     const auto it = oddities_.find(path);
     if (it == oddities_.end())
       return std::nullopt;
     switch (it->second) {
       case Oddity::kReparsePoint:
-        return CoreFilesFailure{field, path + ": is a reparse point"};
+        return CoreFileRefusal{field, path + ": is a reparse point"};
       case Oddity::kHardLinked:
-        return CoreFilesFailure{field, path + ": has 2 links"};
+        return CoreFileRefusal{field, path + ": has 2 links"};
       case Oddity::kElsewhere:
-        return CoreFilesFailure{field, path + R"(: opens as \\?\D:\elsewhere)"};
+        return CoreFileRefusal{field, path + R"(: opens as \\?\D:\elsewhere)"};
     }
     return std::nullopt;
   };
   // Every check before anything is written.
-  std::optional<CoreFilesFailure> failure = refused(StartField::kWorkDir, files.install_dir);
-  if (!failure)
-    failure = refused(StartField::kLogPath, files.log_dir);
-  if (!failure && config)
-    failure = refused(StartField::kConfigPath, files.config_path);
-  if (failure)
-    return std::unexpected(std::move(*failure));
+  std::optional<CoreFileRefusal> refusal = refused(StartField::kWorkDir, files.install_dir);
+  if (!refusal)
+    refusal = refused(StartField::kLogPath, files.log_dir);
+  if (!refusal && config)
+    refusal = refused(StartField::kConfigPath, files.config_path);
+  if (refusal)
+    return refusal;
   directories_.push_back(files.log_dir);
   if (identity_probe_)
     written_by_[files.log_dir] = identity_probe_();
@@ -288,8 +288,7 @@ std::expected<void, CoreFilesFailure> FakeBackend::prepare_core_files(
   if (identity_probe_)
     written_by_[files.config_path] = identity_probe_();
   if (write_error_)
-    return std::unexpected(
-        CoreFilesFailure{std::nullopt, write_error_->message, write_error_->os_code});
+    return std::unexpected(*write_error_);
   files_[files.config_path] = std::string(*config);
   protected_files_.insert(files.config_path);
   return {};

@@ -109,7 +109,7 @@ class FakeBackend : public CoreBackend {
   Result<std::string> install_dir() override;
   bool create_directories(const std::string& path) override;
   Result<void> write_file(const std::string& path, std::string_view bytes) override;
-  std::expected<void, CoreFilesFailure> prepare_core_files(
+  Result<std::optional<CoreFileRefusal>> prepare_core_files(
       const CoreFiles& files, std::optional<std::string_view> config) override;
   // Set up as existing, written or created, under any spelling of its path.
   bool exists(const std::string& path) override;
