@@ -40,9 +40,11 @@ static_assert((cfg::kFirstOpenMode & FILE_FLAG_OVERLAPPED) == 0,
 static_assert(cfg::kFirstOpenMode == (cfg::kOpenMode | FILE_FLAG_FIRST_PIPE_INSTANCE));
 static_assert(cfg::kReadChunk <= cfg::kInBufferSize);
 
-// "<function> failed: <code>", the code in unsigned decimal.
+// "<function> failed: <code>", the code in unsigned decimal, and kept as the error's code.
 Error call_failed(std::string_view function, DWORD code) {
-  return Error(std::string(function) + " failed: " + std::to_string(code));
+  Error error(std::string(function) + " failed: " + std::to_string(code));
+  error.os_code = code;
+  return error;
 }
 
 std::string milliseconds_text(std::chrono::milliseconds duration) {

@@ -17,6 +17,16 @@ void append_indented(std::string& out, const std::string& text, const std::strin
 
 }  // namespace
 
+Error context(std::string message, Error cause) {
+  Error error(std::move(message));
+  error.causes.reserve(cause.causes.size() + 1);
+  error.causes.push_back(std::move(cause.message));
+  for (std::string& text : cause.causes)
+    error.causes.push_back(std::move(text));
+  error.os_code = cause.os_code;
+  return error;
+}
+
 std::string short_text(const Error& error) {
   return error.message;
 }

@@ -1,7 +1,10 @@
 #pragma once
-// Errors are values: a message and a chain of causes, rendered by exactly two functions.
+// Errors are values: a message and a chain of causes, rendered by exactly two functions, and the
+// operating system's code of the failure at the root when one caused it.
 
+#include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +13,9 @@ namespace corvid {
 struct Error {
   std::string message;
   std::vector<std::string> causes;  // outermost first; each may span lines
+  // The system error code (GetLastError's) behind the innermost text: callers and tests can
+  // tell a failure by its code without reading a text that differs between systems.
+  std::optional<std::uint32_t> os_code;
 
   Error() = default;
   explicit Error(std::string msg) : message(std::move(msg)) {}
@@ -22,6 +28,9 @@ struct Error {
 
 template <class T>
 using Result = std::expected<T, Error>;
+
+// `message`, caused by `cause`: its message and causes follow as the causes, its code is kept.
+Error context(std::string message, Error cause);
 
 // The outermost message alone.
 std::string short_text(const Error& error);

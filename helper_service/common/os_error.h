@@ -10,7 +10,16 @@ namespace corvid {
 
 std::string os_error_text(std::uint32_t code);
 
-// "IO error in winapi call" with the OS error text as its one cause.
+// The failure itself: its text (os_error_text) as the message, and its code.
+Error os_error(std::uint32_t code);
+
+// "IO error in winapi call" with the OS error text as its one cause, and its code.
 Error winapi_error(std::uint32_t code);
+
+// For a Win32 call that answers a BOOL and leaves its reason in GetLastError, in the manner of
+// WIL's RETURN_IF_WIN32_BOOL_FALSE: nothing when it succeeded, else the last error as `as_error`
+// shapes it (os_error, or winapi_error where the caller reports that). Called with the call
+// itself as the argument, nothing can run between it and GetLastError.
+Result<void> check_win32(int succeeded, Error (*as_error)(std::uint32_t) = os_error);
 
 }  // namespace corvid

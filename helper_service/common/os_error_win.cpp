@@ -64,8 +64,20 @@ std::string os_error_text(std::uint32_t code) {
          ")";
 }
 
+Error os_error(std::uint32_t code) {
+  Error error(os_error_text(code));
+  error.os_code = code;
+  return error;
+}
+
 Error winapi_error(std::uint32_t code) {
-  return Error("IO error in winapi call", os_error_text(code));
+  return context("IO error in winapi call", os_error(code));
+}
+
+Result<void> check_win32(int succeeded, Error (*as_error)(std::uint32_t)) {
+  if (succeeded)
+    return {};
+  return std::unexpected(as_error(GetLastError()));
 }
 
 }  // namespace corvid

@@ -22,9 +22,6 @@ namespace {
 // of its own, a crashed helper leaves no core behind, so the restarted one starts clean.
 Result<void> describe(SC_HANDLE service) {
   SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(kServiceDescription)};
-  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description))
-    return std::unexpected(winapi_error(GetLastError()));
-
   SC_ACTION actions[std::size(kRestartDelaysMs)];
   for (std::size_t i = 0; i < std::size(actions); ++i)
     actions[i] = SC_ACTION{SC_ACTION_RESTART, kRestartDelaysMs[i]};
@@ -32,26 +29,29 @@ Result<void> describe(SC_HANDLE service) {
   failure.dwResetPeriod = kFailureResetSeconds;
   failure.cActions = static_cast<DWORD>(std::size(actions));
   failure.lpsaActions = actions;
-  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
-    return std::unexpected(winapi_error(GetLastError()));
-
   // A stop with a non-zero exit code counts as a failure too, not only a crash. A Service
   // Control Manager that does not know this setting at all (Wine's) still restarts the service
   // after a crash: that is no reason to leave it installed but not started.
   SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
-  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)) {
-    const DWORD code = GetLastError();
-    if (code != ERROR_INVALID_LEVEL)
-      return std::unexpected(winapi_error(code));
-  }
-
   // The service's own SID (NT SERVICE\corvid-helper) in its token, so that an access list can
   // name this service alone rather than every LocalSystem process. Tolerated as above.
   SERVICE_SID_INFO sid{SERVICE_SID_TYPE_UNRESTRICTED};
-  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_SERVICE_SID_INFO, &sid)) {
-    const DWORD code = GetLastError();
-    if (code != ERROR_INVALID_LEVEL)
-      return std::unexpected(winapi_error(code));
+  struct Setting {
+    DWORD level;
+    void* info;
+    bool tolerated;  // when the Service Control Manager does not know it (ERROR_INVALID_LEVEL)
+  };
+  const Setting settings[] = {
+      {SERVICE_CONFIG_DESCRIPTION, &description, false},
+      {SERVICE_CONFIG_FAILURE_ACTIONS, &failure, false},
+      {SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag, true},
+      {SERVICE_CONFIG_SERVICE_SID_INFO, &sid, true},
+  };
+  for (const Setting& setting : settings) {
+    Result<void> changed =
+        check_win32(ChangeServiceConfig2W(service, setting.level, setting.info), winapi_error);
+    if (!changed && !(setting.tolerated && changed.error().os_code == ERROR_INVALID_LEVEL))
+      return changed;
   }
   return {};
 }
@@ -78,9 +78,7 @@ Result<void> register_and_start(const std::string& exe) {
     return std::unexpected(winapi_error(GetLastError()));
   if (Result<void> described = describe(service.get()); !described)
     return described;
-  if (!StartServiceW(service.get(), 0, nullptr))
-    return std::unexpected(winapi_error(GetLastError()));
-  return {};
+  return check_win32(StartServiceW(service.get(), 0, nullptr), winapi_error);
 }
 
 }  // namespace
@@ -98,7 +96,7 @@ Result<void> install_service() {
   // No cause here: the OS error text is the whole message.
   auto exe = running_executable_path();
   if (!exe)
-    return std::unexpected(Error(os_error_text(exe.error())));
+    return std::unexpected(os_error(exe.error()));
   return install_from(*exe, read_path_security, installing_user(), register_and_start);
 }
 
@@ -112,9 +110,7 @@ Result<void> uninstall_service() {
   // A service that is not running refuses the stop; it is deleted all the same.
   SERVICE_STATUS ignored{};
   ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored);
-  if (!DeleteService(service.get()))
-    return std::unexpected(winapi_error(GetLastError()));
-  return {};
+  return check_win32(DeleteService(service.get()), winapi_error);
 }
 
 }  // namespace corvid

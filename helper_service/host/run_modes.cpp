@@ -62,12 +62,9 @@ RunMode select_mode(int argc, const wchar_t* const* argv) {
 Result<void> run_service_dispatcher() {
   SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(kServiceName), service_main},
                                   {nullptr, nullptr}};
-  if (!StartServiceCtrlDispatcherW(table)) {
-    const DWORD code = GetLastError();
-    return std::unexpected(
-        Error("failed to start service dispatcher",
-              std::vector<std::string>{"IO error in winapi call", os_error_text(code)}));
-  }
+  if (Result<void> started = check_win32(StartServiceCtrlDispatcherW(table), winapi_error);
+      !started)
+    return std::unexpected(context("failed to start service dispatcher", started.error()));
   return {};
 }
 

@@ -20,9 +20,7 @@ SERVICE_STATUS status_report(DWORD state, DWORD controls) {
 
 Result<void> report(SERVICE_STATUS_HANDLE handle, DWORD state, DWORD controls) {
   SERVICE_STATUS status = status_report(state, controls);
-  if (!SetServiceStatus(handle, &status))
-    return std::unexpected(winapi_error(GetLastError()));
-  return {};
+  return check_win32(SetServiceStatus(handle, &status), winapi_error);
 }
 
 void service_error(const Error& error) {

@@ -21,10 +21,6 @@ namespace corvid {
 
 namespace {
 
-HANDLE process_of(const ChildProcess& child) {
-  return child.handles<WindowsChild>().process.get();
-}
-
 bool is_directory(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -107,33 +103,51 @@ std::optional<std::string> config_refusal(HANDLE file, HANDLE install_dir) {
   return std::nullopt;
 }
 
-// Gives the file kCoreConfigSddl's access list; 0 or the error code.
-DWORD protect_config(HANDLE file) {
+// kCoreConfigSddl as a descriptor.
+Result<void> config_descriptor(LocalMemory<PSECURITY_DESCRIPTOR>& descriptor) {
+  return check_win32(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      to_wide(kCoreConfigSddl).c_str(), SDDL_REVISION_1, descriptor.put(), nullptr));
+}
+
+// Gives the file kCoreConfigSddl's access list.
+Result<void> protect_config(HANDLE file) {
   LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          to_wide(kCoreConfigSddl).c_str(), SDDL_REVISION_1, descriptor.put(), nullptr))
-    return GetLastError();
   BOOL present = FALSE;
   BOOL defaulted = FALSE;
   PACL dacl = nullptr;
-  if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted))
-    return GetLastError();
-  return SetSecurityInfo(file, SE_FILE_OBJECT,
-                         DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                         nullptr, dacl, nullptr);
+  if (Result<void> made = config_descriptor(descriptor); !made)
+    return made;
+  if (Result<void> read =
+          check_win32(GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted));
+      !read)
+    return read;
+  // This one answers its error code itself.
+  const DWORD error = SetSecurityInfo(
+      file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+      nullptr, nullptr, dacl, nullptr);
+  if (error != ERROR_SUCCESS)
+    return std::unexpected(os_error(error));
+  return {};
 }
 
-// Truncates the file and writes the bytes through the handle; empty or the OS error text.
-std::optional<std::string> replace_contents(HANDLE file, std::string_view bytes) {
-  LARGE_INTEGER start{};
-  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) || !SetEndOfFile(file))
-    return os_error_text(GetLastError());
+// Every byte through the handle, or why not.
+Result<void> write_whole(HANDLE file, std::string_view bytes) {
   const WriteOutcome written = write_all(file, bytes);
   if (written.stalled)
-    return std::string("failed to write whole buffer");
+    return std::unexpected(Error("failed to write whole buffer"));
   if (written.error != 0)
-    return os_error_text(written.error);
-  return std::nullopt;
+    return std::unexpected(os_error(written.error));
+  return {};
+}
+
+// Truncates the file and writes the bytes through the handle.
+Result<void> replace_contents(HANDLE file, std::string_view bytes) {
+  LARGE_INTEGER start{};
+  if (Result<void> moved = check_win32(SetFilePointerEx(file, start, nullptr, FILE_BEGIN)); !moved)
+    return moved;
+  if (Result<void> cut = check_win32(SetEndOfFile(file)); !cut)
+    return cut;
+  return write_whole(file, bytes);
 }
 
 // One of the helper's standard handles, made inheritable so that the core can be given it; null
@@ -158,18 +172,18 @@ class HandleList {
       DeleteProcThreadAttributeList(get());
   }
 
-  // 0 or the failed call's error. `handles` must outlive the list.
-  DWORD build(std::vector<HANDLE>& handles) {
+  // `handles` must outlive the list.
+  Result<void> build(std::vector<HANDLE>& handles) {
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     storage_.resize(size);
-    if (!InitializeProcThreadAttributeList(get(), 1, 0, &size))
-      return GetLastError();
+    if (Result<void> made = check_win32(InitializeProcThreadAttributeList(get(), 1, 0, &size));
+        !made)
+      return made;
     initialized_ = true;
-    if (!UpdateProcThreadAttribute(get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
-                                   handles.size() * sizeof(HANDLE), nullptr, nullptr))
-      return GetLastError();
-    return 0;
+    return check_win32(UpdateProcThreadAttribute(get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                                 handles.data(), handles.size() * sizeof(HANDLE),
+                                                 nullptr, nullptr));
   }
   LPPROC_THREAD_ATTRIBUTE_LIST get() {
     return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
@@ -180,65 +194,43 @@ class HandleList {
   bool initialized_ = false;
 };
 
-// Puts the suspended child into a job of its own that ends it, and everything it will start,
-// when the job's last handle is closed; then lets it run. 0 or the failed call's error.
-DWORD run_in_own_job(WindowsChild& child) {
-  child.job.reset(CreateJobObjectW(nullptr, nullptr));
-  if (!child.job)
-    return GetLastError();
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  if (!SetInformationJobObject(child.job.get(), JobObjectExtendedLimitInformation, &limits,
-                               sizeof limits))
-    return GetLastError();
-  if (!AssignProcessToJobObject(child.job.get(), child.process.get()))
-    return GetLastError();
-  if (ResumeThread(child.thread.get()) == static_cast<DWORD>(-1))
-    return GetLastError();
-  return 0;
-}
-
 class WindowsBackend final : public CoreBackend {
  public:
   Result<std::string> install_dir() override { return exe_dir(); }
 
   bool create_directories(const std::string& path) override { return create_directory_tree(path); }
 
-  std::expected<void, std::string> write_file(const std::string& path,
-                                              std::string_view bytes) override {
+  Result<void> write_file(const std::string& path, std::string_view bytes) override {
     const std::wstring wide = to_wide(path);
     const WinHandle file(CreateFileW(wide.c_str(), GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
-      return std::unexpected(os_error_text(GetLastError()));
-    const WriteOutcome written = write_all(file.get(), bytes);
-    if (written.stalled)
-      return std::unexpected(std::string("failed to write whole buffer"));
-    if (written.error != 0)
-      return std::unexpected(os_error_text(written.error));
-    return {};
+      return std::unexpected(os_error(GetLastError()));
+    return write_whole(file.get(), bytes);
   }
 
-  std::expected<void, CoreFilesFailure> prepare_core_files(
+  Result<std::optional<CoreFileRefusal>> prepare_core_files(
       const CoreFiles& files, std::optional<std::string_view> config) override {
+    using Answer = Result<std::optional<CoreFileRefusal>>;
     const auto refuse = [](StartField field, const std::string& path, const std::string& why) {
-      return std::unexpected(CoreFilesFailure{field, path + ": " + why});
+      return Answer(CoreFileRefusal{field, path + ": " + why});
     };
-    const auto failed = [](DWORD error) {
-      return std::unexpected(CoreFilesFailure{std::nullopt, os_error_text(error)});
+    const auto refuse_on = [](StartField field, const std::string& path, DWORD error) {
+      return Answer(CoreFileRefusal{field, path + ": " + os_error_text(error), error});
     };
+    const auto failed = [](const Error& error) { return Answer(std::unexpect, error); };
     // Every check first, on what is there: a refusal writes nothing.
     const WinHandle dir = open_directory_itself(files.install_dir);
     if (!dir)
-      return refuse(StartField::kWorkDir, files.install_dir, os_error_text(GetLastError()));
+      return refuse_on(StartField::kWorkDir, files.install_dir, GetLastError());
     if (const auto why = reparse_refusal(dir.get()))
       return refuse(StartField::kWorkDir, files.install_dir, *why);
     bool log_missing = false;
     if (const WinHandle log = open_directory_itself(files.log_dir); !log) {
       const DWORD error = GetLastError();
       if (error != ERROR_FILE_NOT_FOUND)
-        return refuse(StartField::kLogPath, files.log_dir, os_error_text(error));
+        return refuse_on(StartField::kLogPath, files.log_dir, error);
       log_missing = true;
     } else if (const auto why = reparse_refusal(log.get())) {
       return refuse(StartField::kLogPath, files.log_dir, *why);
@@ -251,7 +243,7 @@ class WindowsBackend final : public CoreBackend {
       file = open_itself(files.config_path, kConfigAccess, kShareAll, OPEN_EXISTING, false);
       if (const DWORD error = file ? ERROR_SUCCESS : GetLastError();
           error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND)
-        return failed(error);
+        return failed(os_error(error));
       if (file) {
         if (const auto why = config_refusal(file.get(), dir.get()))
           return refuse(StartField::kConfigPath, files.config_path, *why);
@@ -272,21 +264,20 @@ class WindowsBackend final : public CoreBackend {
     if (!file) {
       // A new file: it never exists with a wider access list than its own.
       LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
-      if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-              to_wide(kCoreConfigSddl).c_str(), SDDL_REVISION_1, descriptor.put(), nullptr))
-        return failed(GetLastError());
+      if (const Result<void> made = config_descriptor(descriptor); !made)
+        return failed(made.error());
       SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
       file = open_itself(files.config_path, kConfigAccess, kShareAll, CREATE_NEW, false, &security);
       if (!file)
-        return failed(GetLastError());
+        return failed(os_error(GetLastError()));
       if (const auto why = config_refusal(file.get(), dir.get()))
         return refuse(StartField::kConfigPath, files.config_path, *why);
     }
     // Before a byte goes in: the configuration can hold credentials no other user may read.
-    if (const DWORD error = protect_config(file.get()); error != ERROR_SUCCESS)
-      return failed(error);
-    if (const auto error = replace_contents(file.get(), *config))
-      return std::unexpected(CoreFilesFailure{std::nullopt, *error});
+    if (const Result<void> guarded = protect_config(file.get()); !guarded)
+      return failed(guarded.error());
+    if (const Result<void> written = replace_contents(file.get(), *config); !written)
+      return failed(written.error());
     return {};
   }
 
@@ -307,96 +298,14 @@ class WindowsBackend final : public CoreBackend {
     return read_path_security(path);
   }
 
-  std::expected<ChildProcess, std::string> create_process(const std::string& core_path,
-                                                          const std::string& command_line,
-                                                          const std::string& work_dir) override {
-    // The program is named explicitly so that exactly the file checked before is run: with no
-    // application name Windows would search the system and PATH directories for a relative
-    // path and append ".exe" to a name without one.
-    const std::wstring application = to_wide(core_path);
-    std::wstring arguments = to_wide(command_line);
-    std::vector<wchar_t> writable(arguments.begin(), arguments.end());
-    writable.push_back(L'\0');
-    // An empty working directory means the helper's own, as for the relative paths built on it.
-    const std::wstring directory = to_wide(work_dir);
-    // The core writes where the helper does (its console in console mode), not to a hidden
-    // console of its own.
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof startup;
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = inheritable_std_handle(STD_INPUT_HANDLE);
-    startup.StartupInfo.hStdOutput = inheritable_std_handle(STD_OUTPUT_HANDLE);
-    startup.StartupInfo.hStdError = inheritable_std_handle(STD_ERROR_HANDLE);
-    // The core inherits these and nothing else: no handle the helper has open (a client's pipe,
-    // the helper log, a file being written) can leak into it by accident.
-    std::vector<HANDLE> inherited;
-    for (const HANDLE handle : {startup.StartupInfo.hStdInput, startup.StartupInfo.hStdOutput,
-                                startup.StartupInfo.hStdError}) {
-      if (handle != nullptr &&
-          std::find(inherited.begin(), inherited.end(), handle) == inherited.end())
-        inherited.push_back(handle);
-    }
-    HandleList attributes;
-    DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
-    if (!inherited.empty()) {
-      if (const DWORD error = attributes.build(inherited); error != 0)
-        return std::unexpected(os_error_text(error));
-      startup.lpAttributeList = attributes.get();
-      flags |= EXTENDED_STARTUPINFO_PRESENT;
-    }
-    // Suspended until it is in its job, so that nothing it starts can escape the job.
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr,
-                        inherited.empty() ? FALSE : TRUE, flags, nullptr,
-                        directory.empty() ? nullptr : directory.c_str(), &startup.StartupInfo,
-                        &info)) {
-      return std::unexpected(os_error_text(GetLastError()));
-    }
-    auto child = std::make_unique<WindowsChild>();
-    child->process.reset(info.hProcess);
-    child->thread.reset(info.hThread);
-    if (const DWORD error = run_in_own_job(*child); error != 0) {
-      // It has run no code yet: ending it leaves nothing behind.
-      TerminateProcess(child->process.get(), 1);
-      WaitForSingleObject(child->process.get(), INFINITE);
-      return std::unexpected(os_error_text(error));
-    }
-    return ChildProcess(std::move(child));
+  Result<ChildProcess> create_process(const std::string& core_path, const std::string& command_line,
+                                      const std::string& work_dir) override {
+    Result<std::unique_ptr<WindowsChild>> child =
+        WindowsChild::create(core_path, command_line, work_dir);
+    if (!child)
+      return std::unexpected(std::move(child.error()));
+    return ChildProcess(std::move(*child));
   }
-
-  void terminate_and_wait(ChildProcess& child) override {
-    const WindowsChild& handles = child.handles<WindowsChild>();
-    HANDLE process = handles.process.get();
-    // The whole job: what the core started ends with it.
-    if (!TerminateJobObject(handles.job.get(), 1))
-      TerminateProcess(process, 1);
-    WaitForSingleObject(process, INFINITE);
-  }
-
-  PollResult poll(ChildProcess& child) override {
-    HANDLE process = process_of(child);
-    PollResult result;
-    switch (WaitForSingleObject(process, 0)) {
-      case WAIT_TIMEOUT:
-        result.state = PollResult::State::kRunning;
-        return result;
-      case WAIT_OBJECT_0: {
-        DWORD code = 0;
-        if (!GetExitCodeProcess(process, &code))
-          break;
-        result.state = PollResult::State::kExited;
-        result.exit_code = code;
-        return result;
-      }
-      default:
-        break;
-    }
-    result.state = PollResult::State::kFailed;
-    result.error_text = os_error_text(GetLastError());
-    return result;
-  }
-
-  std::uint32_t process_id(ChildProcess& child) override { return GetProcessId(process_of(child)); }
 
   void sleep_for(std::chrono::milliseconds duration) override {
     // INFINITE (all bits set) is not a duration: the longest finite sleep is one below it.
@@ -407,6 +316,107 @@ class WindowsBackend final : public CoreBackend {
 };
 
 }  // namespace
+
+WindowsChild::WindowsChild(HANDLE process, HANDLE thread) : process_(process), thread_(thread) {}
+
+void WindowsChild::terminate_and_wait() {
+  // The whole job: what the core started ends with it.
+  if (!TerminateJobObject(job_.get(), 1))
+    TerminateProcess(process_.get(), 1);
+  WaitForSingleObject(process_.get(), INFINITE);
+}
+
+Result<PollResult> WindowsChild::poll() {
+  switch (WaitForSingleObject(process_.get(), 0)) {
+    case WAIT_TIMEOUT:
+      return PollResult{PollResult::State::kRunning, 0};
+    case WAIT_OBJECT_0: {
+      DWORD code = 0;
+      if (Result<void> read = check_win32(GetExitCodeProcess(process_.get(), &code)); !read)
+        return std::unexpected(std::move(read.error()));
+      return PollResult{PollResult::State::kExited, code};
+    }
+    default:
+      return std::unexpected(os_error(GetLastError()));
+  }
+}
+
+std::uint32_t WindowsChild::process_id() {
+  return GetProcessId(process_.get());
+}
+
+// Puts the suspended child into a job of its own that ends it, and everything it will start,
+// when the job's last handle is closed; then lets it run.
+Result<void> WindowsChild::run_in_own_job() {
+  job_.reset(CreateJobObjectW(nullptr, nullptr));
+  if (!job_)
+    return std::unexpected(os_error(GetLastError()));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (Result<void> limited = check_win32(SetInformationJobObject(
+          job_.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits));
+      !limited)
+    return limited;
+  if (Result<void> assigned = check_win32(AssignProcessToJobObject(job_.get(), process_.get()));
+      !assigned)
+    return assigned;
+  return check_win32(ResumeThread(thread_.get()) != static_cast<DWORD>(-1));
+}
+
+Result<std::unique_ptr<WindowsChild>> WindowsChild::create(const std::string& core_path,
+                                                           const std::string& command_line,
+                                                           const std::string& work_dir) {
+  // The program is named explicitly so that exactly the file checked before is run: with no
+  // application name Windows would search the system and PATH directories for a relative
+  // path and append ".exe" to a name without one.
+  const std::wstring application = to_wide(core_path);
+  std::wstring arguments = to_wide(command_line);
+  std::vector<wchar_t> writable(arguments.begin(), arguments.end());
+  writable.push_back(L'\0');
+  // An empty working directory means the helper's own, as for the relative paths built on it.
+  const std::wstring directory = to_wide(work_dir);
+  // The core writes where the helper does (its console in console mode), not to a hidden
+  // console of its own.
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = inheritable_std_handle(STD_INPUT_HANDLE);
+  startup.StartupInfo.hStdOutput = inheritable_std_handle(STD_OUTPUT_HANDLE);
+  startup.StartupInfo.hStdError = inheritable_std_handle(STD_ERROR_HANDLE);
+  // The core inherits these and nothing else: no handle the helper has open (a client's pipe,
+  // the helper log, a file being written) can leak into it by accident.
+  std::vector<HANDLE> inherited;
+  for (const HANDLE handle : {startup.StartupInfo.hStdInput, startup.StartupInfo.hStdOutput,
+                              startup.StartupInfo.hStdError}) {
+    if (handle != nullptr &&
+        std::find(inherited.begin(), inherited.end(), handle) == inherited.end())
+      inherited.push_back(handle);
+  }
+  HandleList attributes;
+  DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
+  if (!inherited.empty()) {
+    if (Result<void> built = attributes.build(inherited); !built)
+      return std::unexpected(std::move(built.error()));
+    startup.lpAttributeList = attributes.get();
+    flags |= EXTENDED_STARTUPINFO_PRESENT;
+  }
+  // Suspended until it is in its job, so that nothing it starts can escape the job.
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr,
+                      inherited.empty() ? FALSE : TRUE, flags, nullptr,
+                      directory.empty() ? nullptr : directory.c_str(), &startup.StartupInfo,
+                      &info)) {
+    return std::unexpected(os_error(GetLastError()));
+  }
+  std::unique_ptr<WindowsChild> child(new WindowsChild(info.hProcess, info.hThread));
+  if (Result<void> in_job = child->run_in_own_job(); !in_job) {
+    // It has run no code yet: ending it leaves nothing behind.
+    TerminateProcess(child->process(), 1);
+    WaitForSingleObject(child->process(), INFINITE);
+    return std::unexpected(std::move(in_job.error()));
+  }
+  return child;
+}
 
 std::shared_ptr<CoreBackend> make_windows_backend() {
   return std::make_shared<WindowsBackend>();

@@ -1,6 +1,7 @@
 #pragma once
-// The one record of the supervised proxy core and the operations on it. The logic is portable;
-// it reaches the operating system only through CoreBackend.
+// The one record of the supervised proxy core and the operations on it: the core's state machine.
+// What a start may ask for is start_policy.h's. The logic is portable; it reaches the operating
+// system only through CoreBackend and the child it launches.
 
 #include <atomic>
 #include <chrono>
@@ -15,86 +16,64 @@
 
 #include "common/error.h"
 #include "supervisor/install_security.h"
+#include "supervisor/start_policy.h"
 
 namespace corvid {
-
-// The core's file name: the default core in the working directory, and the only core a standard
-// user may start, in the install directory.
-inline constexpr std::string_view kCoreFileName = "clash-rs.exe";
-// The core's configuration and log, relative to its working directory by default.
-inline constexpr std::string_view kCoreConfigFileName = "config.json";
-inline constexpr std::string_view kCoreLogFileName = "log\\clash.log";
-
-// The four resolved paths of one launch.
-struct CoreLaunch {
-  std::string work_dir;
-  std::string core_path;
-  std::string config_path;
-  std::string log_path;
-
-  bool operator==(const CoreLaunch&) const = default;
-};
 
 struct CoreStatus {
   bool running = false;
   std::optional<std::uint32_t> pid;  // present exactly when running
 };
 
-// What a backend keeps of a launched core (on Windows its process and primary-thread handles and
-// its job). Destroying it releases them and never ends the process explicitly; on Windows the
-// core's job goes with them, and with it whatever still runs in it.
-class ChildHandles {
- public:
-  virtual ~ChildHandles() = default;
+// A file or directory of the service's own file work for a start that is not the entry it should
+// be (a reparse point, a file with another name elsewhere, one that resolves elsewhere, one that
+// cannot be opened): a decision about the request, not a failure of the service.
+struct CoreFileRefusal {
+  StartField field;    // whose default it is
+  std::string reason;  // names it and says what it is
+  // The system error code, when a failed open is the reason.
+  std::optional<std::uint32_t> os_code = std::nullopt;
+
+  bool operator==(const CoreFileRefusal&) const = default;
 };
 
-// A launched core. It owns its handles itself: wherever it is dropped, they are released (ending
-// it is otherwise always explicit: terminate_child).
+// What a poll saw; a poll that could not tell is an error (os_error of the failed call).
+struct PollResult {
+  enum class State { kRunning, kExited } state = State::kRunning;
+  std::uint32_t exit_code = 0;  // when kExited
+};
+
+// A launched core, as base::Process holds one: the child carries its own operations, each backend
+// its own kind. Dropping it releases what the backend keeps of it (on Windows its process and
+// thread handles and its job) and never ends the process explicitly; on Windows the core's job
+// goes with them, and with it whatever still runs in it. Ending it is always explicit:
+// terminate_child.
 class ChildProcess {
  public:
-  explicit ChildProcess(std::unique_ptr<ChildHandles> handles) : handles_(std::move(handles)) {}
+  // What one backend keeps of a launched core, and what it does with it.
+  class Platform {
+   public:
+    virtual ~Platform() = default;
+    virtual Result<PollResult> poll() = 0;
+    virtual void terminate_and_wait() = 0;
+    virtual std::uint32_t process_id() = 0;
+  };
 
-  // The record of the backend that launched the child; only that backend reads it.
-  template <class Record>
-  Record& handles() const {
-    return static_cast<Record&>(*handles_);
-  }
+  explicit ChildProcess(std::unique_ptr<Platform> platform) : platform_(std::move(platform)) {}
+
+  // Polls without waiting.
+  Result<PollResult> poll() { return platform_->poll(); }
+  // Ends the core with exit code 1 (on Windows its whole job, so what it started ends too), then
+  // waits for the core without limit; failures are ignored.
+  void terminate_and_wait() { platform_->terminate_and_wait(); }
+  // 0 when the id cannot be read.
+  std::uint32_t process_id() { return platform_->process_id(); }
 
  private:
-  std::unique_ptr<ChildHandles> handles_;
+  std::unique_ptr<Platform> platform_;
 };
 
-// The service's own files of a start for a caller who is not privileged: the defaults, and
-// nothing else.
-struct CoreFiles {
-  std::string install_dir;
-  std::string log_dir;      // <install>\log
-  std::string config_path;  // <install>\config.json
-
-  bool operator==(const CoreFiles&) const = default;
-};
-
-// The request fields that name the core's paths, in the order they are judged.
-enum class StartField { kCorePath, kWorkDir, kConfigPath, kLogPath };
-
-// Why the service's own file work for a start did not happen.
-struct CoreFilesFailure {
-  // Set: a file or directory was refused (a reparse point, a file with another name elsewhere,
-  // not the entry it should be), and `reason` names it and says what it is. Empty: the
-  // configuration could not be written, and `reason` is the OS error text.
-  std::optional<StartField> refused;
-  std::string reason;
-
-  bool operator==(const CoreFilesFailure&) const = default;
-};
-
-struct PollResult {
-  enum class State { kRunning, kExited, kFailed } state = State::kRunning;
-  std::uint32_t exit_code = 0;  // when kExited
-  std::string error_text;       // OS error text when kFailed
-};
-
-// Everything the supervisor needs from the operating system.
+// Everything the supervisor needs from the operating system besides the child's own operations.
 class CoreBackend {
  public:
   virtual ~CoreBackend() = default;
@@ -103,41 +82,37 @@ class CoreBackend {
   virtual Result<std::string> install_dir() = 0;
   // Creates a directory and its missing ancestors; failures are the caller's to ignore.
   virtual bool create_directories(const std::string& path) = 0;
-  // Creates or truncates the file and writes the bytes; on failure the OS error text.
-  virtual std::expected<void, std::string> write_file(const std::string& path,
-                                                      std::string_view bytes) = 0;
+  // Creates or truncates the file and writes the bytes; on failure the OS error (os_error).
+  virtual Result<void> write_file(const std::string& path, std::string_view bytes) = 0;
   // The file work of a start for a caller who is not privileged, through handles rather than
   // names, so that nothing in the way can redirect it: the install directory and `log` must be
   // plain directories (no reparse point), and `log` is created when missing; when `config` is
   // given, config.json must be a plain file (no reparse point, no second link) that is the one in
   // the install directory, and only then is it truncated, given an access list for LocalSystem
   // and Administrators alone (kCoreConfigSddl) and written. Every check comes before anything is
-  // written: a refusal leaves every file as it was.
-  virtual std::expected<void, CoreFilesFailure> prepare_core_files(
+  // written: a refusal leaves every file as it was. A failed write of the configuration is the
+  // OS error (os_error, or "failed to write whole buffer").
+  virtual Result<std::optional<CoreFileRefusal>> prepare_core_files(
       const CoreFiles& files, std::optional<std::string_view> config) = 0;
   // Whether the file-system entry exists (links followed).
   virtual bool exists(const std::string& path) = 0;
   // The owner and access list of a file or directory.
   virtual Result<SecuritySnapshot> read_security(const std::string& path) = 0;
-  // Creates the process with the given command line in `work_dir`; on failure the OS error text.
-  virtual std::expected<ChildProcess, std::string> create_process(const std::string& core_path,
-                                                                  const std::string& command_line,
-                                                                  const std::string& work_dir) = 0;
-  // Ends the core with exit code 1 (on Windows its whole job, so what it started ends too), then
-  // waits for the core without limit; failures are ignored.
-  virtual void terminate_and_wait(ChildProcess& child) = 0;
-  // Polls without waiting.
-  virtual PollResult poll(ChildProcess& child) = 0;
-  // 0 when the id cannot be read.
-  virtual std::uint32_t process_id(ChildProcess& child) = 0;
+  // Creates the process with the given command line in `work_dir`; on failure the OS error
+  // (os_error).
+  virtual Result<ChildProcess> create_process(const std::string& core_path,
+                                              const std::string& command_line,
+                                              const std::string& work_dir) = 0;
   virtual void sleep_for(std::chrono::milliseconds duration) = 0;
 };
 
 // The rule for a launch in flight, in one place. A launch is begun under the core lock, runs
 // outside it and ends by storing its child or by being abandoned (LaunchTicket). At most one is in
-// flight at a time, so that never two cores run at once; a start or a stop supersedes the one in
-// flight, which then ends its child instead of storing it, so that nothing runs after a stop.
-// Guarded by the core lock, like the rest of CoreState.
+// flight at a time, so that never two cores run at once. A start waits for the launch in flight,
+// which lands, and then supersedes it (the start ends the child it stored and launches its own); a
+// stop supersedes it first, so that the launch ends its child instead of storing it, and then
+// waits for it, so that nothing runs after a stop. Guarded by the core lock, like the rest of
+// CoreState.
 class LaunchSlot {
  public:
   // Bumped by every start and stop.
@@ -147,14 +122,20 @@ class LaunchSlot {
   // Whether a launch decided on at `seen` (a generation) may begin: no start or stop since, and
   // no other launch in flight.
   bool may_begin(std::uint64_t seen) const { return !launching_ && generation_ == seen; }
-  // Waits (under `held`, the core lock) until no launch is in flight.
-  void wait_idle(std::unique_lock<std::mutex>& held);
+  // A start's turn, under `held` (the core lock): waits for the launch in flight to land, then
+  // supersedes it.
+  void for_start(std::unique_lock<std::mutex>& held);
+  // A stop's turn, under `held`: supersedes the launch in flight, then waits for it to end.
+  void for_stop(std::unique_lock<std::mutex>& held);
   // How many starts and stops wait for the launch in flight: tests force their interleavings
   // with it.
   int waiting() const { return waiting_; }
 
  private:
   friend class LaunchTicket;
+
+  // Waits (under `held`, the core lock) until no launch is in flight.
+  void wait_idle(std::unique_lock<std::mutex>& held);
 
   std::uint64_t generation_ = 0;
   bool launching_ = false;
@@ -208,37 +189,6 @@ class LaunchTicket {
   bool ended_ = false;
 };
 
-// The request fields a start takes; absent means not given, an empty string is given.
-struct StartOptions {
-  std::optional<std::string> work_dir = std::nullopt;
-  std::optional<std::string> core_path = std::nullopt;
-  std::optional<std::string> config_path = std::nullopt;
-  std::optional<std::string> log_path = std::nullopt;
-  std::optional<std::string> config = std::nullopt;
-};
-
-// Who asked for a start. Privileged (LocalSystem, or an elevated administrator): any paths. Anyone
-// else: the installed core with its default files and nothing else, and only from an install
-// directory that only administrators can change. No operation takes a caller by default: a
-// forgotten one must not compile.
-struct Caller {
-  bool privileged = false;
-
-  // The service itself, or a caller with the same rights.
-  static Caller service() { return Caller{true}; }
-};
-
-// The four paths of a start, with the defaults beside `install_dir`.
-CoreLaunch resolve_launch(const std::string& install_dir, const StartOptions& options);
-
-// The service's own files in `install_dir`: the defaults of resolve_launch.
-CoreFiles core_files(const std::string& install_dir);
-
-// Why `caller` may not start this launch (the refusal as the client sees it), or nothing.
-// Reads descriptors through the backend; writes nothing.
-std::optional<Error> start_refusal(CoreBackend& backend, const std::string& install_dir,
-                                   const CoreLaunch& launch, const Caller& caller);
-
 Result<void> start_core(CoreState& state, const StartOptions& options, const Caller& caller);
 void stop_core(CoreState& state);
 CoreStatus query_core_status(CoreState& state);
@@ -248,7 +198,7 @@ Result<ChildProcess> spawn_core(CoreBackend& backend, const CoreLaunch& launch);
 std::string core_command_line(const CoreLaunch& launch);
 
 // Ends the child (exit code 1), waits for it and releases it.
-void terminate_child(CoreBackend& backend, ChildProcess child);
+void terminate_child(ChildProcess child);
 // Closes the handles of the held child, if any, without ending it.
 void release_child(std::optional<ChildProcess>& child);
 

@@ -12,7 +12,7 @@ namespace corvid {
 namespace {
 
 Error call_failed(const char* function, DWORD code) {
-  return Error(std::string(function) + " failed", os_error_text(code));
+  return context(std::string(function) + " failed", os_error(code));
 }
 
 Result<std::string> sid_text(PSID sid) {

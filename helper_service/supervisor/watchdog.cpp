@@ -21,17 +21,13 @@ void watchdog_pass(CoreState& state) {
   {
     std::lock_guard guard(state.lock);
     if (state.child) {
-      const PollResult poll = state.backend->poll(*state.child);
-      switch (poll.state) {
-        case PollResult::State::kRunning:
-          return;
-        case PollResult::State::kExited:
-          log_line("core exited: " + exit_status_text(poll.exit_code));
-          break;
-        case PollResult::State::kFailed:
-          log_line("core poll error: " + poll.error_text);
-          break;
-      }
+      const Result<PollResult> poll = state.child->poll();
+      if (!poll)
+        log_line("core poll error: " + short_text(poll.error()));
+      else if (poll->state == PollResult::State::kRunning)
+        return;
+      else
+        log_line("core exited: " + exit_status_text(poll->exit_code));
       release_child(state.child);
     }
     // Relaunch only what is still wanted: no stop or start since the snapshot, and no other

@@ -40,6 +40,41 @@ TEST(ErrorText, DetailedTextByNumberOfCauses) {
   }
 }
 
+// Wrapping an error moves its message and causes below the new message, in order, and keeps the
+// code of the failure at the root: the texts are those of the error built whole.
+TEST(ErrorText, ContextKeepsTheCausesInOrderAndTheOsCode) {
+  const auto coded = [](Error error, std::optional<std::uint32_t> code) {
+    error.os_code = code;
+    return error;
+  };
+  struct Case {
+    Error cause;
+    Error wrapped;
+  };
+  const Case cases[] = {
+      {Error("Access is denied. (os error 5)"),
+       Error("write config", "Access is denied. (os error 5)")},
+      {coded(Error("The filename is invalid. (os error 123)"), 123),
+       coded(Error("write config", "The filename is invalid. (os error 123)"), 123)},
+      {coded(Error("IO error in winapi call", "The handle is invalid. (os error 6)"), 6),
+       coded(Error("write config", std::vector<std::string>{"IO error in winapi call",
+                                                            "The handle is invalid. (os error 6)"}),
+             6)},
+      {coded(Error("a", std::vector<std::string>{"b", "c"}), 0xC0000005u),
+       coded(Error("write config", std::vector<std::string>{"a", "b", "c"}), 0xC0000005u)},
+  };
+  for (const Case& c : cases) {
+    const Error wrapped = context("write config", c.cause);
+    EXPECT_EQ(wrapped, c.wrapped) << c.cause.message;
+    EXPECT_EQ(wrapped.os_code, c.cause.os_code) << c.cause.message;
+    EXPECT_EQ(detailed_text(wrapped), detailed_text(c.wrapped)) << c.cause.message;
+    EXPECT_EQ(short_text(wrapped), "write config");
+  }
+  // The code is part of the value: the same texts with another code are another error.
+  EXPECT_NE(coded(Error("x"), 5), coded(Error("x"), 123));
+  EXPECT_NE(coded(Error("x"), 5), Error("x"));
+}
+
 TEST(WindowsPath, Absolute) {
   struct Case {
     const char* path;

@@ -147,7 +147,7 @@ TEST_F(DispatchTest, FailedStartAnswersTheShortTextAndLogsTheCause) {
        [](FakeBackend& fake) { fake.set_install_dir(std::unexpected(Error("invalid exe path"))); },
        R"({"id":"7","action":"start"})", "invalid exe path", "start failed: invalid exe path"},
       {"config not writable",
-       [](FakeBackend& fake) { fake.fail_writes("Access is denied. (os error 5)"); },
+       [](FakeBackend& fake) { fake.fail_writes("Access is denied. (os error 5)", 5); },
        R"({"id":"7","action":"start","config":"x"})", "write config",
        "start failed: write config\n\nCaused by:\n    Access is denied. (os error 5)"},
       {"given core missing", [](FakeBackend&) {},
@@ -161,7 +161,7 @@ TEST_F(DispatchTest, FailedStartAnswersTheShortTextAndLogsTheCause) {
        R"(start failed: core not found: C:\Program Files\Corvid\clash-rs.exe)"},
       {"process not created",
        [](FakeBackend& fake) {
-         fake.fail_creates("%1 is not a valid Win32 application. (os error 193)");
+         fake.fail_creates("%1 is not a valid Win32 application. (os error 193)", 193);
        },
        R"({"id":"7","action":"start"})", "spawn core",
        "start failed: spawn core\n\nCaused by:\n    %1 is not a valid Win32 application. (os error "

@@ -626,6 +626,24 @@ TEST_F(StartPolicyTest, TheDefaultsAreWrittenThroughHandlesForAnUnprivilegedCall
   EXPECT_EQ(os->protected_files().size(), 1u);
 }
 
+// A failed write of a standard user's configuration reads as a privileged caller's does, and
+// keeps the system's code for whoever reads the error rather than its text.
+TEST_F(StartPolicyTest, AFailedWriteThroughHandlesKeepsItsOsCode) {
+  struct Case {
+    Caller caller;
+    std::uint32_t code;
+  };
+  for (const Case& c : {Case{kUser, 5}, Case{kUser, 123}, Case{Caller::service(), 123}}) {
+    os->fail_writes("text of " + std::to_string(c.code), c.code);
+    const Result<void> started = start_core(state, {.config = "x"}, c.caller);
+    ASSERT_FALSE(started.has_value());
+    EXPECT_EQ(detailed_text(started.error()),
+              "write config\n\nCaused by:\n    text of " + std::to_string(c.code));
+    EXPECT_EQ(started.error().os_code, c.code);
+  }
+  EXPECT_TRUE(os->processes().empty());
+}
+
 // What only a handle shows: an entry that is a reparse point (a junction, a mount point, a
 // symbolic link), a configuration file with a second name (a hard link to a file anywhere on
 // the volume) or one that resolves elsewhere. Each is refused for the field whose default it

@@ -95,7 +95,7 @@ TEST_F(WatchdogTest, EndedCoreIsLoggedAndRelaunchedInTheSamePass) {
 
 TEST_F(WatchdogTest, PollFailureIsLoggedAndTheCoreRelaunched) {
   const std::uint32_t pid = start();
-  os->fail_polls(pid, "The handle is invalid. (os error 6)");
+  os->fail_polls(pid, "The handle is invalid. (os error 6)", 6);
   LogCapture pass_log;
   watchdog_pass(*state);
   EXPECT_EQ(pass_log.messages(),
@@ -120,7 +120,7 @@ TEST_F(WatchdogTest, FailedRelaunchIsLoggedEveryPassUntilStop) {
   watchdog_pass(*state);
   watchdog_pass(*state);
   os->add_existing(R"(C:\gone\core.exe)");
-  os->fail_creates("Access is denied. (os error 5)");
+  os->fail_creates("Access is denied. (os error 5)", 5);
   watchdog_pass(*state);
   stop_core(*state);
   watchdog_pass(*state);

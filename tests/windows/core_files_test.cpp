@@ -34,8 +34,24 @@ class CoreFilesTest : public ::testing::Test {
     files = core_files(install);
   }
 
+  // The backend's answer as one value, as the start reads it: a refusal names its field, a
+  // failed write has none.
+  struct CoreFilesFailure {
+    std::optional<StartField> refused;
+    std::string reason;
+    std::optional<std::uint32_t> os_code = std::nullopt;
+
+    bool operator==(const CoreFilesFailure&) const = default;
+  };
   std::expected<void, CoreFilesFailure> prepare(std::optional<std::string_view> config) {
-    return backend->prepare_core_files(files, config);
+    const Result<std::optional<CoreFileRefusal>> answer =
+        backend->prepare_core_files(files, config);
+    if (!answer)
+      return std::unexpected(
+          CoreFilesFailure{std::nullopt, answer.error().message, answer.error().os_code});
+    if (const std::optional<CoreFileRefusal>& refusal = *answer)
+      return std::unexpected(CoreFilesFailure{refusal->field, refusal->reason, refusal->os_code});
+    return {};
   }
 
   TempDir root{"corvid files"};
@@ -135,6 +151,7 @@ TEST_F(CoreFilesTest, AMissingInstallDirectoryIsRefusedForTheWorkingDirectory) {
   EXPECT_EQ(prepared.error().refused, std::optional(StartField::kWorkDir));
   EXPECT_EQ(prepared.error().reason,
             files.install_dir + ": " + test::os_error_for(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(prepared.error().os_code, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(CoreFilesTest, AConfigurationThatIsADirectoryIsAFailedWrite) {
@@ -142,7 +159,8 @@ TEST_F(CoreFilesTest, AConfigurationThatIsADirectoryIsAFailedWrite) {
   const auto prepared = prepare("x");
   ASSERT_FALSE(prepared.has_value());
   EXPECT_EQ(prepared.error(),
-            (CoreFilesFailure{std::nullopt, test::os_error_for(ERROR_ACCESS_DENIED)}));
+            (CoreFilesFailure{std::nullopt, test::os_error_for(ERROR_ACCESS_DENIED),
+                              ERROR_ACCESS_DENIED}));
 }
 
 // The access list the configuration gets, as a descriptor: Wine stores none on files, so it is
@@ -173,11 +191,10 @@ class AdminOnlyDescriptors final : public CoreBackend {
   bool create_directories(const std::string& path) override {
     return os_->create_directories(path);
   }
-  std::expected<void, std::string> write_file(const std::string& path,
-                                              std::string_view bytes) override {
+  Result<void> write_file(const std::string& path, std::string_view bytes) override {
     return os_->write_file(path, bytes);
   }
-  std::expected<void, CoreFilesFailure> prepare_core_files(
+  Result<std::optional<CoreFileRefusal>> prepare_core_files(
       const CoreFiles& files, std::optional<std::string_view> config) override {
     return os_->prepare_core_files(files, config);
   }
@@ -189,14 +206,10 @@ class AdminOnlyDescriptors final : public CoreBackend {
                                 {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kAdministratorsSid},
                             }};
   }
-  std::expected<ChildProcess, std::string> create_process(const std::string& core_path,
-                                                          const std::string& command_line,
-                                                          const std::string& work_dir) override {
+  Result<ChildProcess> create_process(const std::string& core_path, const std::string& command_line,
+                                      const std::string& work_dir) override {
     return os_->create_process(core_path, command_line, work_dir);
   }
-  void terminate_and_wait(ChildProcess& child) override { os_->terminate_and_wait(child); }
-  PollResult poll(ChildProcess& child) override { return os_->poll(child); }
-  std::uint32_t process_id(ChildProcess& child) override { return os_->process_id(child); }
   void sleep_for(std::chrono::milliseconds duration) override { os_->sleep_for(duration); }
 
  private:

@@ -255,6 +255,7 @@ TEST_F(CoreProcessTest, DirectoryAsCoreFailsToSpawnWithTheOsError) {
   EXPECT_EQ(started.error().message, "spawn core");
   EXPECT_EQ(started.error().causes,
             std::vector<std::string>{test::os_error_for(directory_as_program_error())});
+  EXPECT_EQ(started.error().os_code, directory_as_program_error());
   EXPECT_FALSE(holds_child());
   Sleep(200);
   EXPECT_TRUE(test::read_core_runs(work_dir).empty());
@@ -277,6 +278,7 @@ TEST_F(CoreProcessTest, ConfigWriteFailureLeavesTheRunningCore) {
   // A directory cannot be opened as a file to write.
   EXPECT_EQ(started.error().causes,
             std::vector<std::string>{test::os_error_for(ERROR_ACCESS_DENIED)});
+  EXPECT_EQ(started.error().os_code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
 
   const CoreStatus status = query_core_status(state);
   EXPECT_TRUE(status.running);
@@ -321,20 +323,28 @@ class WindowsBackendTest : public ::testing::Test {
   }
 
   // Launches the stand-in with `config` as its configuration.
-  std::expected<ChildProcess, std::string> launch(const std::string& config,
-                                                  const std::string& work_dir) {
+  Result<ChildProcess> launch(const std::string& config, const std::string& work_dir) {
     CoreLaunch paths{work_dir, core_path, root / "config.txt", root / "core.log"};
     EXPECT_TRUE(test::write_file(paths.config_path, config));
     return backend->create_process(core_path, core_command_line(paths), work_dir);
   }
 
+  // The same launch as the Windows backend's own child, whose handles a test can look at.
+  Result<std::unique_ptr<WindowsChild>> launch_windows(const std::string& config,
+                                                       const std::string& work_dir) {
+    CoreLaunch paths{work_dir, core_path, root / "config.txt", root / "core.log"};
+    EXPECT_TRUE(test::write_file(paths.config_path, config));
+    return WindowsChild::create(core_path, core_command_line(paths), work_dir);
+  }
+
   PollResult poll_until_exited(ChildProcess& child) {
-    PollResult result = backend->poll(child);
-    for (int i = 0; i < 1500 && result.state == PollResult::State::kRunning; ++i) {
+    Result<PollResult> result = child.poll();
+    for (int i = 0; i < 1500 && result && result->state == PollResult::State::kRunning; ++i) {
       Sleep(20);
-      result = backend->poll(child);
+      result = child.poll();
     }
-    return result;
+    EXPECT_TRUE(result.has_value()) << detailed_text(result.error());
+    return result.value_or(PollResult{});
   }
 
   std::shared_ptr<CoreBackend> backend = make_windows_backend();
@@ -393,12 +403,14 @@ TEST_F(WindowsBackendTest, WriteFileWritesExactlyTheBytesAndTruncates) {
   const Failure failures[] = {
       {root.path(), ERROR_ACCESS_DENIED},  // a directory
       {root / "missing\\file.txt", ERROR_PATH_NOT_FOUND},
+      {root / "bad|name.json", ERROR_INVALID_NAME},
   };
   for (const Failure& f : failures) {
     SCOPED_TRACE(f.path);
-    const std::expected<void, std::string> written = backend->write_file(f.path, "x");
+    const Result<void> written = backend->write_file(f.path, "x");
     ASSERT_FALSE(written.has_value());
-    EXPECT_EQ(written.error(), test::os_error_for(f.error));
+    EXPECT_EQ(written.error().message, test::os_error_for(f.error));
+    EXPECT_EQ(written.error().os_code, f.error);
   }
 }
 
@@ -427,7 +439,7 @@ TEST_F(WindowsBackendTest, PollReportsRunningThenTheExitCode) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.config);
     auto child = launch(c.config, core_dir);
-    ASSERT_TRUE(child.has_value()) << child.error();
+    ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
     const PollResult result = poll_until_exited(*child);
     EXPECT_EQ(result.state, PollResult::State::kExited);
     EXPECT_EQ(result.exit_code, c.exit_code);
@@ -436,51 +448,51 @@ TEST_F(WindowsBackendTest, PollReportsRunningThenTheExitCode) {
 
 TEST_F(WindowsBackendTest, TerminateEndsTheProcessWithExitCodeOne) {
   auto child = launch("run", core_dir);
-  ASSERT_TRUE(child.has_value()) << child.error();
+  ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
   const std::vector<CoreRun> runs = test::wait_for_core_runs(core_dir, 1);
   ASSERT_EQ(runs.size(), 1u);
-  EXPECT_EQ(backend->process_id(*child), runs[0].pid);
-  EXPECT_EQ(backend->poll(*child).state, PollResult::State::kRunning);
+  EXPECT_EQ(child->process_id(), runs[0].pid);
+  EXPECT_EQ(child->poll().value().state, PollResult::State::kRunning);
 
-  backend->terminate_and_wait(*child);
-  const PollResult result = backend->poll(*child);
+  child->terminate_and_wait();
+  const PollResult result = child->poll().value();
   EXPECT_EQ(result.state, PollResult::State::kExited);
   EXPECT_EQ(result.exit_code, 1u);
   // Ending an ended process again is harmless.
-  backend->terminate_and_wait(*child);
-  EXPECT_EQ(backend->poll(*child).exit_code, 1u);
+  child->terminate_and_wait();
+  EXPECT_EQ(child->poll().value().exit_code, 1u);
 }
 
 TEST_F(WindowsBackendTest, TheCoreRunsInAJobOfItsOwnThatEndsItWhenClosed) {
-  auto child = launch("run", core_dir);
-  ASSERT_TRUE(child.has_value()) << child.error();
-  const WindowsChild& handles = child->handles<WindowsChild>();
-  ASSERT_TRUE(handles.job.valid());
+  auto child = launch_windows("run", core_dir);
+  ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
+  const WindowsChild& handles = **child;
+  ASSERT_NE(handles.job(), nullptr);
   BOOL in_job = FALSE;
-  ASSERT_TRUE(IsProcessInJob(handles.process.get(), handles.job.get(), &in_job));
+  ASSERT_TRUE(IsProcessInJob(handles.process(), handles.job(), &in_job));
   EXPECT_TRUE(in_job);
-  ASSERT_TRUE(IsProcessInJob(GetCurrentProcess(), handles.job.get(), &in_job));
+  ASSERT_TRUE(IsProcessInJob(GetCurrentProcess(), handles.job(), &in_job));
   EXPECT_FALSE(in_job) << "the helper must stay out of its core's job";
   // Wine 8 reads back no limit flags at all (and ends the job's processes on close all the
   // same, as the release test below shows); Windows reads back exactly the one that was set.
   if (!test::running_under_wine()) {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    ASSERT_TRUE(QueryInformationJobObject(handles.job.get(), JobObjectExtendedLimitInformation,
-                                          &limits, sizeof limits, nullptr));
+    ASSERT_TRUE(QueryInformationJobObject(handles.job(), JobObjectExtendedLimitInformation, &limits,
+                                          sizeof limits, nullptr));
     EXPECT_EQ(limits.BasicLimitInformation.LimitFlags,
               static_cast<DWORD>(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE));
   }
   DWORD flags = 0;
-  ASSERT_TRUE(GetHandleInformation(handles.job.get(), &flags));
+  ASSERT_TRUE(GetHandleInformation(handles.job(), &flags));
   EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u) << "a core holding its own job would never end";
-  backend->terminate_and_wait(*child);
+  (*child)->terminate_and_wait();
 }
 
 // Releasing never ends a core explicitly, but the core's job goes with its handles: a core the
 // helper no longer holds would otherwise run on unseen, beside the one that replaces it.
 TEST_F(WindowsBackendTest, ReleasingAChildClosesItsHandlesAndItsJobEndsWhatRuns) {
-  auto child = launch("spawn\nrun", core_dir);
-  ASSERT_TRUE(child.has_value()) << child.error();
+  auto child = launch_windows("spawn\nrun", core_dir);
+  ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
   const std::vector<CoreRun> runs = test::wait_for_core_runs(core_dir, 2);
   ASSERT_EQ(runs.size(), 2u);
   const std::optional<CoreRun> copy = spawned_by(runs, runs[0].pid);
@@ -490,15 +502,15 @@ TEST_F(WindowsBackendTest, ReleasingAChildClosesItsHandlesAndItsJobEndsWhatRuns)
   ASSERT_TRUE(core.valid());
   ASSERT_TRUE(spawned.valid());
 
-  const HANDLE process = child->handles<WindowsChild>().process.get();
-  const HANDLE thread = child->handles<WindowsChild>().thread.get();
-  const HANDLE job = child->handles<WindowsChild>().job.get();
+  const HANDLE process = (*child)->process();
+  const HANDLE thread = (*child)->thread();
+  const HANDLE job = (*child)->job();
   DWORD flags = 0;
   ASSERT_TRUE(GetHandleInformation(process, &flags));
   ASSERT_TRUE(GetHandleInformation(thread, &flags));
   ASSERT_TRUE(GetHandleInformation(job, &flags));
   EXPECT_EQ(WaitForSingleObject(core.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  std::optional<ChildProcess> held(std::move(*child));
+  std::optional<ChildProcess> held(ChildProcess(std::move(*child)));
   release_child(held);
   EXPECT_FALSE(GetHandleInformation(process, &flags));
   EXPECT_FALSE(GetHandleInformation(thread, &flags));
@@ -529,7 +541,7 @@ TEST_F(WindowsBackendTest, TheCoreWritesToTheHelpersStandardOutputAndError) {
   auto child = launch("print caf\xC3\xA9 from the core\nexit 0", core_dir);
   SetStdHandle(STD_OUTPUT_HANDLE, saved_out);
   SetStdHandle(STD_ERROR_HANDLE, saved_err);
-  ASSERT_TRUE(child.has_value()) << child.error();
+  ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
   EXPECT_EQ(poll_until_exited(*child).state, PollResult::State::kExited);
   out.reset();
   err.reset();
@@ -548,19 +560,19 @@ TEST_F(WindowsBackendTest, TheCoreInheritsNothingButItsStandardHandles) {
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(held.valid());
   auto child = launch("run", core_dir);
-  ASSERT_TRUE(child.has_value()) << child.error();
+  ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
   ASSERT_EQ(test::wait_for_core_runs(core_dir, 1).size(), 1u);
   held.reset();
   const WinHandle alone(CreateFileW(to_wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   EXPECT_TRUE(alone.valid()) << "the core holds a copy of the helper's handle: error "
                              << GetLastError();
-  backend->terminate_and_wait(*child);
+  child->terminate_and_wait();
 }
 
 TEST_F(WindowsBackendTest, EmptyWorkDirMeansTheHelpersCurrentDirectory) {
   auto child = launch("exit 0", "");
-  ASSERT_TRUE(child.has_value()) << child.error();
+  ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
   const std::vector<CoreRun> runs = test::wait_for_core_runs(core_dir, 1);
   ASSERT_EQ(runs.size(), 1u);
   wchar_t current[MAX_PATH * 4];
@@ -587,7 +599,8 @@ TEST_F(WindowsBackendTest, CreateProcessFailuresCarryTheOsErrorText) {
     SCOPED_TRACE(c.name);
     auto child = backend->create_process(c.program, in_quotes(c.program), c.work_dir);
     ASSERT_FALSE(child.has_value());
-    EXPECT_EQ(child.error(), test::os_error_for(c.error));
+    EXPECT_EQ(child.error().message, test::os_error_for(c.error));
+    EXPECT_EQ(child.error().os_code, c.error);
   }
   EXPECT_TRUE(test::read_core_runs(core_dir).empty());
 }

@@ -137,6 +137,42 @@ TEST(OsErrorTextTest, WinapiErrorCarriesTheTextAsItsCause) {
   EXPECT_EQ(error.causes, std::vector<std::string>{test::os_error_for(1060)});
   EXPECT_EQ(detailed_text(error),
             "IO error in winapi call\n\nCaused by:\n    " + test::os_error_for(1060));
+  EXPECT_EQ(error.os_code, 1060u);
+}
+
+// A failed call keeps its code beside its text, in either shape; a call that succeeded is no
+// error whatever the last error says.
+TEST(OsErrorTextTest, CheckWin32KeepsTheLastErrorsCode) {
+  struct Case {
+    DWORD code;
+    Error (*as_error)(std::uint32_t);
+    std::vector<std::string> texts;  // message, then causes
+  };
+  const Case cases[] = {
+      {ERROR_ACCESS_DENIED, os_error, {test::os_error_for(ERROR_ACCESS_DENIED)}},
+      {ERROR_INVALID_NAME, os_error, {test::os_error_for(ERROR_INVALID_NAME)}},
+      {ERROR_SERVICE_DOES_NOT_EXIST,
+       winapi_error,
+       {"IO error in winapi call", test::os_error_for(ERROR_SERVICE_DOES_NOT_EXIST)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    SetLastError(c.code);
+    EXPECT_TRUE(check_win32(TRUE, c.as_error).has_value());
+    SetLastError(c.code);
+    const Result<void> failed = check_win32(FALSE, c.as_error);
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().os_code, c.code);
+    std::vector<std::string> texts{failed.error().message};
+    texts.insert(texts.end(), failed.error().causes.begin(), failed.error().causes.end());
+    EXPECT_EQ(texts, c.texts);
+  }
+  // The call's own failure, read right after it: a missing file's open.
+  const Result<void> opened = check_win32(
+      GetFileAttributesW(L"C:\\no such directory\\no such file") != INVALID_FILE_ATTRIBUTES);
+  ASSERT_FALSE(opened.has_value());
+  EXPECT_EQ(opened.error().os_code, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(opened.error().message, test::os_error_for(ERROR_PATH_NOT_FOUND));
 }
 
 }  // namespace

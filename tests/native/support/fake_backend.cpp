@@ -8,6 +8,17 @@
 
 namespace corvid::testing {
 
+namespace {
+
+// As the Windows backend reports a failed call: the system's text, and its code.
+Error os_failure(std::string text, std::uint32_t code) {
+  Error error(std::move(text));
+  error.os_code = code;
+  return error;
+}
+
+}  // namespace
+
 struct HeldCreate::Gate {
   std::mutex mutex;
   std::condition_variable changed;
@@ -34,11 +45,18 @@ void HeldCreate::let_go() {
   gate_->changed.notify_all();
 }
 
-struct FakeBackend::Handles : ChildHandles {
-  Handles(FakeBackend& owner, std::uint32_t process) : backend(owner), pid(process) {}
-  ~Handles() override { backend.close_handles(pid); }
-  FakeBackend& backend;
-  std::uint32_t pid;
+class FakeBackend::Child final : public ChildProcess::Platform {
+ public:
+  Child(FakeBackend& owner, std::uint32_t pid) : backend_(owner), pid_(pid) {}
+  ~Child() override { backend_.close_handles(pid_); }
+
+  Result<PollResult> poll() override { return backend_.poll(pid_); }
+  void terminate_and_wait() override { backend_.terminate(pid_); }
+  std::uint32_t process_id() override { return pid_; }
+
+ private:
+  FakeBackend& backend_;
+  const std::uint32_t pid_;
 };
 
 FakeBackend::FakeBackend() : install_dir_(std::string(kInstallDir)) {
@@ -60,14 +78,14 @@ void FakeBackend::remove_existing(const std::string& path) {
   existing_.erase(path);
 }
 
-void FakeBackend::fail_writes(std::optional<std::string> os_text) {
+void FakeBackend::fail_writes(std::string os_text, std::uint32_t os_code) {
   std::lock_guard guard(mutex_);
-  write_error_ = std::move(os_text);
+  write_error_ = os_failure(std::move(os_text), os_code);
 }
 
-void FakeBackend::fail_creates(std::optional<std::string> os_text) {
+void FakeBackend::fail_creates(std::string os_text, std::uint32_t os_code) {
   std::lock_guard guard(mutex_);
-  create_error_ = std::move(os_text);
+  create_error_ = os_failure(std::move(os_text), os_code);
 }
 
 void FakeBackend::on_create(std::function<void()> hook) {
@@ -143,9 +161,9 @@ void FakeBackend::exit_process(std::uint32_t pid, std::uint32_t code) {
   }
 }
 
-void FakeBackend::fail_polls(std::uint32_t pid, std::string os_text) {
+void FakeBackend::fail_polls(std::uint32_t pid, std::string os_text, std::uint32_t os_code) {
   std::lock_guard guard(mutex_);
-  processes_.at(pid).poll_error = std::move(os_text);
+  processes_.at(pid).poll_error = os_failure(std::move(os_text), os_code);
 }
 
 std::vector<FakeBackend::Process> FakeBackend::processes() const {
@@ -224,8 +242,7 @@ bool FakeBackend::create_directories(const std::string& path) {
   return true;
 }
 
-std::expected<void, std::string> FakeBackend::write_file(const std::string& path,
-                                                         std::string_view bytes) {
+Result<void> FakeBackend::write_file(const std::string& path, std::string_view bytes) {
   std::lock_guard guard(mutex_);
   if (identity_probe_)
     written_by_[path] = identity_probe_();
@@ -235,34 +252,34 @@ std::expected<void, std::string> FakeBackend::write_file(const std::string& path
   return {};
 }
 
-std::expected<void, CoreFilesFailure> FakeBackend::prepare_core_files(
+Result<std::optional<CoreFileRefusal>> FakeBackend::prepare_core_files(
     const CoreFiles& files, std::optional<std::string_view> config) {
   std::lock_guard guard(mutex_);
   prepared_.push_back(files);
   // What the Windows backend says of each, read off its handle.
   const auto refused = [&](StartField field,
-                           const std::string& path) -> std::optional<CoreFilesFailure> {
+                           const std::string& path) -> std::optional<CoreFileRefusal> {
     const auto it = oddities_.find(path);
     if (it == oddities_.end())
       return std::nullopt;
     switch (it->second) {
       case Oddity::kReparsePoint:
-        return CoreFilesFailure{field, path + ": is a reparse point"};
+        return CoreFileRefusal{field, path + ": is a reparse point"};
       case Oddity::kHardLinked:
-        return CoreFilesFailure{field, path + ": has 2 links"};
+        return CoreFileRefusal{field, path + ": has 2 links"};
       case Oddity::kElsewhere:
-        return CoreFilesFailure{field, path + R"(: opens as \\?\D:\elsewhere)"};
+        return CoreFileRefusal{field, path + R"(: opens as \\?\D:\elsewhere)"};
     }
     return std::nullopt;
   };
   // Every check before anything is written.
-  std::optional<CoreFilesFailure> failure = refused(StartField::kWorkDir, files.install_dir);
-  if (!failure)
-    failure = refused(StartField::kLogPath, files.log_dir);
-  if (!failure && config)
-    failure = refused(StartField::kConfigPath, files.config_path);
-  if (failure)
-    return std::unexpected(std::move(*failure));
+  std::optional<CoreFileRefusal> refusal = refused(StartField::kWorkDir, files.install_dir);
+  if (!refusal)
+    refusal = refused(StartField::kLogPath, files.log_dir);
+  if (!refusal && config)
+    refusal = refused(StartField::kConfigPath, files.config_path);
+  if (refusal)
+    return refusal;
   directories_.push_back(files.log_dir);
   if (identity_probe_)
     written_by_[files.log_dir] = identity_probe_();
@@ -271,7 +288,7 @@ std::expected<void, CoreFilesFailure> FakeBackend::prepare_core_files(
   if (identity_probe_)
     written_by_[files.config_path] = identity_probe_();
   if (write_error_)
-    return std::unexpected(CoreFilesFailure{std::nullopt, *write_error_});
+    return std::unexpected(*write_error_);
   files_[files.config_path] = std::string(*config);
   protected_files_.insert(files.config_path);
   return {};
@@ -296,8 +313,9 @@ Result<SecuritySnapshot> FakeBackend::read_security(const std::string& path) {
   return it == security_.end() ? Result<SecuritySnapshot>(admin_only_snapshot()) : it->second;
 }
 
-std::expected<ChildProcess, std::string> FakeBackend::create_process(
-    const std::string& core_path, const std::string& command_line, const std::string& work_dir) {
+Result<ChildProcess> FakeBackend::create_process(const std::string& core_path,
+                                                 const std::string& command_line,
+                                                 const std::string& work_dir) {
   std::function<void()> hook;
   {
     std::lock_guard guard(mutex_);
@@ -315,12 +333,12 @@ std::expected<ChildProcess, std::string> FakeBackend::create_process(
   p.work_dir = work_dir;
   processes_[p.pid] = p;
   max_alive_ = std::max(max_alive_, alive_locked());
-  return ChildProcess(std::make_unique<Handles>(*this, p.pid));
+  return ChildProcess(std::make_unique<Child>(*this, p.pid));
 }
 
-void FakeBackend::terminate_and_wait(ChildProcess& child) {
+void FakeBackend::terminate(std::uint32_t pid) {
   std::lock_guard guard(mutex_);
-  Process& p = processes_.at(child.handles<Handles>().pid);
+  Process& p = processes_.at(pid);
   if (!p.exited) {
     p.exited = true;
     p.terminated = true;
@@ -328,7 +346,7 @@ void FakeBackend::terminate_and_wait(ChildProcess& child) {
   }
 }
 
-PollResult FakeBackend::poll(ChildProcess& child) {
+Result<PollResult> FakeBackend::poll(std::uint32_t pid) {
   std::function<void()> hook;
   {
     std::lock_guard guard(mutex_);
@@ -338,16 +356,12 @@ PollResult FakeBackend::poll(ChildProcess& child) {
     hook();
   std::lock_guard guard(mutex_);
   ++polls_;
-  const Process& p = processes_.at(child.handles<Handles>().pid);
+  const Process& p = processes_.at(pid);
   if (p.poll_error)
-    return {PollResult::State::kFailed, 0, *p.poll_error};
+    return std::unexpected(*p.poll_error);
   if (p.exited)
-    return {PollResult::State::kExited, p.exit_code, {}};
-  return {};
-}
-
-std::uint32_t FakeBackend::process_id(ChildProcess& child) {
-  return child.handles<Handles>().pid;
+    return PollResult{PollResult::State::kExited, p.exit_code};
+  return PollResult{};
 }
 
 void FakeBackend::close_handles(std::uint32_t pid) noexcept {

@@ -46,7 +46,7 @@ class FakeBackend : public CoreBackend {
     std::uint32_t exit_code = 0;
     bool terminated = false;  // ended through terminate_and_wait
     bool handles_open = true;
-    std::optional<std::string> poll_error;
+    std::optional<Error> poll_error;
   };
 
   static constexpr const char* kInstallDir = "C:\\Program Files\\Corvid";
@@ -57,8 +57,9 @@ class FakeBackend : public CoreBackend {
   void set_install_dir(Result<std::string> dir);
   void add_existing(const std::string& path);
   void remove_existing(const std::string& path);
-  void fail_writes(std::optional<std::string> os_text);
-  void fail_creates(std::optional<std::string> os_text);
+  // Every later write or creation fails as the OS would: with this text and code.
+  void fail_writes(std::string os_text, std::uint32_t os_code);
+  void fail_creates(std::string os_text, std::uint32_t os_code);
   // Called inside create_process, before the process exists (to land a race there).
   void on_create(std::function<void()> hook);
   // Holds the next process creation in `held` (see HeldCreate).
@@ -84,7 +85,7 @@ class FakeBackend : public CoreBackend {
   std::vector<CoreFiles> prepared() const;
   // Makes the process end by itself.
   void exit_process(std::uint32_t pid, std::uint32_t code);
-  void fail_polls(std::uint32_t pid, std::string os_text);
+  void fail_polls(std::uint32_t pid, std::string os_text, std::uint32_t os_code);
   // Called inside sleep_for once the sleep is recorded (to end a watchdog after some passes).
   void on_sleep(std::function<void()> hook);
 
@@ -107,32 +108,30 @@ class FakeBackend : public CoreBackend {
   // CoreBackend.
   Result<std::string> install_dir() override;
   bool create_directories(const std::string& path) override;
-  std::expected<void, std::string> write_file(const std::string& path,
-                                              std::string_view bytes) override;
-  std::expected<void, CoreFilesFailure> prepare_core_files(
+  Result<void> write_file(const std::string& path, std::string_view bytes) override;
+  Result<std::optional<CoreFileRefusal>> prepare_core_files(
       const CoreFiles& files, std::optional<std::string_view> config) override;
   // Set up as existing, written or created, under any spelling of its path.
   bool exists(const std::string& path) override;
   Result<SecuritySnapshot> read_security(const std::string& path) override;
-  std::expected<ChildProcess, std::string> create_process(const std::string& core_path,
-                                                          const std::string& command_line,
-                                                          const std::string& work_dir) override;
-  void terminate_and_wait(ChildProcess& child) override;
-  PollResult poll(ChildProcess& child) override;
-  std::uint32_t process_id(ChildProcess& child) override;
+  Result<ChildProcess> create_process(const std::string& core_path, const std::string& command_line,
+                                      const std::string& work_dir) override;
   void sleep_for(std::chrono::milliseconds duration) override;
 
  private:
-  // A child's handles: releasing them marks the record closed.
-  struct Handles;
+  // A child of this backend: its operations act on its record, and releasing it marks the
+  // record's handles closed.
+  class Child;
   void close_handles(std::uint32_t pid) noexcept;
+  void terminate(std::uint32_t pid);
+  Result<PollResult> poll(std::uint32_t pid);
   int alive_locked() const;
 
   mutable std::mutex mutex_;
   Result<std::string> install_dir_;
   std::set<std::string> existing_;
-  std::optional<std::string> write_error_;
-  std::optional<std::string> create_error_;
+  std::optional<Error> write_error_;
+  std::optional<Error> create_error_;
   std::function<void()> on_create_;
   std::function<void()> on_poll_;
   std::function<void()> on_sleep_;
