@@ -102,11 +102,12 @@ std::vector<std::string> arguments() {
   return result;
 }
 
-std::optional<std::string> read_whole_file(const std::string& path, std::string& error) {
+corvid::Result<std::string> read_whole_file(const std::string& path) {
   std::expected<std::string, DWORD> bytes = corvid::read_file(path);
   if (!bytes) {
-    error = "cannot read " + path + ": " + corvid::os_error_text(bytes.error());
-    return std::nullopt;
+    corvid::Error error("cannot read " + path + ": " + corvid::os_error_text(bytes.error()));
+    error.os_code = bytes.error();
+    return std::unexpected(std::move(error));
   }
   return std::move(*bytes);
 }
@@ -142,7 +143,7 @@ std::optional<std::size_t> parse_count(std::string_view text) {
   return value;
 }
 
-std::optional<Command> parse_log_command(const std::vector<std::string>& args, std::string& error) {
+corvid::Result<Command> parse_log_command(const std::vector<std::string>& args) {
   Command command = Command::of(Command::Kind::kLog);
   bool count_given = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -164,8 +165,7 @@ std::optional<Command> parse_log_command(const std::vector<std::string>& args, s
     if (arg == "-n" || arg == "--file") {
       name = arg;
       if (i + 1 >= args.size()) {
-        error = arg + " needs a value";
-        return std::nullopt;
+        return std::unexpected(corvid::Error(arg + " needs a value"));
       }
       value = args[++i];
     } else if (arg.starts_with("--file=")) {
@@ -175,25 +175,21 @@ std::optional<Command> parse_log_command(const std::vector<std::string>& args, s
       name = "-n";
       value = arg.substr(arg[2] == '=' ? 3 : 2);
     } else {
-      error = "unknown option for log: " + arg;
-      return std::nullopt;
+      return std::unexpected(corvid::Error("unknown option for log: " + arg));
     }
     if (name == "-n") {
       const std::optional<std::size_t> count = parse_count(*value);
       if (!count) {
-        error = "-n takes a number of entries, 0 or more: " + *value;
-        return std::nullopt;
+        return std::unexpected(corvid::Error("-n takes a number of entries, 0 or more: " + *value));
       }
       if (count_given) {
-        error = "-n given twice";
-        return std::nullopt;
+        return std::unexpected(corvid::Error("-n given twice"));
       }
       count_given = true;
       command.log.count = *count;
     } else {
       if (command.log.file) {
-        error = "--file given twice";
-        return std::nullopt;
+        return std::unexpected(corvid::Error("--file given twice"));
       }
       command.log.file = std::move(*value);
     }
@@ -202,23 +198,21 @@ std::optional<Command> parse_log_command(const std::vector<std::string>& args, s
 }
 
 // The command for the command line, or the reason it is not usable.
-std::optional<Command> parse_command(std::vector<std::string> args, std::string& error) {
+corvid::Result<Command> parse_command(std::vector<std::string> args) {
   bool json = false;
   if (!args.empty() && args[0] == "--json") {
     json = true;
     args.erase(args.begin());
   }
   if (args.empty()) {
-    error = "no command given (try corvidctl --help)";
-    return std::nullopt;
+    return std::unexpected(corvid::Error("no command given (try corvidctl --help)"));
   }
   const std::string word = args[0];
   if (word == "--help" || word == "-h" || word == "/?" || word == "help")
     return Command::of(Command::Kind::kHelp);
   if (word == "--version" || word == "version") {
     if (args.size() != 1) {
-      error = word + " takes no arguments";
-      return std::nullopt;
+      return std::unexpected(corvid::Error(word + " takes no arguments"));
     }
     return Command::of(Command::Kind::kVersion);
   }
@@ -227,8 +221,7 @@ std::optional<Command> parse_command(std::vector<std::string> args, std::string&
       if (args[i] == "--help" || args[i] == "-h")
         return Command::of(Command::Kind::kHelp);
       if (args[i] != "--json") {
-        error = "unknown option for doctor: " + args[i];
-        return std::nullopt;
+        return std::unexpected(corvid::Error("unknown option for doctor: " + args[i]));
       }
       json = true;
     }
@@ -238,22 +231,19 @@ std::optional<Command> parse_command(std::vector<std::string> args, std::string&
   }
   if (word == "log") {
     if (json) {
-      error = "--json is not for log";
-      return std::nullopt;
+      return std::unexpected(corvid::Error("--json is not for log"));
     }
-    return parse_log_command(args, error);
+    return parse_log_command(args);
   }
   if (word == "send") {
     if (args.size() != 2) {
-      error = "send takes exactly one argument, the line to send";
-      return std::nullopt;
+      return std::unexpected(corvid::Error("send takes exactly one argument, the line to send"));
     }
     return Command::request(client::with_line_feed(args[1]), json);
   }
   const bool is_start = word == "start";
   if (!is_start && word != "ping" && word != "status" && word != "stop") {
-    error = "unknown command: " + word + " (try corvidctl --help)";
-    return std::nullopt;
+    return std::unexpected(corvid::Error("unknown command: " + word + " (try corvidctl --help)"));
   }
 
   corvid::Request request;
@@ -291,48 +281,42 @@ std::optional<Command> parse_command(std::vector<std::string> args, std::string&
         option = &candidate;
     }
     if (option == nullptr) {
-      error = "unknown option for " + word + ": " + arg;
-      return std::nullopt;
+      return std::unexpected(corvid::Error("unknown option for " + word + ": " + arg));
     }
     if (option->start_only && !is_start) {
-      error = std::string(name) + " is only for start";
-      return std::nullopt;
+      return std::unexpected(corvid::Error(std::string(name) + " is only for start"));
     }
     if (option->target->has_value()) {
-      error = std::string(name) + " given twice";
-      return std::nullopt;
+      return std::unexpected(corvid::Error(std::string(name) + " given twice"));
     }
     if (equals != std::string::npos) {
       *option->target = arg.substr(equals + 1);
     } else if (i + 1 < args.size()) {
       *option->target = args[++i];
     } else {
-      error = std::string(name) + " needs a value";
-      return std::nullopt;
+      return std::unexpected(corvid::Error(std::string(name) + " needs a value"));
     }
   }
   if (config_file) {
     if (request.config) {
-      error = "give either --config or --config-file, not both";
-      return std::nullopt;
+      return std::unexpected(corvid::Error("give either --config or --config-file, not both"));
     }
-    request.config = read_whole_file(*config_file, error);
-    if (!request.config)
-      return std::nullopt;
+    corvid::Result<std::string> text = read_whole_file(*config_file);
+    if (!text)
+      return std::unexpected(std::move(text.error()));
+    request.config = std::move(*text);
   }
   corvid::Result<std::string> line = corvid::encode_request(request);
-  if (!line) {
-    error = corvid::short_text(line.error());
-    return std::nullopt;
-  }
+  if (!line)
+    return std::unexpected(std::move(line.error()));
   return Command::request(std::move(*line), json);
 }
 
 int run() {
-  std::string error;
-  const std::optional<Command> command = parse_command(arguments(), error);
+  const corvid::Result<Command> command = parse_command(arguments());
   if (!command) {
-    print_error(error);
+    // A usage error is one line; what encoding a request refused is its short text.
+    print_error(corvid::short_text(command.error()));
     return kExitUsage;
   }
   if (command->kind == Command::Kind::kHelp) {

@@ -118,15 +118,22 @@ struct Registration {
   SERVICE_STATUS_PROCESS status{};
 };
 
-std::expected<Registration, std::string> read_registration() {
+// What went wrong, as doctor says it, with the system's code kept.
+Error doctor_error(std::string text, DWORD code) {
+  Error error(std::move(text) + os_error_text(code));
+  error.os_code = code;
+  return error;
+}
+
+Result<Registration> read_registration() {
   const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager)
-    return std::unexpected("cannot open the Service Control Manager: " +
-                           os_error_text(GetLastError()));
+    return std::unexpected(
+        doctor_error("cannot open the Service Control Manager: ", GetLastError()));
   const ScHandle service(
       OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
   if (!service)
-    return std::unexpected("corvid-helper: " + os_error_text(GetLastError()));
+    return std::unexpected(doctor_error("corvid-helper: ", GetLastError()));
   DWORD needed = 0;
   QueryServiceConfigW(service.get(), nullptr, 0, &needed);
   // QUERY_SERVICE_CONFIGW holds pointers: keep the buffer aligned for them.
@@ -134,8 +141,8 @@ std::expected<Registration, std::string> read_registration() {
   auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
   if (!QueryServiceConfigW(service.get(), config,
                            static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)), &needed))
-    return std::unexpected("cannot read the configuration of corvid-helper: " +
-                           os_error_text(GetLastError()));
+    return std::unexpected(
+        doctor_error("cannot read the configuration of corvid-helper: ", GetLastError()));
   Registration registration;
   registration.binary_path =
       config->lpBinaryPathName == nullptr ? std::string() : from_wide(config->lpBinaryPathName);
@@ -144,16 +151,16 @@ std::expected<Registration, std::string> read_registration() {
   if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
                             reinterpret_cast<BYTE*>(&registration.status),
                             sizeof registration.status, &size))
-    return std::unexpected("cannot read the state of corvid-helper: " +
-                           os_error_text(GetLastError()));
+    return std::unexpected(
+        doctor_error("cannot read the state of corvid-helper: ", GetLastError()));
   return registration;
 }
 
-void check_service(const std::expected<Registration, std::string>& registration,
-                   const std::string& beside_me, std::vector<Check>& checks) {
+void check_service(const Result<Registration>& registration, const std::string& beside_me,
+                   std::vector<Check>& checks) {
   if (!registration) {
-    const std::string reason = "no service to read (" + registration.error() + ")";
-    checks.push_back(failed("service installed", registration.error()));
+    const std::string reason = "no service to read (" + registration.error().message + ")";
+    checks.push_back(failed("service installed", registration.error().message));
     checks.push_back(failed("service start type", reason));
     checks.push_back(failed("service state", reason));
     checks.push_back(failed("service binary", reason));
@@ -272,7 +279,7 @@ int run_doctor(bool json) {
   std::vector<Check> checks;
   const std::string me = running_executable_path().value_or(std::string());
   const std::string beside_me = join_path(directory_of(me), kHelperExe);
-  const std::expected<Registration, std::string> registration = read_registration();
+  const Result<Registration> registration = read_registration();
   check_service(registration, beside_me, checks);
 
   // The installed helper's folder; without a service, the folder corvidctl came with.
