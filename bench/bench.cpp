@@ -27,7 +27,7 @@
 
 #include "bench_support.h"
 #include "channel/pipe_contract.h"
-#include "common/win_handle.h"
+#include "common/handle_win.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "channel/pipe_contract.h"
-#include "common/win_handle.h"
+#include "common/handle_win.h"
 
 namespace cfg = corvid::pipe_config;
 

@@ -1,7 +1,7 @@
 #pragma once
 // How the server makes the control pipe, over what every client knows (pipe_contract.h). Kept
 // free of <windows.h> so that portable tests can read it; the flag values are the Windows SDK's,
-// written out (pipe_server.cpp checks them against the SDK at compile time).
+// written out (pipe_server_win.cpp checks them against the SDK at compile time).
 
 #include <chrono>
 #include <cstdint>

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "common/winpath.h"
+#include "common/path_rules.h"
 
 namespace corvid {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/utf.h"
-#include "common/win_handle.h"
+#include "common/handle_win.h"
 
 namespace corvid {
 

@@ -8,9 +8,9 @@
 #include "common/module_path.h"
 #include "common/os_error.h"
 #include "common/utf.h"
-#include "common/win_handle.h"
-#include "common/win_security.h"
-#include "common/winpath.h"
+#include "common/handle_win.h"
+#include "common/sids_win.h"
+#include "common/path_rules.h"
 #include "host/service.h"
 #include "supervisor/security_win.h"
 

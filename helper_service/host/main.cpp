@@ -1,7 +1,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "common/win_handle.h"
+#include "common/handle_win.h"
 #include "host/service.h"
 
 int main() {

@@ -4,10 +4,10 @@
 #include <functional>
 #include <string>
 
-#include "channel/pipe_server.h"
+#include "channel/pipe_server_win.h"
 #include "common/exe_dir.h"
 #include "common/os_error.h"
-#include "common/win_handle.h"
+#include "common/handle_win.h"
 #include "log/log.h"
 #include "host/service.h"
 #include "supervisor/backend_win.h"

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "common/utf.h"
-#include "common/win_handle.h"
-#include "common/win_io.h"
-#include "common/winpath.h"
+#include "common/handle_win.h"
+#include "common/io_win.h"
+#include "common/path_rules.h"
 #include "log/log.h"
 #include "log/log_platform.h"
 

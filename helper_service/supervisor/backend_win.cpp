@@ -12,9 +12,9 @@
 #include "common/exe_dir.h"
 #include "common/os_error.h"
 #include "common/utf.h"
-#include "common/win_handle.h"
-#include "common/win_io.h"
-#include "common/winpath.h"
+#include "common/handle_win.h"
+#include "common/io_win.h"
+#include "common/path_rules.h"
 #include "supervisor/security_win.h"
 
 namespace corvid {

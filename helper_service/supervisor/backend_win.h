@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "common/win_handle.h"
+#include "common/handle_win.h"
 #include "supervisor/core.h"
 
 namespace corvid {

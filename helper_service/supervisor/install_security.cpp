@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "common/shown_text.h"
-#include "common/winpath.h"
+#include "common/path_rules.h"
 
 namespace corvid {
 

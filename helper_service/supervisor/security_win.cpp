@@ -4,8 +4,8 @@
 
 #include "common/os_error.h"
 #include "common/utf.h"
-#include "common/win_handle.h"
-#include "common/win_security.h"
+#include "common/handle_win.h"
+#include "common/sids_win.h"
 
 namespace corvid {
 

@@ -4,7 +4,7 @@
 
 #include "common/shown_text.h"
 #include "common/utf.h"
-#include "common/winpath.h"
+#include "common/path_rules.h"
 #include "supervisor/core.h"
 
 namespace corvid {

@@ -3,7 +3,7 @@
 #include "common/cmdline.h"
 #include "common/error.h"
 #include "common/utf.h"
-#include "common/winpath.h"
+#include "common/path_rules.h"
 
 namespace corvid {
 namespace {

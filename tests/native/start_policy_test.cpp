@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/winpath.h"
+#include "common/path_rules.h"
 #include "fake_backend.h"
 #include "log_capture.h"
 #include "supervisor/core.h"

@@ -13,9 +13,9 @@
 
 #include "../native/protocol_examples.h"
 #include "common/utf.h"
-#include "common/win_handle.h"
+#include "common/handle_win.h"
 #include "host_support.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

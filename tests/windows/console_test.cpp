@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "host_support.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "common/utf.h"
-#include "common/win_handle.h"
+#include "common/handle_win.h"
 #include "supervisor/backend_win.h"
 #include "supervisor/core.h"
 #include "supervisor/security_win.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

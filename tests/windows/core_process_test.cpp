@@ -8,7 +8,7 @@
 #include "common/utf.h"
 #include "supervisor/backend_win.h"
 #include "supervisor/core.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

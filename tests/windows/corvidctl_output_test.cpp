@@ -14,7 +14,7 @@
 
 #include "host_support.h"
 #include "pipe_test_support.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

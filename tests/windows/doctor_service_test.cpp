@@ -18,7 +18,7 @@
 #include "common/utf.h"
 #include "host_support.h"
 #include "pipe_test_support.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

@@ -10,12 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "common/win_handle.h"
-#include "common/win_security.h"
+#include "common/handle_win.h"
+#include "common/sids_win.h"
 #include "host/service.h"
 #include "host_support.h"
 #include "supervisor/security_win.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

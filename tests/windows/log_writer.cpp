@@ -20,7 +20,7 @@
 #include "common/exe_dir.h"
 #include "common/module_path.h"
 #include "common/utf.h"
-#include "common/win_handle.h"
+#include "common/handle_win.h"
 #include "log/log.h"
 
 namespace {

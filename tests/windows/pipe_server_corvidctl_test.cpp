@@ -15,11 +15,11 @@
 #include "channel/pipe_config.h"
 #include "common/os_error.h"
 #include "common/utf.h"
-#include "common/win_handle.h"
-#include "common/win_security.h"
+#include "common/handle_win.h"
+#include "common/sids_win.h"
 #include "host_support.h"
 #include "pipe_test_support.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

@@ -9,10 +9,10 @@
 
 #include <string>
 
-#include "channel/pipe_identity.h"
-#include "common/win_handle.h"
+#include "channel/pipe_identity_win.h"
+#include "common/handle_win.h"
 #include "supervisor/backend_win.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "channel/pipe_config.h"
 #include "pipe_test_support.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

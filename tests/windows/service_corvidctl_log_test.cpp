@@ -10,7 +10,7 @@
 
 #include "common/os_error.h"
 #include "host_support.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

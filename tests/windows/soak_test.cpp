@@ -13,7 +13,7 @@
 #include "common/utf.h"
 #include "pipe_test_support.h"
 #include "supervisor/watchdog.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

@@ -12,7 +12,7 @@
 #include "common/utf.h"
 #include "corvid_version.h"
 #include "host_support.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

@@ -9,7 +9,7 @@
 #include "supervisor/backend_win.h"
 #include "supervisor/core.h"
 #include "supervisor/watchdog.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

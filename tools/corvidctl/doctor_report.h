@@ -1,6 +1,6 @@
 #pragma once
 // What `corvidctl doctor` found, put in words and in JSON, and which helper-log entries report a
-// failure. Portable: the checks themselves are made on Windows (doctor.cpp).
+// failure. Portable: the checks themselves are made on Windows (doctor_win.cpp).
 
 #include <cstddef>
 #include <cstdint>

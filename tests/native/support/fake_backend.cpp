@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <thread>
 
-#include "common/winpath.h"
+#include "common/path_rules.h"
 
 namespace corvid::testing {
 

@@ -18,9 +18,9 @@
 
 #include <gtest/gtest.h>
 
-#include "common/win_handle.h"
+#include "common/handle_win.h"
 #include "exit_codes.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid::test {
 

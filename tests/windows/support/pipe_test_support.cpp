@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "channel/pipe_config.h"
-#include "channel/pipe_server.h"
+#include "channel/pipe_server_win.h"
 #include "log/log.h"
 #include "supervisor/backend_win.h"
 

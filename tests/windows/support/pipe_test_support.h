@@ -17,7 +17,7 @@
 
 #include "channel/pipe_config.h"
 #include "supervisor/core.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid::test {
 

@@ -8,7 +8,7 @@
 
 #include "common/os_error.h"
 #include "common/utf.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

@@ -1,4 +1,4 @@
-#include "log_command.h"
+#include "log_command_win.h"
 
 #include <windows.h>
 
@@ -11,8 +11,8 @@
 
 #include "common/os_error.h"
 #include "common/utf.h"
-#include "common/win_handle.h"
-#include "console_io.h"
+#include "common/handle_win.h"
+#include "console_io_win.h"
 #include "exit_codes.h"
 #include "log/log.h"
 #include "log_view.h"

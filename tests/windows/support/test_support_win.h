@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/win_handle.h"
+#include "common/handle_win.h"
 
 namespace corvid::test {
 

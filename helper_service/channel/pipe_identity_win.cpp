@@ -1,9 +1,9 @@
-#include "channel/pipe_identity.h"
+#include "channel/pipe_identity_win.h"
 
 #include <cstdlib>
 
 #include "common/os_error.h"
-#include "common/win_handle.h"
+#include "common/handle_win.h"
 #include "log/log.h"
 
 namespace corvid {

@@ -1,4 +1,4 @@
-#include "pipe_client.h"
+#include "pipe_client_win.h"
 
 #include <windows.h>
 #include <aclapi.h>
@@ -8,8 +8,8 @@
 
 #include "channel/pipe_contract.h"
 #include "common/os_error.h"
-#include "common/win_handle.h"
-#include "common/win_security.h"
+#include "common/handle_win.h"
+#include "common/sids_win.h"
 
 namespace corvid::pipe_client {
 

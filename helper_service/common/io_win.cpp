@@ -1,10 +1,10 @@
-#include "common/win_io.h"
+#include "common/io_win.h"
 
 #include <algorithm>
 #include <cstddef>
 
 #include "common/utf.h"
-#include "common/win_handle.h"
+#include "common/handle_win.h"
 
 namespace corvid {
 

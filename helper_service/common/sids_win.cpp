@@ -1,11 +1,11 @@
-#include "common/win_security.h"
+#include "common/sids_win.h"
 
 #include <sddl.h>
 
 #include <vector>
 
 #include "common/utf.h"
-#include "common/win_handle.h"
+#include "common/handle_win.h"
 
 namespace corvid {
 

@@ -27,8 +27,8 @@
 
 #include "common/module_path.h"
 #include "common/utf.h"
-#include "common/win_handle.h"
-#include "common/win_io.h"
+#include "common/handle_win.h"
+#include "common/io_win.h"
 
 namespace {
 

@@ -15,14 +15,14 @@
 #include <nlohmann/json.hpp>
 
 #include "channel/pipe_config.h"
-#include "channel/pipe_server.h"
+#include "channel/pipe_server_win.h"
 #include "common/error.h"
 #include "common/utf.h"
-#include "common/win_handle.h"
-#include "common/win_security.h"
+#include "common/handle_win.h"
+#include "common/sids_win.h"
 #include "pipe_test_support.h"
 #include "supervisor/backend_win.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

@@ -1,4 +1,4 @@
-#include "channel/pipe_server.h"
+#include "channel/pipe_server_win.h"
 
 #include <windows.h>
 #include <sddl.h>
@@ -16,10 +16,10 @@
 #include "channel/dispatch.h"
 #include "channel/message.h"
 #include "channel/pipe_config.h"
-#include "channel/pipe_identity.h"
+#include "channel/pipe_identity_win.h"
 #include "common/error.h"
-#include "common/win_handle.h"
-#include "common/win_io.h"
+#include "common/handle_win.h"
+#include "common/io_win.h"
 #include "log/log.h"
 
 namespace corvid {

@@ -1,4 +1,4 @@
-#include "doctor.h"
+#include "doctor_win.h"
 
 #include <windows.h>
 
@@ -15,14 +15,14 @@
 #include "common/module_path.h"
 #include "common/os_error.h"
 #include "common/utf.h"
-#include "common/win_handle.h"
-#include "common/win_io.h"
-#include "common/winpath.h"
-#include "console_io.h"
+#include "common/handle_win.h"
+#include "common/io_win.h"
+#include "common/path_rules.h"
+#include "console_io_win.h"
 #include "doctor_report.h"
 #include "exit_codes.h"
 #include "log_view.h"
-#include "pipe_client.h"
+#include "pipe_client_win.h"
 #include "response_text.h"
 #include "supervisor/install_security.h"
 #include "supervisor/security_win.h"

@@ -1,10 +1,10 @@
-#include "console_io.h"
+#include "console_io_win.h"
 
 #include <algorithm>
 #include <string>
 
 #include "common/utf.h"
-#include "common/win_io.h"
+#include "common/io_win.h"
 
 namespace corvid::corvidctl {
 

@@ -10,7 +10,7 @@
 #include "common/exe_dir.h"
 #include "common/utf.h"
 #include "log/log.h"
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 namespace corvid {
 namespace {

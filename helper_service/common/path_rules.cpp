@@ -1,4 +1,4 @@
-#include "common/winpath.h"
+#include "common/path_rules.h"
 
 #include <algorithm>
 #include <cctype>

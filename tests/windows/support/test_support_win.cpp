@@ -1,4 +1,4 @@
-#include "win_test_support.h"
+#include "test_support_win.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "common/cmdline.h"
 #include "common/module_path.h"
 #include "common/utf.h"
-#include "common/win_io.h"
+#include "common/io_win.h"
 
 namespace corvid::test {
 

@@ -12,13 +12,13 @@
 #include "channel/message.h"
 #include "common/module_path.h"
 #include "common/os_error.h"
-#include "common/win_io.h"
-#include "console_io.h"
+#include "common/io_win.h"
+#include "console_io_win.h"
 #include "corvid_version.h"
-#include "doctor.h"
+#include "doctor_win.h"
 #include "exit_codes.h"
-#include "log_command.h"
-#include "pipe_client.h"
+#include "log_command_win.h"
+#include "pipe_client_win.h"
 #include "response_text.h"
 
 namespace {
