@@ -20,8 +20,8 @@
 namespace corvid {
 namespace {
 
+using test::ask;
 using test::HelperLog;
-using test::RawPipeClient;
 using Lines = std::vector<std::string>;
 
 // What the test's judge answers, and what it was asked.
@@ -42,16 +42,6 @@ pipe_config::Settings judged_by(std::shared_ptr<Judge> judge) {
     return judge->privileged.load();
   };
   return settings;
-}
-
-// Sends one line and returns the answer line.
-std::string ask(const std::string& line) {
-  std::optional<RawPipeClient> client = RawPipeClient::connect();
-  if (!client)
-    return "(no connection)";
-  if (client->write(line) != 0)
-    return "(write failed)";
-  return client->read_line().bytes;
 }
 
 // A response line, members in the order the server writes them.

@@ -28,6 +28,7 @@ namespace corvid {
 namespace {
 
 using namespace std::chrono_literals;
+using test::ask;
 using test::HelperLog;
 using test::PipeRead;
 using test::RawPipeClient;
@@ -501,16 +502,6 @@ std::string start_request(const std::string& id, const std::string& work_dir,
   nlohmann::json request = {
       {"id", id}, {"action", "start"}, {"work_dir", work_dir}, {"config", config}};
   return request.dump() + "\n";
-}
-
-// Sends one line and returns the answer line.
-std::string ask(const std::string& line) {
-  std::optional<RawPipeClient> client = RawPipeClient::connect();
-  if (!client)
-    return "(no connection)";
-  if (client->write(line) != 0)
-    return "(write failed)";
-  return client->read_line().bytes;
 }
 
 TEST_F(PipeServerTest, StartStatusAndStopReachTheCore) {

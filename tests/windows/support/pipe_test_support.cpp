@@ -307,4 +307,13 @@ std::string padded_ping(std::string_view id, std::size_t size) {
   return line + tail;
 }
 
+std::string ask(const std::string& line) {
+  std::optional<RawPipeClient> client = RawPipeClient::connect();
+  if (!client)
+    return "(no connection)";
+  if (client->write(line) != 0)
+    return "(write failed)";
+  return client->read_line().bytes;
+}
+
 }  // namespace corvid::test

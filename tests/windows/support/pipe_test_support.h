@@ -56,6 +56,10 @@ class RawPipeClient {
   WinHandle event_;
 };
 
+// One exchange on a connection of its own: writes `line` as one message and returns the answer
+// line; "(no connection)" or "(write failed)" when it got no further.
+std::string ask(const std::string& line);
+
 // Waits until an instance of the control pipe waits for a client (nobody is connected to it).
 bool wait_for_instance(std::chrono::milliseconds wait = 15s);
 
