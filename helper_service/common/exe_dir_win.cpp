@@ -8,7 +8,7 @@ namespace corvid {
 Result<std::string> current_exe() {
   auto path = running_executable_path();
   if (!path)
-    return std::unexpected(context("current_exe", os_error(path.error())));
+    return std::unexpected(context("current_exe", path.error()));
   return *path;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "common/os_error.h"
 #include "common/utf.h"
 #include "common/handle_win.h"
 
@@ -22,18 +23,18 @@ WriteOutcome write_all(HANDLE handle, std::string_view bytes) {
   return {};
 }
 
-std::expected<std::string, DWORD> read_file(const std::string& path) {
+Result<std::string> read_file(const std::string& path) {
   const WinHandle file(CreateFileW(to_wide(path).c_str(), GENERIC_READ,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file)
-    return std::unexpected(GetLastError());
+    return std::unexpected(os_error(GetLastError()));
   std::string bytes;
   char buffer[65536];
   for (;;) {
     DWORD read = 0;
     if (!ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr))
-      return std::unexpected(GetLastError());
+      return std::unexpected(os_error(GetLastError()));
     if (read == 0)
       return bytes;
     bytes.append(buffer, read);

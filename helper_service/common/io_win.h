@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/error.h"
+
 namespace corvid {
 
 struct WriteOutcome {
@@ -20,6 +22,6 @@ WriteOutcome write_all(HANDLE handle, std::string_view bytes);
 
 // The bytes of the file at `path` (UTF-8), opened for reading while others may read, write or
 // delete it; or the error code of the call that failed.
-std::expected<std::string, DWORD> read_file(const std::string& path);
+Result<std::string> read_file(const std::string& path);
 
 }  // namespace corvid

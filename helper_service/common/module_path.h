@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "common/error.h"
+
 namespace corvid {
 
-// The path as UTF-8, or the GetLastError code of the failed lookup.
-std::expected<std::string, std::uint32_t> running_executable_path();
+// The path as UTF-8, or the failed lookup as an OS error (its text and code).
+Result<std::string> running_executable_path();
 
 // The program's command line split as CommandLineToArgvW splits it (the program first), as UTF-8;
 // empty when it cannot be split.

@@ -5,18 +5,19 @@
 
 #include <vector>
 
+#include "common/os_error.h"
 #include "common/utf.h"
 #include "common/handle_win.h"
 
 namespace corvid {
 
-std::expected<std::string, std::uint32_t> running_executable_path() {
+Result<std::string> running_executable_path() {
   std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
     const DWORD length =
         GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (length == 0)
-      return std::unexpected(GetLastError());
+      return std::unexpected(os_error(GetLastError()));
     if (length < buffer.size())
       return from_wide(std::wstring_view(buffer.data(), length));
     // Truncated: grow and ask again.

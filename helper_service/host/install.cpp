@@ -87,8 +87,8 @@ Result<void> install_from(const std::string& exe, const SecurityReader& read,
                           std::string_view installing_user,
                           const ServiceRegistration& register_service) {
   const std::string dir = parent_path(exe).value_or(std::string());
-  if (std::optional<Error> refusal = judge_install(dir, {exe}, read, installing_user))
-    return std::unexpected(std::move(*refusal));
+  if (Result<void> safe = judge_install(dir, {exe}, read, installing_user); !safe)
+    return safe;
   return register_service(exe);
 }
 
@@ -96,7 +96,7 @@ Result<void> install_service() {
   // No cause here: the OS error text is the whole message.
   auto exe = running_executable_path();
   if (!exe)
-    return std::unexpected(os_error(exe.error()));
+    return std::unexpected(exe.error());
   return install_from(*exe, read_path_security, installing_user(), register_and_start);
 }
 

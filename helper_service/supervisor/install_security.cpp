@@ -111,9 +111,8 @@ std::vector<std::pair<std::string, ProtectedRole>> protected_paths(
   return paths;
 }
 
-std::optional<Error> judge_install(const std::string& install_dir,
-                                   const std::vector<std::string>& inside,
-                                   const SecurityReader& read, std::string_view also_trusted) {
+Result<void> judge_install(const std::string& install_dir, const std::vector<std::string>& inside,
+                           const SecurityReader& read, std::string_view also_trusted) {
   const std::string refusal =
       "install directory is writable by non-administrators: " + shown_text(install_dir);
   for (const auto& [path, role] : protected_paths(install_dir, inside)) {
@@ -122,12 +121,12 @@ std::optional<Error> judge_install(const std::string& install_dir,
       // Fails closed: what cannot be read cannot be shown to be admin-only.
       std::vector<std::string> causes{shown_text(path) + ": " + snapshot.error().message};
       causes.insert(causes.end(), snapshot.error().causes.begin(), snapshot.error().causes.end());
-      return Error(refusal, std::move(causes));
+      return std::unexpected(Error(refusal, std::move(causes)));
     }
     if (const std::optional<std::string> why = admin_only_violation(*snapshot, role, also_trusted))
-      return Error(refusal, shown_text(path) + ": " + *why);
+      return std::unexpected(Error(refusal, shown_text(path) + ": " + *why));
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace corvid

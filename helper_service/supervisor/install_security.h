@@ -72,8 +72,7 @@ using SecurityReader = std::function<Result<SecuritySnapshot>(const std::string&
 // is writable by non-administrators: <install_dir>" with "<path>: <why>" as its cause; a
 // descriptor that cannot be read fails too (what cannot be read cannot be shown to be
 // admin-only). Nothing when every path passes.
-std::optional<Error> judge_install(const std::string& install_dir,
-                                   const std::vector<std::string>& inside,
-                                   const SecurityReader& read, std::string_view also_trusted);
+Result<void> judge_install(const std::string& install_dir, const std::vector<std::string>& inside,
+                           const SecurityReader& read, std::string_view also_trusted);
 
 }  // namespace corvid

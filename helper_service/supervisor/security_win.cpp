@@ -18,9 +18,9 @@ Error call_failed(const char* function, DWORD code) {
 Result<std::string> sid_text(PSID sid) {
   if (sid == nullptr || !IsValidSid(sid))
     return std::unexpected(Error("invalid SID"));
-  std::expected<std::string, DWORD> text = sid_string(sid);
+  Result<std::string> text = sid_string(sid);
   if (!text)
-    return std::unexpected(call_failed("ConvertSidToStringSidW", text.error()));
+    return std::unexpected(context("ConvertSidToStringSidW failed", std::move(text.error())));
   return std::move(*text);
 }
 

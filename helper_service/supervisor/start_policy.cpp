@@ -72,7 +72,7 @@ Error not_allowed(const CoreLaunch& launch, StartField field) {
 }
 
 // The first reason, in the order of the paths, why the install leaves the core open to others.
-std::optional<Error> install_refusal(CoreBackend& backend, const std::string& install_dir) {
+Result<void> judge_the_install(CoreBackend& backend, const std::string& install_dir) {
   const CoreLaunch defaults = resolve_launch(install_dir, {});
   // What is missing is not judged: a missing core is reported as such at launch, and no one but
   // an administrator could add it, as the directory's own descriptor shows; the log directory and
@@ -104,8 +104,8 @@ CoreLaunch resolve_launch(const std::string& install_dir, const StartOptions& op
   return launch;
 }
 
-std::optional<Error> start_refusal(CoreBackend& backend, const std::string& install_dir,
-                                   const CoreLaunch& launch, const Caller& caller) {
+Result<void> judge_start(CoreBackend& backend, const std::string& install_dir,
+                         const CoreLaunch& launch, const Caller& caller) {
   // Anyone in Users may connect, and the core runs as LocalSystem: for them the installed core
   // with its default files, compared as paths, and nothing else. Which names an app folder holds
   // and what loads them (the app's engine, its plugins, the core) cannot be known here.
@@ -114,12 +114,12 @@ std::optional<Error> start_refusal(CoreBackend& backend, const std::string& inst
     const std::string& path = path_of(launch, field);
     if (has_line_breaker(path) || too_long_for_windows(path) ||
         (!caller.privileged && !is_same_path(path, path_of(defaults, field)))) {
-      return not_allowed(launch, field);
+      return std::unexpected(not_allowed(launch, field));
     }
   }
   if (!caller.privileged)
-    return install_refusal(backend, install_dir);
-  return std::nullopt;
+    return judge_the_install(backend, install_dir);
+  return {};
 }
 
 Result<CoreLaunch> prepare_start(CoreBackend& backend, const StartOptions& options,
@@ -128,8 +128,8 @@ Result<CoreLaunch> prepare_start(CoreBackend& backend, const StartOptions& optio
   if (!install_dir)
     return std::unexpected(install_dir.error());
   const CoreLaunch launch = resolve_launch(*install_dir, options);
-  if (std::optional<Error> refusal = start_refusal(backend, *install_dir, launch, caller))
-    return std::unexpected(std::move(*refusal));
+  if (Result<void> allowed = judge_start(backend, *install_dir, launch, caller); !allowed)
+    return std::unexpected(std::move(allowed.error()));
 
   if (caller.privileged) {
     create_parent(backend, launch.log_path);

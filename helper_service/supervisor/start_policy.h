@@ -70,10 +70,10 @@ CoreLaunch resolve_launch(const std::string& install_dir, const StartOptions& op
 // The service's own files in `install_dir`: the defaults of resolve_launch.
 CoreFiles core_files(const std::string& install_dir);
 
-// Why `caller` may not start this launch (the refusal as the client sees it), or nothing.
-// Reads descriptors through the backend; writes nothing.
-std::optional<Error> start_refusal(CoreBackend& backend, const std::string& install_dir,
-                                   const CoreLaunch& launch, const Caller& caller);
+// Nothing when `caller` may start this launch, else the refusal as the client sees it. Reads
+// descriptors through the backend; writes nothing.
+Result<void> judge_start(CoreBackend& backend, const std::string& install_dir,
+                         const CoreLaunch& launch, const Caller& caller);
 
 // What a start does before its launch: resolves the paths, refuses what `caller` may not start,
 // then makes the log directory and writes the configuration when one is given (for a caller who

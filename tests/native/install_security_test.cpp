@@ -312,13 +312,14 @@ TEST(InstallSecurity, JudgingAnInstallReadsEveryPathAndReportsTheFirstFailure) {
       const auto it = c.descriptors.find(path);
       return it == c.descriptors.end() ? Result<SecuritySnapshot>(admins_and({})) : it->second;
     };
-    const std::optional<Error> refusal = judge_install(dir, {exe}, read, c.also_trusted);
+    const Result<void> judged = judge_install(dir, {exe}, read, c.also_trusted);
     EXPECT_EQ(reads.size(), c.reads) << c.name;
     if (!c.cause) {
-      EXPECT_EQ(refusal, std::nullopt) << c.name;
+      EXPECT_TRUE(judged.has_value()) << detailed_text(judged.error());
       continue;
     }
-    ASSERT_TRUE(refusal.has_value()) << c.name;
+    ASSERT_FALSE(judged.has_value()) << c.name;
+    const Error* refusal = &judged.error();
     EXPECT_EQ(refusal->message,
               R"(install directory is writable by non-administrators: C:\Program Files\Corvid)")
         << c.name;

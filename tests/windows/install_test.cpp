@@ -257,21 +257,23 @@ TEST(InstallHome, AHomeOthersCanChangeIsRefusedBeforeAnyServiceCall) {
   }
 }
 
-// Under Wine every folder reads back as owned by, and open to, the account that runs the test:
-// trusting that account, as `install` does, the real judgement passes here (and the installs
-// above run); without it, it does not.
+// Under Wine every folder of the prefix's drive C: reads back as owned by, and open to, the
+// account that runs the test: trusting that account, as `install` does, the real judgement passes
+// there (and the installs above run); without it, it does not. (The build tree's own folders are
+// Unix ones on Z:, and a world-writable one above it, such as /tmp, reads as Everyone's.)
 TEST(InstallHome, TheTestsOwnHomePassesForTheAccountThatRunsIt) {
   if (!test::running_under_wine())
     GTEST_SKIP() << "only under Wine is every folder the running account's";
-  const std::string exe = test::test_exe_dir() + "\\install_test.exe";
+  const test::TempDir home{"install home"};
+  const std::string exe = home / "corvid_helper_service.exe";
+  ASSERT_TRUE(test::write_file(exe, "MZ"));
   WinHandle token;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()));
-  const std::expected<std::string, DWORD> user = token_user_sid(token.get());
+  const Result<std::string> user = token_user_sid(token.get());
   ASSERT_TRUE(user.has_value());
-  const std::optional<Error> refusal =
-      judge_install(test::test_exe_dir(), {exe}, read_path_security, *user);
-  EXPECT_EQ(refusal, std::nullopt) << detailed_text(*refusal);
-  EXPECT_TRUE(judge_install(test::test_exe_dir(), {exe}, read_path_security, {}).has_value());
+  const Result<void> judged = judge_install(home.path(), {exe}, read_path_security, *user);
+  EXPECT_TRUE(judged.has_value()) << detailed_text(judged.error());
+  EXPECT_FALSE(judge_install(home.path(), {exe}, read_path_security, {}).has_value());
 }
 
 }  // namespace

@@ -103,13 +103,10 @@ std::vector<std::string> arguments() {
 }
 
 corvid::Result<std::string> read_whole_file(const std::string& path) {
-  std::expected<std::string, DWORD> bytes = corvid::read_file(path);
-  if (!bytes) {
-    corvid::Error error("cannot read " + path + ": " + corvid::os_error_text(bytes.error()));
-    error.os_code = bytes.error();
-    return std::unexpected(std::move(error));
-  }
-  return std::move(*bytes);
+  corvid::Result<std::string> bytes = corvid::read_file(path);
+  if (!bytes)
+    bytes.error().message = "cannot read " + path + ": " + bytes.error().message;
+  return bytes;
 }
 
 struct Command {

@@ -48,9 +48,10 @@ std::optional<std::string> admin_only_refusal(const std::string& install_dir,
   if (!core.empty())
     inside.push_back(core);
   // The helper's own judgement, run as it runs it; only what it says is shown here.
-  const std::optional<Error> refusal = judge_install(install_dir, inside, read, {});
-  if (!refusal)
+  const Result<void> judged = judge_install(install_dir, inside, read, {});
+  if (judged)
     return std::nullopt;
+  const Error* refusal = &judged.error();
   std::string why;
   for (const std::string& cause : refusal->causes)
     why += (why.empty() ? "" : ": ") + cause;

@@ -206,11 +206,11 @@ std::string utc_text(std::uint64_t intervals) {
 }
 
 Check check_log(const std::string& log_path) {
-  const std::expected<std::string, DWORD> text = read_file(log_path);
+  const Result<std::string> text = read_file(log_path);
   if (!text) {
-    if (text.error() == ERROR_FILE_NOT_FOUND)
+    if (text.error().os_code == ERROR_FILE_NOT_FOUND)
       return passed("helper log", "no log yet at " + log_path);
-    return failed("helper log", "cannot read " + log_path + ": " + os_error_text(text.error()));
+    return failed("helper log", "cannot read " + log_path + ": " + text.error().message);
   }
   const std::vector<LogEntry> failures = failure_entries(*text, kLogEntriesRead, kFailuresShown);
   if (failures.empty()) {

@@ -119,38 +119,38 @@ std::expected<std::string, Failure> installed_log_path() {
 // A log file open for reading while the helper appends to it, renames it or removes it.
 class LogFile {
  public:
-  static std::expected<LogFile, DWORD> open(const std::string& path) {
+  static Result<LogFile> open(const std::string& path) {
     WinHandle file(CreateFileW(to_wide(path).c_str(), GENERIC_READ,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
-      return std::unexpected(GetLastError());
+      return std::unexpected(os_error(GetLastError()));
     return LogFile(std::move(file));
   }
 
   // Which file it is: the helper renames a full log to corvid-helper.log.1 and starts another.
-  std::expected<std::pair<DWORD, std::uint64_t>, DWORD> identity() const {
+  Result<std::pair<DWORD, std::uint64_t>> identity() const {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(file_.get(), &info))
-      return std::unexpected(GetLastError());
+      return std::unexpected(os_error(GetLastError()));
     return std::pair<DWORD, std::uint64_t>{
         info.dwVolumeSerialNumber,
         (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
   }
 
-  std::expected<std::uint64_t, DWORD> size() const {
+  Result<std::uint64_t> size() const {
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file_.get(), &size))
-      return std::unexpected(GetLastError());
+      return std::unexpected(os_error(GetLastError()));
     return static_cast<std::uint64_t>(size.QuadPart);
   }
 
   // The bytes from `offset` up to `end` (fewer when the file ends sooner).
-  std::expected<std::string, DWORD> read(std::uint64_t offset, std::uint64_t end) const {
+  Result<std::string> read(std::uint64_t offset, std::uint64_t end) const {
     LARGE_INTEGER position{};
     position.QuadPart = static_cast<LONGLONG>(offset);
     if (!SetFilePointerEx(file_.get(), position, nullptr, FILE_BEGIN))
-      return std::unexpected(GetLastError());
+      return std::unexpected(os_error(GetLastError()));
     std::string bytes;
     while (offset + bytes.size() < end) {
       const std::size_t want = static_cast<std::size_t>(
@@ -159,7 +159,7 @@ class LogFile {
       bytes.resize(before + want);
       DWORD got = 0;
       if (!ReadFile(file_.get(), bytes.data() + before, static_cast<DWORD>(want), &got, nullptr))
-        return std::unexpected(GetLastError());
+        return std::unexpected(os_error(GetLastError()));
       bytes.resize(before + got);
       if (got == 0)
         break;
@@ -197,8 +197,8 @@ class Printer {
   LocalTimeOf time_of_;
 };
 
-std::string read_error(const std::string& path, DWORD code) {
-  return "cannot read " + path + ": " + os_error_text(code);
+std::string read_error(const std::string& path, const Error& error) {
+  return "cannot read " + path + ": " + error.message;
 }
 
 // The last entries of one file.
@@ -209,8 +209,8 @@ struct Tail {
 };
 
 // Reads back from the end until the entries asked for all begin within what was read.
-std::expected<Tail, DWORD> last_entries(const LogFile& file, std::size_t count) {
-  const std::expected<std::uint64_t, DWORD> size = file.size();
+Result<Tail> last_entries(const LogFile& file, std::size_t count) {
+  const Result<std::uint64_t> size = file.size();
   if (!size)
     return std::unexpected(size.error());
   std::string tail;
@@ -219,7 +219,7 @@ std::expected<Tail, DWORD> last_entries(const LogFile& file, std::size_t count) 
   std::optional<std::size_t> begin;
   while (!begin) {
     const std::uint64_t from = tail_start - std::min<std::uint64_t>(tail_start, piece);
-    std::expected<std::string, DWORD> bytes = file.read(from, tail_start);
+    Result<std::string> bytes = file.read(from, tail_start);
     if (!bytes)
       return std::unexpected(bytes.error());
     tail_start = from;
@@ -239,13 +239,13 @@ std::expected<Tail, DWORD> last_entries(const LogFile& file, std::size_t count) 
 // opens, the rotated file is the one already read.
 std::optional<Tail> rotated_entries(const std::string& path, std::size_t count,
                                     const std::pair<DWORD, std::uint64_t>& current) {
-  std::expected<LogFile, DWORD> rotated = LogFile::open(path + std::string(kRotatedLogSuffix));
+  Result<LogFile> rotated = LogFile::open(path + std::string(kRotatedLogSuffix));
   if (!rotated)
     return std::nullopt;
   const auto identity = rotated->identity();
   if (!identity || *identity == current)
     return std::nullopt;
-  std::expected<Tail, DWORD> tail = last_entries(*rotated, count);
+  Result<Tail> tail = last_entries(*rotated, count);
   if (!tail)
     return std::nullopt;
   return std::move(*tail);
@@ -265,10 +265,10 @@ BOOL WINAPI on_console_control(DWORD type) {
 // interrupted or nobody reads the output.
 int follow(const std::string& path, LogFile followed, std::uint64_t offset, LineSplitter splitter,
            const Printer& printer) {
-  std::expected<std::pair<DWORD, std::uint64_t>, DWORD> identity = followed.identity();
+  Result<std::pair<DWORD, std::uint64_t>> identity = followed.identity();
   // What the followed file gained since the last look; false once nobody reads the output.
   const auto read_new = [&]() {
-    const std::expected<std::uint64_t, DWORD> size = followed.size();
+    const Result<std::uint64_t> size = followed.size();
     if (!size || *size == offset)
       return true;
     if (*size < offset) {
@@ -276,7 +276,7 @@ int follow(const std::string& path, LogFile followed, std::uint64_t offset, Line
       offset = 0;
       splitter.clear();
     }
-    std::expected<std::string, DWORD> bytes = followed.read(offset, *size);
+    Result<std::string> bytes = followed.read(offset, *size);
     if (!bytes)
       return true;  // looked at again next time
     offset += bytes->size();
@@ -289,7 +289,7 @@ int follow(const std::string& path, LogFile followed, std::uint64_t offset, Line
       return kExitOk;
     // A new file under the name: the helper rotated the log (or it was replaced). The rest of
     // the old one first, then the new one from its start.
-    std::expected<LogFile, DWORD> named = LogFile::open(path);
+    Result<LogFile> named = LogFile::open(path);
     if (!named)
       continue;  // gone for a moment: look again
     const auto named_identity = named->identity();
@@ -331,7 +331,7 @@ int run_log(const LogOptions& options) {
   std::optional<Tail> tail;
   std::optional<Tail> older;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    std::expected<LogFile, DWORD> opened = LogFile::open(path);
+    Result<LogFile> opened = LogFile::open(path);
     if (!opened) {
       print_error(read_error(path, opened.error()));
       return unreadable;
@@ -339,7 +339,7 @@ int run_log(const LogOptions& options) {
     file.emplace(std::move(*opened));
     if (options.count == 0 && !options.follow)
       return kExitOk;
-    std::expected<Tail, DWORD> last = last_entries(*file, options.count);
+    Result<Tail> last = last_entries(*file, options.count);
     if (!last) {
       print_error(read_error(path, last.error()));
       return unreadable;
@@ -353,7 +353,7 @@ int run_log(const LogOptions& options) {
     if (!identity)
       break;
     older = rotated_entries(path, options.count - tail->entries, *identity);
-    const std::expected<LogFile, DWORD> again = LogFile::open(path);
+    const Result<LogFile> again = LogFile::open(path);
     if (!again)
       break;
     const auto again_identity = again->identity();

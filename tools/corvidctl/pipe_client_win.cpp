@@ -82,10 +82,10 @@ std::expected<HANDLE, ExchangeError> open_pipe(const ExchangeOptions& options) {
 }
 
 // The default owner of this process's token: what the objects it creates are owned by.
-std::expected<std::string, DWORD> own_token_owner() {
+Result<std::string> own_token_owner() {
   WinHandle token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
-    return std::unexpected(GetLastError());
+    return std::unexpected(os_error(GetLastError()));
   return token_owner_sid(token.get());
 }
 
@@ -104,11 +104,11 @@ std::expected<void, ExchangeError> check_owner(HANDLE pipe, std::string* owner_o
                 "cannot read the owner of " + shown + ": " +
                     os_error_text(read != ERROR_SUCCESS ? read : ERROR_INVALID_OWNER)));
   }
-  const std::expected<std::string, DWORD> owner_sid = sid_string(owner);
+  const Result<std::string> owner_sid = sid_string(owner);
   if (!owner_sid) {
     return std::unexpected(
         failure(ExchangeError::Kind::kNotTheHelper,
-                "cannot read the owner of " + shown + ": " + os_error_text(owner_sid.error())));
+                "cannot read the owner of " + shown + ": " + owner_sid.error().message));
   }
   if (owner_out != nullptr)
     *owner_out = *owner_sid;

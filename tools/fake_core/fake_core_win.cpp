@@ -54,7 +54,7 @@ void append_json_string(std::string& out, std::string_view text) {
 }
 
 std::wstring own_directory() {
-  const std::expected<std::string, std::uint32_t> path = corvid::running_executable_path();
+  const corvid::Result<std::string> path = corvid::running_executable_path();
   if (!path)
     return L".";
   const std::wstring wide = corvid::to_wide(*path);

@@ -117,7 +117,7 @@ std::string TempDir::operator/(std::string_view name) const {
 }
 
 std::optional<std::string> read_file(const std::string& path) {
-  std::expected<std::string, DWORD> bytes = corvid::read_file(path);
+  Result<std::string> bytes = corvid::read_file(path);
   if (!bytes)
     return std::nullopt;
   return std::move(*bytes);
