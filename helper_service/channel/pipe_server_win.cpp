@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -257,11 +258,12 @@ Result<void> write_response(HANDLE pipe, std::string_view text, IoDeadline& dead
     return Error("response not read within " + milliseconds_text(limit));
   };
   // A write that takes nothing ends the response without an error.
-  const WriteOutcome written = write_all(pipe, text);
-  if (written.error != 0) {
-    if (written.error == ERROR_OPERATION_ABORTED && deadline.expired())
+  const Result<std::size_t> written = write_all(pipe, text);
+  if (!written) {
+    const std::uint32_t code = written.error().os_code.value_or(0);
+    if (code == ERROR_OPERATION_ABORTED && deadline.expired())
       return std::unexpected(timed_out());
-    return std::unexpected(call_failed("WriteFile", written.error));
+    return std::unexpected(call_failed("WriteFile", code));
   }
   // A client that has already read and closed makes this fail; that is no error of ours.
   if (!FlushFileBuffers(pipe) && GetLastError() == ERROR_OPERATION_ABORTED && deadline.expired())

@@ -9,18 +9,19 @@
 
 namespace corvid {
 
-WriteOutcome write_all(HANDLE handle, std::string_view bytes) {
+Result<std::size_t> write_all(HANDLE handle, std::string_view bytes) {
+  const std::size_t given = bytes.size();
   while (!bytes.empty()) {
     // WriteFile takes a 32-bit count.
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
     DWORD written = 0;
     if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr))
-      return {GetLastError(), false};
+      return std::unexpected(os_error(GetLastError()));
     if (written == 0)
-      return {0, true};
+      break;
     bytes.remove_prefix(written);
   }
-  return {};
+  return given - bytes.size();
 }
 
 Result<std::string> read_file(const std::string& path) {

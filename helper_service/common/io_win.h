@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include <expected>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -11,17 +11,13 @@
 
 namespace corvid {
 
-struct WriteOutcome {
-  DWORD error = 0;       // GetLastError of the failed WriteFile; 0 when none failed
-  bool stalled = false;  // the handle took no bytes although some were left
-  bool ok() const { return error == 0 && !stalled; }
-};
-
-// Repeats WriteFile until every byte is taken, the handle takes none, or a write fails.
-WriteOutcome write_all(HANDLE handle, std::string_view bytes);
+// Repeats WriteFile until every byte is taken, the handle takes none, or a write fails: how many
+// bytes were taken (fewer than given when the handle stopped taking them), or the failed write as
+// an OS error.
+Result<std::size_t> write_all(HANDLE handle, std::string_view bytes);
 
 // The bytes of the file at `path` (UTF-8), opened for reading while others may read, write or
-// delete it; or the error code of the call that failed.
+// delete it; or the failed call as an OS error.
 Result<std::string> read_file(const std::string& path);
 
 }  // namespace corvid

@@ -132,11 +132,11 @@ Result<void> protect_config(HANDLE file) {
 
 // Every byte through the handle, or why not.
 Result<void> write_whole(HANDLE file, std::string_view bytes) {
-  const WriteOutcome written = write_all(file, bytes);
-  if (written.stalled)
+  const Result<std::size_t> written = write_all(file, bytes);
+  if (!written)
+    return std::unexpected(written.error());
+  if (*written < bytes.size())
     return std::unexpected(Error("failed to write whole buffer"));
-  if (written.error != 0)
-    return std::unexpected(os_error(written.error));
   return {};
 }
 

@@ -22,7 +22,7 @@ bool write_std(DWORD which, std::string_view text) {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
     return false;
   if (!is_console(handle))
-    return write_all(handle, text).ok();
+    return write_all(handle, text).value_or(0) == text.size();
   const std::wstring wide = to_wide(text);
   std::size_t done = 0;
   while (done < wide.size()) {
