@@ -318,16 +318,15 @@ class LogTail {
 
   std::string from(std::uint64_t offset) const {
     std::string bytes;
-    HANDLE file = CreateFileW(path_.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    const corvid::WinHandle file(CreateFileW(path_.c_str(), GENERIC_READ,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                             nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file)
       return bytes;
     LARGE_INTEGER at{};
     at.QuadPart = static_cast<LONGLONG>(offset);
-    SetFilePointerEx(file, at, nullptr, FILE_BEGIN);
-    bytes = bench::read_to_end(file);
-    CloseHandle(file);
+    SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN);
+    bytes = bench::read_to_end(file.get());
     return bytes;
   }
 
@@ -370,8 +369,9 @@ json relaunches(const Options& options) {
       Sleep(20);
     if (!pid)
       die("no running core to end");
-    HANDLE core = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
-                              FALSE, *pid);
+    const corvid::WinHandle owned_core(OpenProcess(
+        PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, *pid));
+    const HANDLE core = owned_core.get();
     if (core == nullptr)
       die("OpenProcess of the core failed: " + std::to_string(GetLastError()));
     // A random moment of the watchdog's one-second period, as a crash would fall.
@@ -388,7 +388,6 @@ json relaunches(const Options& options) {
       if (kernel_exit != 0 && kernel_exit <= exited && exited - kernel_exit < 10'000'000)
         exited = kernel_exit;
     }
-    CloseHandle(core);
     std::optional<std::uint64_t> restarted, noticed;
     const double give_up = bench::now_us() + 10e6;
     while (bench::now_us() < give_up) {
@@ -879,12 +878,11 @@ int wmain(int argc, wchar_t** argv) {
   print_table(results);
 
   const std::string text = results.dump(2) + "\n";
-  HANDLE out = CreateFileW(options.out.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  const corvid::WinHandle out(CreateFileW(options.out.c_str(), GENERIC_WRITE, 0, nullptr,
+                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;
-  if (out == INVALID_HANDLE_VALUE ||
-      !WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+  if (!out ||
+      !WriteFile(out.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
     die("cannot write " + bench::narrow(options.out));
-  CloseHandle(out);
   return 0;
 }

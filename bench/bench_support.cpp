@@ -10,6 +10,7 @@
 #include <numeric>
 #include <utility>
 
+#include "common/handle_win.h"
 #include "common/utf.h"
 
 namespace bench {
@@ -72,8 +73,9 @@ std::uint64_t file_size(const std::wstring& path) {
 Exchange exchange(const std::wstring& pipe, std::string_view line, std::size_t message_size) {
   Exchange result;
   const double start = now_us();
-  HANDLE handle = connect(pipe, result.absent_retries, result.error);
-  if (handle == nullptr) {
+  corvid::WinHandle owned(connect(pipe, result.absent_retries, result.error));
+  const HANDLE handle = owned.get();
+  if (!owned) {
     result.micros = now_us() - start;
     return result;
   }
@@ -111,7 +113,8 @@ Exchange exchange(const std::wstring& pipe, std::string_view line, std::size_t m
         break;
     }
   }
-  CloseHandle(handle);
+  // Closing is part of the round trip, as a client does it.
+  owned.reset();
   result.micros = now_us() - start;
   return result;
 }
@@ -139,8 +142,8 @@ Summary summarize(std::vector<double> values) {
 Process& Process::operator=(Process&& other) noexcept {
   if (this != &other) {
     kill();
-    process_ = std::exchange(other.process_, nullptr);
-    thread_ = std::exchange(other.thread_, nullptr);
+    process_ = std::move(other.process_);
+    thread_ = std::move(other.thread_);
     pid_ = std::exchange(other.pid_, 0);
   }
   return *this;
@@ -155,43 +158,41 @@ std::optional<Process> Process::launch(const std::wstring& exe, const std::wstri
                                        const std::wstring& stdio_path) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
-  HANDLE output = nullptr;
+  corvid::WinHandle output;
   if (!stdio_path.empty()) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    output = CreateFileW(stdio_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         &inherit, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (output == INVALID_HANDLE_VALUE)
+    output.reset(CreateFileW(stdio_path.c_str(), FILE_APPEND_DATA,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!output)
       return std::nullopt;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = nullptr;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
+    startup.hStdOutput = output.get();
+    startup.hStdError = output.get();
   }
   std::wstring mutable_line = command_line;
   PROCESS_INFORMATION info{};
   const BOOL created = CreateProcessW(
-      exe.c_str(), mutable_line.data(), nullptr, nullptr, output != nullptr, CREATE_NO_WINDOW,
+      exe.c_str(), mutable_line.data(), nullptr, nullptr, output ? TRUE : FALSE, CREATE_NO_WINDOW,
       nullptr, work_dir.empty() ? nullptr : work_dir.c_str(), &startup, &info);
-  if (output != nullptr)
-    CloseHandle(output);
+  output.reset();
   if (!created)
     return std::nullopt;
   Process process;
-  process.process_ = info.hProcess;
-  process.thread_ = info.hThread;
+  process.process_.reset(info.hProcess);
+  process.thread_.reset(info.hThread);
   process.pid_ = info.dwProcessId;
   return process;
 }
 
 void Process::kill() {
-  if (process_ != nullptr) {
-    TerminateProcess(process_, 1);
-    WaitForSingleObject(process_, 10000);
-    CloseHandle(process_);
+  if (process_) {
+    TerminateProcess(process_.get(), 1);
+    WaitForSingleObject(process_.get(), 10000);
   }
-  if (thread_ != nullptr)
-    CloseHandle(thread_);
-  process_ = thread_ = nullptr;
+  process_.reset();
+  thread_.reset();
   pid_ = 0;
 }
 
@@ -281,14 +282,12 @@ std::uint64_t filetime_count(const FILETIME& t) {
 // A whole file under Wine's Z: drive (the host's root), such as one in /proc.
 std::optional<std::string> read_host_file(const std::string& path) {
   const std::wstring wide = widen("Z:" + path);
-  HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE)
+  const corvid::WinHandle file(CreateFileW(wide.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file)
     return std::nullopt;
-  std::string bytes = read_to_end(file);
-  CloseHandle(file);
-  return bytes;
+  return read_to_end(file.get());
 }
 
 std::vector<std::string> host_directory(const std::string& path) {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/handle_win.h"
+
 namespace bench {
 
 // Microseconds on the performance counter.
@@ -51,13 +53,13 @@ class Process {
   static std::optional<Process> launch(const std::wstring& exe, const std::wstring& command_line,
                                        const std::wstring& work_dir,
                                        const std::wstring& stdio_path);
-  HANDLE handle() const { return process_; }
+  HANDLE handle() const { return process_.get(); }
   DWORD pid() const { return pid_; }
   void kill();
 
  private:
-  HANDLE process_ = nullptr;
-  HANDLE thread_ = nullptr;
+  corvid::WinHandle process_;
+  corvid::WinHandle thread_;
   DWORD pid_ = 0;
 };
 
