@@ -263,11 +263,18 @@ std::expected<PROCESS_INFORMATION, std::string> start_program(const std::string&
   startup.hStdOutput = out;
   startup.hStdError = err;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(to_wide(program).c_str(), writable.data(), nullptr, nullptr, TRUE,
-                      creation_flags, nullptr, nullptr, &startup, &info)) {
-    return std::unexpected("CreateProcessW failed: " + std::to_string(GetLastError()));
+  // Wine now and then answers ERROR_INTERNAL_ERROR when several programs start at once on a
+  // loaded machine (seen once in ten full runs, never alone); a program that cannot start fails
+  // the same way every time, so a third refusal is reported.
+  for (int attempt = 1;; ++attempt) {
+    if (CreateProcessW(to_wide(program).c_str(), writable.data(), nullptr, nullptr, TRUE,
+                       creation_flags, nullptr, nullptr, &startup, &info))
+      return info;
+    const DWORD error = GetLastError();
+    if (error != ERROR_INTERNAL_ERROR || attempt == 3 || !running_under_wine())
+      return std::unexpected("CreateProcessW failed: " + std::to_string(error));
+    Sleep(200);
   }
-  return info;
 }
 
 ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
