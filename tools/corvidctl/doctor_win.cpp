@@ -46,15 +46,6 @@ Check failed(std::string name, std::string detail) {
   return Check{std::move(name), false, std::move(detail)};
 }
 
-// The program of a registered binary path: the quoted part, or the whole when unquoted.
-std::string program_of(const std::string& binary_path) {
-  if (binary_path.starts_with('"')) {
-    const std::size_t close = binary_path.find('"', 1);
-    return binary_path.substr(1, close == std::string::npos ? std::string::npos : close - 1);
-  }
-  return binary_path;
-}
-
 std::string directory_of(const std::string& path) {
   return parent_path(path).value_or(std::string());
 }
@@ -183,7 +174,7 @@ void check_service(const Result<Registration>& registration, const std::string& 
     }
     checks.push_back(failed("service state", detail));
   }
-  const std::string program = program_of(registration->binary_path);
+  const std::string program(service_program(registration->binary_path));
   if (same_file(program, beside_me)) {
     checks.push_back(
         passed("service binary", registration->binary_path + ", the helper beside corvidctl"));
@@ -283,7 +274,8 @@ int run_doctor(bool json) {
   check_service(registration, beside_me, checks);
 
   // The installed helper's folder; without a service, the folder corvidctl came with.
-  const std::string helper = registration ? program_of(registration->binary_path) : beside_me;
+  const std::string helper =
+      registration ? std::string(service_program(registration->binary_path)) : beside_me;
   const std::string install_dir = directory_of(helper);
   const std::string core = join_path(install_dir, kCoreExe);
   // The same judgement the helper makes, on the descriptors as stored.

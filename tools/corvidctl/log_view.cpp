@@ -108,16 +108,17 @@ std::vector<std::string> LineSplitter::add(std::string_view bytes) {
   return lines;
 }
 
-std::optional<std::string> service_log_path(std::string_view binary_path) {
-  // The program as the Service Control Manager finds it: up to the closing quote, or up to the
-  // first blank. No file name holds a double quote, so nothing inside the quotes is escaped.
-  std::string_view program;
+std::string_view service_program(std::string_view binary_path) {
+  // No file name holds a double quote, so nothing inside the quotes is escaped.
   if (binary_path.starts_with('"')) {
     binary_path.remove_prefix(1);
-    program = binary_path.substr(0, binary_path.find('"'));
-  } else {
-    program = binary_path.substr(0, binary_path.find_first_of(" \t"));
+    return binary_path.substr(0, binary_path.find('"'));
   }
+  return binary_path.substr(0, binary_path.find_first_of(" \t"));
+}
+
+std::optional<std::string> service_log_path(std::string_view binary_path) {
+  const std::string_view program = service_program(binary_path);
   const std::size_t separator = program.find_last_of("\\/");
   if (separator == std::string_view::npos || separator + 1 == program.size())
     return std::nullopt;

@@ -51,6 +51,10 @@ std::optional<std::size_t> last_entries_offset(std::string_view text, bool from_
 // How many entries begin in `text` (lines that begin with a timestamp).
 std::size_t count_entries(std::string_view text);
 
+// The program of a service's registered binary path, as the Service Control Manager finds it:
+// up to the closing quote, or up to the first blank when unquoted.
+std::string_view service_program(std::string_view binary_path);
+
 // The helper log beside the program of a service's registered binary path, quoted or not
 // (anything after the program is left out). Empty when that names no file in a directory.
 std::optional<std::string> service_log_path(std::string_view binary_path);
