@@ -32,6 +32,15 @@ using Result = std::expected<T, Error>;
 // `message`, caused by `cause`: its message and causes follow as the causes, its code is kept.
 Error context(std::string message, Error cause);
 
+// Passes a failed Result up in one line; a success goes on to the next statement:
+//   CORVID_TRY(check_win32(SetEndOfFile(file)));
+// The enclosing function answers a Result of any type.
+#define CORVID_TRY(...)                                               \
+  do {                                                                \
+    if (auto&& corvid_try_result = (__VA_ARGS__); !corvid_try_result) \
+      return std::unexpected(std::move(corvid_try_result).error());   \
+  } while (false)
+
 // The outermost message alone.
 std::string short_text(const Error& error);
 // The message, then "Caused by:" and the causes (indented, numbered when more than one).

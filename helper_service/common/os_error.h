@@ -16,6 +16,13 @@ Error os_error(std::uint32_t code);
 // "IO error in winapi call" with the OS error text as its one cause, and its code.
 Error winapi_error(std::uint32_t code);
 
+// The calling thread's last error (GetLastError) as os_error has it; with `what`, that error as
+// the cause of `what` (context). Call it right after the call that failed.
+Error last_os_error();
+Error last_os_error(std::string what);
+// The text of the last error (os_error_text).
+std::string last_os_error_text();
+
 // For a Win32 call that answers a BOOL and leaves its reason in GetLastError, in the manner of
 // WIL's RETURN_IF_WIN32_BOOL_FALSE: nothing when it succeeded, else the last error as `as_error`
 // shapes it (os_error, or winapi_error where the caller reports that). Called with the call

@@ -74,6 +74,18 @@ Error winapi_error(std::uint32_t code) {
   return context("IO error in winapi call", os_error(code));
 }
 
+Error last_os_error() {
+  return os_error(GetLastError());
+}
+
+Error last_os_error(std::string what) {
+  return context(std::move(what), os_error(GetLastError()));
+}
+
+std::string last_os_error_text() {
+  return os_error_text(GetLastError());
+}
+
 Result<void> check_win32(int succeeded, Error (*as_error)(std::uint32_t)) {
   if (succeeded)
     return {};

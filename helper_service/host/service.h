@@ -10,13 +10,12 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "common/product_names.h"
 #include "supervisor/core.h"
 #include "supervisor/install_security.h"
 
 namespace corvid {
 
-inline constexpr wchar_t kServiceName[] = L"corvid-helper";
-inline constexpr wchar_t kServiceDisplayName[] = L"CorvidHelper Service";
 inline constexpr wchar_t kServiceDescription[] =
     L"Starts and supervises the Corvid proxy core (clash-rs.exe) for the Corvid desktop app, "
     L"which asks for it over \\\\.\\pipe\\corvid-helper.";

@@ -47,9 +47,9 @@ void LogFile::append(std::string_view entry) {
 // file under the name. An entry written in the moment between that rotation and this check lands
 // whole at the end of the rotated file.
 void LogFile::follow_the_name() {
-  const std::optional<log_platform::FileState> named = log_platform::named_file_state(path_);
+  const std::optional<FileIdentity> named = log_platform::named_file_state(path_);
   if (named) {
-    const std::optional<log_platform::FileState> held = log_platform::held_file_state(*file_);
+    const std::optional<FileIdentity> held = log_platform::held_file_state(*file_);
     if (held && held->same_file(*named))
       return;
   }
@@ -62,7 +62,7 @@ void LogFile::follow_the_name() {
 }
 
 void LogFile::rotate_if_due(std::size_t next_entry) {
-  const std::optional<log_platform::FileState> held = log_platform::held_file_state(*file_);
+  const std::optional<FileIdentity> held = log_platform::held_file_state(*file_);
   // An entry alone longer than the limit still goes into a file of its own.
   if (!held || held->size == 0 || held->size + next_entry <= rotate_bytes_)
     return;

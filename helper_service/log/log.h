@@ -11,12 +11,10 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "common/product_names.h"
 
 namespace corvid {
 
-inline constexpr std::string_view kLogFileName = "corvid-helper.log";
-// What the full log is renamed to, after the log's own name.
-inline constexpr std::string_view kRotatedLogSuffix = ".1";
 // The size at which the log is rotated.
 inline constexpr std::uint64_t kLogRotateBytes = 10 * 1024 * 1024;
 // What an entry's timestamp is written between.

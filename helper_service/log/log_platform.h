@@ -7,20 +7,11 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "common/file_identity.h"
 
 namespace corvid::log_platform {
 
 using FileHandle = std::intptr_t;
-
-// Which file a handle or a name stands for, and how long it is.
-struct FileState {
-  std::uint64_t volume = 0;
-  std::uint64_t index = 0;
-  std::uint64_t size = 0;
-  bool same_file(const FileState& other) const {
-    return volume == other.volume && index == other.index;
-  }
-};
 
 std::string join_log_path(const std::string& dir);
 // Opened for appending only, created when missing, never truncated; others may read, write,
@@ -32,9 +23,9 @@ void write_all(FileHandle file, std::string_view bytes);
 void write_stderr(std::string_view bytes);
 std::uint64_t filetime_now();
 
-std::optional<FileState> held_file_state(FileHandle file);
+std::optional<FileIdentity> held_file_state(FileHandle file);
 // The file that `path` names now; empty when there is none.
-std::optional<FileState> named_file_state(const std::string& path);
+std::optional<FileIdentity> named_file_state(const std::string& path);
 // Renames the file that `file` is to `to`, replacing a file there, provided `from` still names
 // that file; false when it does not or the rename fails.
 bool rename_held_file(FileHandle file, const std::string& from, const std::string& to);

@@ -7,14 +7,16 @@
 #include <cerrno>
 #include <ctime>
 
+#include "common/product_names.h"
 #include "log/log_platform.h"
 
 namespace corvid::log_platform {
 
 std::string join_log_path(const std::string& dir) {
+  const std::string name(kLogFileName);
   if (dir.empty() || dir.back() == '/')
-    return dir + "corvid-helper.log";
-  return dir + "/corvid-helper.log";
+    return dir + name;
+  return dir + "/" + name;
 }
 
 std::optional<FileHandle> open_append(const std::string& path) {
@@ -50,20 +52,21 @@ void write_stderr(std::string_view bytes) {
 }
 
 namespace {
-FileState state_of(const struct stat& info) {
-  return FileState{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
-                   static_cast<std::uint64_t>(info.st_size)};
+FileIdentity state_of(const struct stat& info) {
+  return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                      static_cast<std::uint64_t>(info.st_ino),
+                      static_cast<std::uint64_t>(info.st_size)};
 }
 }  // namespace
 
-std::optional<FileState> held_file_state(FileHandle file) {
+std::optional<FileIdentity> held_file_state(FileHandle file) {
   struct stat info {};
   if (::fstat(static_cast<int>(file), &info) != 0)
     return std::nullopt;
   return state_of(info);
 }
 
-std::optional<FileState> named_file_state(const std::string& path) {
+std::optional<FileIdentity> named_file_state(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0)
     return std::nullopt;
@@ -80,8 +83,8 @@ bool rename_held_file(FileHandle file, const std::string& from, const std::strin
     return false;
   bool renamed = false;
   if (::flock(dir_fd, LOCK_EX) == 0) {
-    const std::optional<FileState> held = held_file_state(file);
-    const std::optional<FileState> named = named_file_state(from);
+    const std::optional<FileIdentity> held = held_file_state(file);
+    const std::optional<FileIdentity> named = named_file_state(from);
     renamed = held && named && held->same_file(*named) && ::rename(from.c_str(), to.c_str()) == 0;
   }
   ::close(dir_fd);  // releases the lock

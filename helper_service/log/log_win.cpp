@@ -54,13 +54,11 @@ void write_stderr(std::string_view bytes) {
 
 namespace {
 
-std::optional<FileState> state_of(HANDLE file) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(file, &info))
+std::optional<FileIdentity> state_of(HANDLE file) {
+  Result<FileIdentity> identity = identity_of(file);
+  if (!identity)
     return std::nullopt;
-  return FileState{info.dwVolumeSerialNumber,
-                   (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
-                   (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow};
+  return *identity;
 }
 
 // FileRenameInfoEx and its flags (Windows 10 1607 on), by their documented values: headers that
@@ -86,11 +84,11 @@ bool rename_to(HANDLE file, const std::wstring& to, FILE_INFO_BY_HANDLE_CLASS ki
 
 }  // namespace
 
-std::optional<FileState> held_file_state(FileHandle file) {
+std::optional<FileIdentity> held_file_state(FileHandle file) {
   return state_of(reinterpret_cast<HANDLE>(file));
 }
 
-std::optional<FileState> named_file_state(const std::string& path) {
+std::optional<FileIdentity> named_file_state(const std::string& path) {
   // Attributes only: no reader or writer, however it shares, is in the way.
   const WinHandle file(CreateFileW(to_wide(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                    OPEN_EXISTING, 0, nullptr));
@@ -107,8 +105,8 @@ bool rename_held_file(FileHandle file, const std::string& from, const std::strin
                                     OPEN_EXISTING, 0, nullptr));
   if (!named)
     return false;
-  const std::optional<FileState> held = held_file_state(file);
-  const std::optional<FileState> under_name = state_of(named.get());
+  const std::optional<FileIdentity> held = held_file_state(file);
+  const std::optional<FileIdentity> under_name = state_of(named.get());
   if (!held || !under_name || !held->same_file(*under_name))
     return false;
   const std::wstring target = to_wide(to);

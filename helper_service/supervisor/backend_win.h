@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/handle_win.h"
-#include "supervisor/core.h"
+#include "supervisor/backend.h"
 
 namespace corvid {
 

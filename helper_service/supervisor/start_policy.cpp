@@ -5,7 +5,7 @@
 #include "common/shown_text.h"
 #include "common/utf.h"
 #include "common/path_rules.h"
-#include "supervisor/core.h"
+#include "supervisor/backend.h"
 
 namespace corvid {
 

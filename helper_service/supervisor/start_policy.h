@@ -3,23 +3,18 @@
 // caller who is not privileged is held to, and the install judgement behind them; and the file
 // work a start does before its launch. The state machine (core.h) runs what this allows.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "common/error.h"
+#include "common/product_names.h"
 #include "supervisor/install_security.h"
 
 namespace corvid {
 
 class CoreBackend;
-
-// The core's file name: the default core in the working directory, and the only core a standard
-// user may start, in the install directory.
-inline constexpr std::string_view kCoreFileName = "clash-rs.exe";
-// The core's configuration and log, relative to its working directory by default.
-inline constexpr std::string_view kCoreConfigFileName = "config.json";
-inline constexpr std::string_view kCoreLogFileName = "log\\clash.log";
 
 // The four resolved paths of one launch.
 struct CoreLaunch {
@@ -59,9 +54,13 @@ struct StartOptions {
 // forgotten one must not compile.
 struct Caller {
   bool privileged = false;
+  // The caller's user SID ("S-1-5-21-..."), empty when it could not be read, and the Windows
+  // session it called from, when known. A core belongs to the user who started it.
+  std::string user_sid = {};
+  std::optional<std::uint32_t> session_id = std::nullopt;
 
   // The service itself, or a caller with the same rights.
-  static Caller service() { return Caller{true}; }
+  static Caller service() { return Caller{.privileged = true}; }
 };
 
 // The four paths of a start, with the defaults beside `install_dir`.

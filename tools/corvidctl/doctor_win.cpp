@@ -18,12 +18,14 @@
 #include "common/handle_win.h"
 #include "common/io_win.h"
 #include "common/path_rules.h"
+#include "common/product_names.h"
 #include "console_io_win.h"
 #include "doctor_report.h"
 #include "exit_codes.h"
 #include "log_view.h"
 #include "pipe_client_win.h"
 #include "response_text.h"
+#include "service_registration_win.h"
 #include "supervisor/install_security.h"
 #include "supervisor/security_win.h"
 
@@ -31,10 +33,6 @@ namespace corvid::corvidctl {
 
 namespace {
 
-constexpr wchar_t kServiceName[] = L"corvid-helper";
-constexpr char kHelperExe[] = "corvid_helper_service.exe";
-constexpr char kCoreExe[] = "clash-rs.exe";
-constexpr char kLogName[] = "corvid-helper.log";
 // The helper log's failures worth showing: among its last entries, the last few.
 constexpr std::size_t kLogEntriesRead = 200;
 constexpr std::size_t kFailuresShown = 3;
@@ -52,20 +50,9 @@ std::string directory_of(const std::string& path) {
 
 // Whether two paths name one file (the same volume and file index), whatever their spelling.
 bool same_file(const std::string& a, const std::string& b) {
-  const auto identity = [](const std::string& path) -> std::optional<BY_HANDLE_FILE_INFORMATION> {
-    const WinHandle file(CreateFileW(to_wide(path).c_str(), 0,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!file || !GetFileInformationByHandle(file.get(), &info))
-      return std::nullopt;
-    return info;
-  };
-  const auto first = identity(a);
-  const auto second = identity(b);
-  return first && second && first->dwVolumeSerialNumber == second->dwVolumeSerialNumber &&
-         first->nFileIndexHigh == second->nFileIndexHigh &&
-         first->nFileIndexLow == second->nFileIndexLow;
+  const Result<FileIdentity> first = identity_of(a);
+  const Result<FileIdentity> second = identity_of(b);
+  return first && second && first->same_file(*second);
 }
 
 bool is_file(const std::string& path) {
@@ -103,51 +90,7 @@ std::string state_text(DWORD state) {
   }
 }
 
-struct Registration {
-  std::string binary_path;
-  DWORD start_type = 0;
-  SERVICE_STATUS_PROCESS status{};
-};
-
-// What went wrong, as doctor says it, with the system's code kept.
-Error doctor_error(std::string text, DWORD code) {
-  Error error(std::move(text) + os_error_text(code));
-  error.os_code = code;
-  return error;
-}
-
-Result<Registration> read_registration() {
-  const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager)
-    return std::unexpected(
-        doctor_error("cannot open the Service Control Manager: ", GetLastError()));
-  const ScHandle service(
-      OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
-  if (!service)
-    return std::unexpected(doctor_error("corvid-helper: ", GetLastError()));
-  DWORD needed = 0;
-  QueryServiceConfigW(service.get(), nullptr, 0, &needed);
-  // QUERY_SERVICE_CONFIGW holds pointers: keep the buffer aligned for them.
-  std::vector<std::uint64_t> buffer(needed / sizeof(std::uint64_t) + 1);
-  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-  if (!QueryServiceConfigW(service.get(), config,
-                           static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)), &needed))
-    return std::unexpected(
-        doctor_error("cannot read the configuration of corvid-helper: ", GetLastError()));
-  Registration registration;
-  registration.binary_path =
-      config->lpBinaryPathName == nullptr ? std::string() : from_wide(config->lpBinaryPathName);
-  registration.start_type = config->dwStartType;
-  DWORD size = 0;
-  if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                            reinterpret_cast<BYTE*>(&registration.status),
-                            sizeof registration.status, &size))
-    return std::unexpected(
-        doctor_error("cannot read the state of corvid-helper: ", GetLastError()));
-  return registration;
-}
-
-void check_service(const Result<Registration>& registration, const std::string& beside_me,
+void check_service(const Result<ServiceRegistration>& registration, const std::string& beside_me,
                    std::vector<Check>& checks) {
   if (!registration) {
     const std::string reason = "no service to read (" + registration.error().message + ")";
@@ -269,15 +212,15 @@ void check_pipe(std::vector<Check>& checks) {
 int run_doctor(bool json) {
   std::vector<Check> checks;
   const std::string me = running_executable_path().value_or(std::string());
-  const std::string beside_me = join_path(directory_of(me), kHelperExe);
-  const Result<Registration> registration = read_registration();
+  const std::string beside_me = join_path(directory_of(me), kHelperFileName);
+  const Result<ServiceRegistration> registration = read_service_registration();
   check_service(registration, beside_me, checks);
 
   // The installed helper's folder; without a service, the folder corvidctl came with.
   const std::string helper =
       registration ? std::string(service_program(registration->binary_path)) : beside_me;
   const std::string install_dir = directory_of(helper);
-  const std::string core = join_path(install_dir, kCoreExe);
+  const std::string core = join_path(install_dir, kCoreFileName);
   // The same judgement the helper makes, on the descriptors as stored.
   const std::optional<std::string> refusal = admin_only_refusal(
       install_dir, helper, is_file(core) ? core : std::string(), read_path_security);
@@ -288,11 +231,11 @@ int run_doctor(bool json) {
     checks.push_back(passed("admin-only install",
                             install_dir + ", the helper, the core and every folder above them"));
   }
-  checks.push_back(is_file(core)
-                       ? passed("core present", core)
-                       : failed("core present", "no " + std::string(kCoreExe) + " at " + core));
+  checks.push_back(
+      is_file(core) ? passed("core present", core)
+                    : failed("core present", "no " + std::string(kCoreFileName) + " at " + core));
   check_pipe(checks);
-  checks.push_back(check_log(join_path(install_dir, kLogName)));
+  checks.push_back(check_log(join_path(install_dir, kLogFileName)));
 
   write_std(STD_OUTPUT_HANDLE, json ? doctor_json(checks) : doctor_text(checks));
   return all_passed(checks) ? kExitOk : kExitDoctorFailed;

@@ -12,16 +12,18 @@
 #include "common/os_error.h"
 #include "common/utf.h"
 #include "common/handle_win.h"
+#include "common/io_win.h"
+#include "common/product_names.h"
 #include "console_io_win.h"
 #include "exit_codes.h"
 #include "log/log.h"
 #include "log_view.h"
+#include "service_registration_win.h"
 
 namespace corvid::corvidctl {
 
 namespace {
 
-constexpr wchar_t kServiceName[] = L"corvid-helper";
 // How often --follow looks for new entries.
 constexpr DWORD kPollMilliseconds = 250;
 // The first read from the end of the log; doubled while the entries asked for begin further back.
@@ -77,41 +79,20 @@ std::optional<CivilTime> local_time_of(std::uint64_t intervals) {
 
 // The helper log of the installed service: corvid-helper.log beside its registered program.
 std::expected<std::string, Failure> installed_log_path() {
-  const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) {
-    return std::unexpected(Failure{kExitNoAnswer, "cannot open the Service Control Manager: " +
-                                                      os_error_text(GetLastError())});
-  }
-  const ScHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_CONFIG));
-  if (!service) {
-    const DWORD code = GetLastError();
-    if (code == ERROR_SERVICE_DOES_NOT_EXIST) {
-      return std::unexpected(
-          Failure{kExitNoAnswer,
-                  "the helper service corvid-helper is not installed (read a copy of its "
-                  "log with --file PATH)"});
+  const Result<ServiceRegistration> registration = read_service_registration();
+  if (!registration) {
+    if (registration.error().os_code == ERROR_SERVICE_DOES_NOT_EXIST) {
+      return std::unexpected(Failure{kExitNoAnswer, "the helper service " +
+                                                        std::string(kServiceNameUtf8) +
+                                                        " is not installed (read a copy of its "
+                                                        "log with --file PATH)"});
     }
-    return std::unexpected(
-        Failure{kExitNoAnswer, "cannot open the service corvid-helper: " + os_error_text(code)});
+    return std::unexpected(Failure{kExitNoAnswer, registration.error().message});
   }
-  DWORD needed = 0;
-  QueryServiceConfigW(service.get(), nullptr, 0, &needed);
-  // QUERY_SERVICE_CONFIGW holds pointers: keep the buffer aligned for them.
-  std::vector<std::uint64_t> buffer((needed + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t) +
-                                    1);
-  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-  if (!QueryServiceConfigW(service.get(), config,
-                           static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)), &needed)) {
-    return std::unexpected(Failure{
-        kExitNoAnswer,
-        "cannot read the configuration of corvid-helper: " + os_error_text(GetLastError())});
-  }
-  const std::string binary_path =
-      config->lpBinaryPathName == nullptr ? std::string() : from_wide(config->lpBinaryPathName);
-  std::optional<std::string> path = service_log_path(binary_path);
+  std::optional<std::string> path = service_log_path(registration->binary_path);
   if (!path) {
-    return std::unexpected(
-        Failure{kExitNoAnswer, "no log beside the service's program: " + binary_path});
+    return std::unexpected(Failure{
+        kExitNoAnswer, "no log beside the service's program: " + registration->binary_path});
   }
   return std::move(*path);
 }
@@ -129,14 +110,7 @@ class LogFile {
   }
 
   // Which file it is: the helper renames a full log to corvid-helper.log.1 and starts another.
-  Result<std::pair<DWORD, std::uint64_t>> identity() const {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(file_.get(), &info))
-      return std::unexpected(os_error(GetLastError()));
-    return std::pair<DWORD, std::uint64_t>{
-        info.dwVolumeSerialNumber,
-        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
-  }
+  Result<FileIdentity> identity() const { return identity_of(file_.get()); }
 
   Result<std::uint64_t> size() const {
     LARGE_INTEGER size{};
@@ -238,12 +212,12 @@ Result<Tail> last_entries(const LogFile& file, std::size_t count) {
 // is none. `current` is the current file's identity: should a rotation come between the two
 // opens, the rotated file is the one already read.
 std::optional<Tail> rotated_entries(const std::string& path, std::size_t count,
-                                    const std::pair<DWORD, std::uint64_t>& current) {
+                                    const FileIdentity& current) {
   Result<LogFile> rotated = LogFile::open(path + std::string(kRotatedLogSuffix));
   if (!rotated)
     return std::nullopt;
   const auto identity = rotated->identity();
-  if (!identity || *identity == current)
+  if (!identity || identity->same_file(current))
     return std::nullopt;
   Result<Tail> tail = last_entries(*rotated, count);
   if (!tail)
@@ -265,7 +239,7 @@ BOOL WINAPI on_console_control(DWORD type) {
 // interrupted or nobody reads the output.
 int follow(const std::string& path, LogFile followed, std::uint64_t offset, LineSplitter splitter,
            const Printer& printer) {
-  Result<std::pair<DWORD, std::uint64_t>> identity = followed.identity();
+  Result<FileIdentity> identity = followed.identity();
   // What the followed file gained since the last look; false once nobody reads the output.
   const auto read_new = [&]() {
     const Result<std::uint64_t> size = followed.size();
@@ -293,7 +267,7 @@ int follow(const std::string& path, LogFile followed, std::uint64_t offset, Line
     if (!named)
       continue;  // gone for a moment: look again
     const auto named_identity = named->identity();
-    if (!named_identity || !identity || *named_identity == *identity)
+    if (!named_identity || !identity || named_identity->same_file(*identity))
       continue;
     if (!read_new())
       return kExitOk;
@@ -357,7 +331,7 @@ int run_log(const LogOptions& options) {
     if (!again)
       break;
     const auto again_identity = again->identity();
-    if (!again_identity || *again_identity == *identity)
+    if (!again_identity || again_identity->same_file(*identity))
       break;
   }
 

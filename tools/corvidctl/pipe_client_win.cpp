@@ -9,7 +9,9 @@
 #include "channel/pipe_contract.h"
 #include "common/os_error.h"
 #include "common/handle_win.h"
+#include "common/product_names.h"
 #include "common/sids_win.h"
+#include "common/utf.h"
 
 namespace corvid::pipe_client {
 
@@ -41,8 +43,9 @@ ExchangeError failure(ExchangeError::Kind kind, std::string message) {
 }
 
 std::expected<HANDLE, ExchangeError> open_pipe(const ExchangeOptions& options) {
-  const wchar_t* name = pipe_config::kPipeName;
-  const std::string shown(pipe_config::kPipeNameUtf8);
+  const std::wstring pipe_name = endpoint().pipe_name;
+  const wchar_t* name = pipe_name.c_str();
+  const std::string shown = from_wide(pipe_name);
   const Clock::time_point start = Clock::now();
   std::optional<Clock::time_point> absent_since;
   for (;;) {
@@ -93,7 +96,7 @@ Result<std::string> own_token_owner() {
 // ended), and would then read what its clients send. The helper's pipe is owned by LocalSystem
 // or Administrators; one this user's own processes could have made is no threat to this user.
 std::expected<void, ExchangeError> check_owner(HANDLE pipe, std::string* owner_out) {
-  const std::string shown(pipe_config::kPipeNameUtf8);
+  const std::string shown = from_wide(endpoint().pipe_name);
   PSID owner = nullptr;
   LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
   const DWORD read = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
@@ -142,6 +145,19 @@ DWORD finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD& transferr
 }
 
 }  // namespace
+
+Endpoint endpoint() {
+  const auto variable = [](const wchar_t* name, std::wstring fallback) {
+    const DWORD length = GetEnvironmentVariableW(name, nullptr, 0);
+    if (length <= 1)
+      return fallback;
+    std::wstring value(length, L'\0');
+    value.resize(GetEnvironmentVariableW(name, value.data(), length));
+    return value.empty() ? fallback : value;
+  };
+  return Endpoint{variable(L"CORVIDCTL_TEST_PIPE_NAME", pipe_config::kPipeName),
+                  variable(L"CORVIDCTL_TEST_SERVICE_NAME", kServiceName)};
+}
 
 std::string with_line_feed(std::string line) {
   if (line.empty() || line.back() != '\n')

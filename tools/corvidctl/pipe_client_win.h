@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "channel/pipe_contract.h"
 
@@ -15,6 +16,16 @@ namespace corvid::pipe_client {
 // A line given as it stands, with a line feed appended unless it already ends with one. (A
 // request built from fields is encode_request's line, in channel/message.h.)
 std::string with_line_feed(std::string line);
+
+// The pipe a client talks to and the service that should be serving it: the product's, unless a
+// test names its own in the environment variables CORVIDCTL_TEST_PIPE_NAME and
+// CORVIDCTL_TEST_SERVICE_NAME, so that tests never touch a helper installed on the machine. They
+// change nothing but where this one client goes.
+struct Endpoint {
+  std::wstring pipe_name;
+  std::wstring service_name;
+};
+Endpoint endpoint();
 
 struct ExchangeOptions {
   // How long to wait while the pipe is busy: longer than the server holds a client that never

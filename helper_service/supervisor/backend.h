@@ -1,0 +1,100 @@
+#pragma once
+// The seam between the supervisor's portable logic and the operating system: everything a start,
+// a stop, a poll and the watchdog need from it, and the core they launch. Two implementations:
+// the Windows one (backend_win.h), the product, and the test double of the native tests.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/error.h"
+#include "supervisor/install_security.h"
+#include "supervisor/start_policy.h"
+
+namespace corvid {
+
+// A file or directory of the service's own file work for a start that is not the entry it should
+// be (a reparse point, a file with another name elsewhere, one that resolves elsewhere, one that
+// cannot be opened): a decision about the request, not a failure of the service.
+struct CoreFileRefusal {
+  StartField field;    // whose default it is
+  std::string reason;  // names it and says what it is
+  // The system error code, when a failed open is the reason.
+  std::optional<std::uint32_t> os_code = std::nullopt;
+
+  bool operator==(const CoreFileRefusal&) const = default;
+};
+
+// What a poll saw; a poll that could not tell is an error (os_error of the failed call).
+struct PollResult {
+  enum class State { kRunning, kExited } state = State::kRunning;
+  std::uint32_t exit_code = 0;  // when kExited
+};
+
+// A launched core, as base::Process holds one: the child carries its own operations, each backend
+// its own kind. Dropping it releases what the backend keeps of it (on Windows its process and
+// thread handles and its job) and never ends the process explicitly; on Windows the core's job
+// goes with them, and with it whatever still runs in it. Ending it is always explicit:
+// terminate_child.
+class ChildProcess {
+ public:
+  // What one backend keeps of a launched core, and what it does with it.
+  class Platform {
+   public:
+    virtual ~Platform() = default;
+    virtual Result<PollResult> poll() = 0;
+    virtual void terminate_and_wait() = 0;
+    virtual std::uint32_t process_id() = 0;
+  };
+
+  explicit ChildProcess(std::unique_ptr<Platform> platform) : platform_(std::move(platform)) {}
+
+  // Polls without waiting.
+  Result<PollResult> poll() { return platform_->poll(); }
+  // Ends the core with exit code 1 (on Windows its whole job, so what it started ends too), then
+  // waits for the core without limit; failures are ignored.
+  void terminate_and_wait() { platform_->terminate_and_wait(); }
+  // 0 when the id cannot be read.
+  std::uint32_t process_id() { return platform_->process_id(); }
+
+ private:
+  std::unique_ptr<Platform> platform_;
+};
+
+// Everything the supervisor needs from the operating system besides the child's own operations.
+class CoreBackend {
+ public:
+  virtual ~CoreBackend() = default;
+
+  // The directory of the helper's own executable.
+  virtual Result<std::string> install_dir() = 0;
+  // Creates a directory and its missing ancestors; failures are the caller's to ignore.
+  virtual bool create_directories(const std::string& path) = 0;
+  // Creates or truncates the file and writes the bytes; on failure the OS error (os_error).
+  virtual Result<void> write_file(const std::string& path, std::string_view bytes) = 0;
+  // The file work of a start for a caller who is not privileged, through handles rather than
+  // names, so that nothing in the way can redirect it: the install directory and `log` must be
+  // plain directories (no reparse point), and `log` is created when missing; when `config` is
+  // given, config.json must be a plain file (no reparse point, no second link) that is the one in
+  // the install directory, and only then is it truncated, given an access list for LocalSystem
+  // and Administrators alone (kCoreConfigSddl) and written. Every check comes before anything is
+  // written: a refusal leaves every file as it was. A failed write of the configuration is the
+  // OS error (os_error, or "failed to write whole buffer").
+  virtual Result<std::optional<CoreFileRefusal>> prepare_core_files(
+      const CoreFiles& files, std::optional<std::string_view> config) = 0;
+  // Whether the file-system entry exists (links followed).
+  virtual bool exists(const std::string& path) = 0;
+  // The owner and access list of a file or directory.
+  virtual Result<SecuritySnapshot> read_security(const std::string& path) = 0;
+  // Creates the process with the given command line in `work_dir`; on failure the OS error
+  // (os_error).
+  virtual Result<ChildProcess> create_process(const std::string& core_path,
+                                              const std::string& command_line,
+                                              const std::string& work_dir) = 0;
+  virtual void sleep_for(std::chrono::milliseconds duration) = 0;
+};
+
+}  // namespace corvid
