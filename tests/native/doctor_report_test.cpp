@@ -16,6 +16,8 @@
 namespace corvid::corvidctl {
 namespace {
 
+const About kAbout = {"0.1.0", "0.1.0", "", "10.0.19045", "PC\\alice (S-1-5-21-1-2-3-1001)", false};
+
 const std::vector<Check> kMixed = {
     {"service installed", true, "corvid-helper"},
     {"admin-only install", false, R"(C:\Corvid: owned by S-1-5-21-1-2-3-1001)"},
@@ -23,8 +25,12 @@ const std::vector<Check> kMixed = {
     {"helper log", false, "failures reported in C:\\Corvid\\corvid-helper.log:\n    x"},
 };
 
-TEST(DoctorReport, EachCheckIsOneLineWithItsVerdictThenTheCount) {
-  EXPECT_EQ(doctor_text(kMixed),
+TEST(DoctorReport, TheHeaderThenEachCheckOnOneLineWithItsVerdictThenTheCount) {
+  EXPECT_EQ(doctor_text(kAbout, kMixed),
+            "corvidctl  0.1.0\n"
+            "helper     0.1.0\n"
+            "Windows    10.0.19045\n"
+            "user       PC\\alice (S-1-5-21-1-2-3-1001), not elevated\n"
             "passed  service installed: corvid-helper\n"
             "FAILED  admin-only install: C:\\Corvid: owned by S-1-5-21-1-2-3-1001\n"
             "passed  ping: answered in 3 ms\n"
@@ -33,15 +39,27 @@ TEST(DoctorReport, EachCheckIsOneLineWithItsVerdictThenTheCount) {
   const std::vector<Check> good = {kMixed[0], kMixed[2]};
   EXPECT_TRUE(all_passed(good));
   EXPECT_FALSE(all_passed(kMixed));
-  EXPECT_TRUE(doctor_text(good).ends_with("\nall 2 checks passed\n"));
+  EXPECT_TRUE(doctor_text(kAbout, good).ends_with("\nall 2 checks passed\n"));
+  About unknown = kAbout;
+  unknown.helper_version.reset();
+  unknown.helper_version_problem = "no registered helper: not installed";
+  unknown.elevated.reset();
+  const std::string text = doctor_text(unknown, good);
+  EXPECT_NE(text.find("helper     unknown (no registered helper: not installed)\n"), text.npos);
+  EXPECT_NE(text.find("(S-1-5-21-1-2-3-1001), elevation unknown\n"), text.npos);
 }
 
 TEST(DoctorReport, JsonCarriesEveryCheckInOrderAndTheOverallVerdict) {
-  const std::string line = doctor_json(kMixed);
+  const std::string line = doctor_json(kAbout, kMixed);
   ASSERT_TRUE(line.ends_with("}\n"));
   EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line";
   const nlohmann::json report = nlohmann::json::parse(line);
   EXPECT_EQ(report.at("passed"), false);
+  EXPECT_EQ(report.at("about"), nlohmann::json({{"corvidctl", "0.1.0"},
+                                                {"helper", "0.1.0"},
+                                                {"windows", "10.0.19045"},
+                                                {"user", "PC\\alice (S-1-5-21-1-2-3-1001)"},
+                                                {"elevated", false}}));
   ASSERT_EQ(report.at("checks").size(), kMixed.size());
   for (std::size_t i = 0; i < kMixed.size(); ++i) {
     SCOPED_TRACE(kMixed[i].name);
@@ -49,10 +67,11 @@ TEST(DoctorReport, JsonCarriesEveryCheckInOrderAndTheOverallVerdict) {
     EXPECT_EQ(report["checks"][i].at("passed"), kMixed[i].passed);
     EXPECT_EQ(report["checks"][i].at("detail"), kMixed[i].detail);
   }
-  EXPECT_EQ(nlohmann::json::parse(doctor_json({kMixed[0]})).at("passed"), true);
+  EXPECT_EQ(nlohmann::json::parse(doctor_json(kAbout, {kMixed[0]})).at("passed"), true);
+  EXPECT_EQ(nlohmann::json::parse(doctor_json(About{}, {}))["about"].at("helper"), nullptr);
   // A path that is not UTF-8 does not break the report.
   const nlohmann::json odd =
-      nlohmann::json::parse(doctor_json({{"core present", true, "C:\\\xff"}}));
+      nlohmann::json::parse(doctor_json(kAbout, {{"core present", true, "C:\\\xff"}}));
   EXPECT_EQ(odd["checks"][0].at("detail"), "C:\\\xef\xbf\xbd");
 }
 
@@ -184,6 +203,167 @@ TEST(DoctorAdminOnly, EveryPathFromTheFolderUpIsJudgedAndTheFirstReasonGiven) {
       expected.insert(expected.end(), {above, root});
       EXPECT_EQ(read, expected);
     }
+  }
+}
+
+TEST(DoctorVersions, TheHelpersFileVersionAgainstCorvidctls) {
+  EXPECT_EQ(file_version_text(0, 1, 0, 0), "0.1.0");
+  EXPECT_EQ(file_version_text(2, 10, 3, 7), "2.10.3.7");
+  struct Case {
+    const char* a;
+    const char* b;
+    bool same;
+  };
+  const Case cases[] = {
+      {"0.1.0", "0.1.0", true},      {"0.1.0", "0.1.0.0", true},       {"1", "1.0.0", true},
+      {"0.1.0", "0.1.1", false},     {"0.1.0", "0.10.0", false},       {"0.1.0", "0.1.0.1", false},
+      {"0.1.0-rc1", "0.1.0", false}, {"0.1.0-rc1", "0.1.0-rc1", true}, {"", "0", false},
+      {"0..1", "0.0.1", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(same_version(c.a, c.b), c.same) << c.a << " " << c.b;
+    EXPECT_EQ(same_version(c.b, c.a), c.same) << c.b << " " << c.a;
+  }
+  About about = kAbout;
+  EXPECT_TRUE(version_check(about).passed);
+  about.helper_version = "0.2.0";
+  const Check differ = version_check(about);
+  EXPECT_FALSE(differ.passed);
+  EXPECT_EQ(differ.detail, "corvidctl 0.1.0 talks to helper 0.2.0: install them together");
+  about.helper_version.reset();
+  about.helper_version_problem = "no registered helper: gone";
+  const Check unknown = version_check(about);
+  EXPECT_FALSE(unknown.passed);
+  EXPECT_EQ(unknown.detail, "corvidctl 0.1.0, the helper's unknown: no registered helper: gone");
+}
+
+// What the watchdog logs while a core will not stay up, as it logs it.
+TEST(DoctorCore, RelaunchesInTheLastMinuteAndTheLastExit) {
+  constexpr std::uint64_t kSecond = 10'000'000;
+  constexpr std::uint64_t kNow = 134410860000000000u;
+  const auto at = [](std::uint64_t when, const char* message) {
+    return format_log_line(when, message);
+  };
+  struct Case {
+    const char* label;
+    std::string log;
+    std::uint64_t now;
+    std::size_t relaunches;
+    std::optional<std::string> last_exit;
+  };
+  const std::string crash_loop = at(kNow - 5 * kSecond, "core started") +
+                                 at(kNow - 4 * kSecond, "core exited: exit code: 1") +
+                                 at(kNow - 3 * kSecond, "core restarted") +
+                                 at(kNow - 2 * kSecond, "core exited: exit code: 0xc0000135") +
+                                 at(kNow - 1 * kSecond, "restart failed: spawn core");
+  const Case cases[] = {
+      {"a crash loop", crash_loop, kNow, 2, "exit code: 0xc0000135"},
+      {"seen from later, timed by the newest entry", crash_loop, kNow + 3600 * kSecond, 2,
+       "exit code: 0xc0000135"},
+      {"older than a minute before the newest entry and now",
+       at(kNow - 200 * kSecond, "core restarted") + at(kNow - 61 * kSecond, "core restarted") +
+           at(kNow - 59 * kSecond, "core restarted") + at(kNow, "pipe accept error: 231"),
+       kNow, 1, std::nullopt},
+      {"a clock that went back: within a minute of now",
+       at(kNow + 3600 * kSecond, "core started") + at(kNow - 30 * kSecond, "core restarted"), kNow,
+       1, std::nullopt},
+      {"a stop ends what was wanted", crash_loop + at(kNow, "core stopped"), kNow, 0,
+       "exit code: 0xc0000135"},
+      {"relaunched after the stop",
+       crash_loop + at(kNow, "core stopped") + at(kNow, "core started") +
+           at(kNow, "core restarted"),
+       kNow, 1, "exit code: 0xc0000135"},
+      {"only the watchdog's own words count",
+       at(kNow, "start failed: core restarted") + at(kNow, "core restarted, pid 5") +
+           at(kNow, "pipe handle error: core exited: x"),
+       kNow, 0, std::nullopt},
+      {"no log", "", kNow, 0, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const CoreHistory history = core_history(c.log, c.now);
+    EXPECT_EQ(history.relaunches, c.relaunches);
+    EXPECT_EQ(history.last_exit, c.last_exit);
+  }
+}
+
+TEST(DoctorCore, ACoreThatDoesNotStayUpFails) {
+  struct Case {
+    const char* label;
+    std::string words;
+    bool running;
+    CoreHistory history;
+    bool passed;
+    std::string detail;
+  };
+  const Case cases[] = {
+      {"not running, not wanted", "core not running", false, {}, true, "core not running"},
+      {"not running, the last exit long ago",
+       "core not running",
+       false,
+       {0, "exit code: 1"},
+       true,
+       "core not running"},
+      {"wanted but not running",
+       "core not running",
+       false,
+       {4, "exit code: 1"},
+       false,
+       "core not running but wanted: relaunched 4 times in the last minute, last exit code: 1"},
+      {"wanted, never exited",
+       "core not running",
+       false,
+       {1, std::nullopt},
+       false,
+       "core not running but wanted: relaunched 1 time in the last minute"},
+      {"running",
+       "core running, pid 7",
+       true,
+       {kManyRelaunches - 1, "exit code: 1"},
+       true,
+       "core running, pid 7"},
+      {"running but relaunched again and again",
+       "core running, pid 7",
+       true,
+       {kManyRelaunches, "exit code: 3"},
+       false,
+       "core running, pid 7, but it does not stay up: relaunched 3 times in the last minute, last "
+       "exit code: 3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const Check check = core_check(c.words, c.running, c.history);
+    EXPECT_EQ(check.name, "core status");
+    EXPECT_EQ(check.passed, c.passed);
+    EXPECT_EQ(check.detail, c.detail);
+  }
+}
+
+// The end of the core's own log: the core writes what it likes, so it is shown as a client's text.
+TEST(DoctorCore, TheLastLinesOfTheCoresLogEscapedAndBounded) {
+  struct Case {
+    const char* label;
+    std::string text;
+    bool whole;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"the last of a whole file", "one\ntwo\r\nthree\nfour\n", true, {"two", "three", "four"}},
+      {"fewer than asked", "one\n", true, {"one"}},
+      {"a last line without its line feed", "one\ntwo", true, {"one", "two"}},
+      {"an empty line stays", "one\n\ntwo\n", true, {"one", "", "two"}},
+      {"the cut first line of a piece is left out", "ne\ntwo\n", false, {"two"}},
+      {"a piece of one cut line", "no line feed", false, {}},
+      {"an empty file", "", true, {}},
+      {"escapes", "\x1b[2Jcleared\tx\n", true, {"\\u001b[2Jcleared\\u0009x"}},
+      {"long lines are cut",
+       std::string(300, 'a') + "\n",
+       true,
+       {std::string(256, 'a') + "\xE2\x80\xA6 (300 bytes)"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(last_lines(c.text, c.whole, 3), c.lines);
   }
 }
 

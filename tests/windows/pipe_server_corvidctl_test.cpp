@@ -40,53 +40,18 @@ std::string process_token_owner() {
   return token_owner_sid(token.get()).value_or("(no owner)");
 }
 
+// Every server and corvidctl here use a pipe of this test's own.
+class OwnPipe : public ::testing::Environment {
+ public:
+  void SetUp() override { test::use_own_pipe_name(); }
+};
+const ::testing::Environment* const kOwnPipe = ::testing::AddGlobalTestEnvironment(new OwnPipe);
+
 class CorvidctlServiceTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(test::wait_for_instance()); }
   ServerThread server;
 };
-
-TEST_F(CorvidctlServiceTest, TheResponseDecidesTheExitCodeAndIsPrintedAsReceived) {
-  test::TempDir empty("corvidctl empty");
-  const std::string missing_core = empty / "clash-rs.exe";
-  struct Case {
-    std::vector<std::string> args;
-    DWORD exit_code;
-    std::string out;
-  };
-  const Case cases[] = {
-      {{"ping", "--id", "7"},
-       kOk,
-       R"({"id":"7","ok":true,"error":null,"data":{"pong":true}})"
-       "\n"},
-      {{"status"},
-       kOk,
-       R"({"id":null,"ok":true,"error":null,"data":{"pid":null,"running":false}})"
-       "\n"},
-      {{"stop", "--id=s"},
-       kOk,
-       R"({"id":"s","ok":true,"error":null,"data":null})"
-       "\n"},
-      {{"send", R"({"id":"x","action":"PING"})"},
-       kNotOk,
-       R"({"id":"x","ok":false,"error":"unknown action","data":null})"
-       "\n"},
-      {{"start", "--id", "m", "--work-dir", empty.path()},
-       kNotOk,
-       R"({"id":"m","ok":false,"error":)" +
-           nlohmann::json("core not found: " + missing_core).dump() + R"(,"data":null})" + "\n"},
-      // The server drops a line it cannot read: no response at all.
-      {{"send", "not json"}, kNoAnswer, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(describe(c.args));
-    const ProgramResult result = corvidctl(c.args);
-    EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
-    EXPECT_EQ(result.out, c.out);
-    // The response speaks for itself; only a missing one is explained.
-    EXPECT_EQ(result.err.empty(), c.exit_code != kNoAnswer) << result.err;
-  }
-}
 
 TEST_F(CorvidctlServiceTest, StartRunsTheCoreWithTheConfigurationFromAFile) {
   test::TempDir dir("corvidctl core");
@@ -158,7 +123,7 @@ TEST(CorvidctlTest, WithoutTheServiceItExitsWithTwoAndSaysWhy) {
   EXPECT_EQ(result.exit_code, kNoAnswer);
   EXPECT_EQ(result.out, "");
   EXPECT_NE(result.err.find(os_error_text(ERROR_FILE_NOT_FOUND)), std::string::npos) << result.err;
-  EXPECT_NE(result.err.find(pipe_config::kPipeNameUtf8), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(from_wide(test::test_pipe_name())), std::string::npos) << result.err;
 }
 
 // Whoever holds the name when the helper does not (before it starts, after it ends) could read
@@ -205,66 +170,6 @@ TEST(CorvidctlTest, APipeOwnedByLocalSystemOrAdministratorsIsTalkedTo) {
     if (!test::running_under_wine()) {
       EXPECT_EQ(server.impersonation_level(), std::optional(SecurityIdentification));
     }
-  }
-}
-
-TEST(CorvidctlTest, EachCommandSendsOneCompactJsonLineWithTheGivenFields) {
-  test::TempDir dir("corvidctl request");
-  const std::string config_file = dir / "config.yaml";
-  const std::string file_config = "port: 7890\nname: \"caf\xC3\xA9\"\n";
-  ASSERT_TRUE(test::write_file(config_file, file_config));
-  struct Case {
-    std::vector<std::string> args;
-    nlohmann::json request;
-  };
-  const Case cases[] = {
-      {{"ping"}, {{"action", "ping"}}},
-      {{"status", "--id", ""}, {{"action", "status"}, {"id", ""}}},
-      {{"stop", "--id=9"}, {{"action", "stop"}, {"id", "9"}}},
-      {{"start"}, {{"action", "start"}}},
-      {{"start", "--id", "z", "--config", "mode: rule\tx", "--work-dir", "C:\\work dir",
-        "--core-path", "core.exe", "--config-path", "c\\config.yaml", "--log-path", "l.log"},
-       {{"action", "start"},
-        {"id", "z"},
-        {"config", "mode: rule\tx"},
-        {"work_dir", "C:\\work dir"},
-        {"core_path", "core.exe"},
-        {"config_path", "c\\config.yaml"},
-        {"log_path", "l.log"}}},
-      {{"start", "--config-file", config_file, "--id", "f"},
-       {{"action", "start"}, {"config", file_config}, {"id", "f"}}},
-  };
-  const std::string reply = R"({"id":null,"ok":true,"error":null,"data":null})"
-                            "\n";
-  for (const Case& c : cases) {
-    SCOPED_TRACE(describe(c.args));
-    ScriptedServer server(reply);
-    ASSERT_TRUE(server.created());
-    const ProgramResult result = corvidctl(c.args);
-    ASSERT_TRUE(server.wait());
-    EXPECT_EQ(server.request(), c.request.dump() + "\n");
-    EXPECT_EQ(result.exit_code, kOk) << result.err;
-    EXPECT_EQ(result.out, reply);
-  }
-}
-
-TEST(CorvidctlTest, SendWritesTheLineAsItStandsWithOneLineFeed) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"abc", "abc\n"},
-      {"abc\n", "abc\n"},
-      {" {\"action\": \"ping\"}\r", " {\"action\": \"ping\"}\r\n"},
-      {"a\nb", "a\nb\n"},
-  };
-  for (const auto& [line, sent] : cases) {
-    SCOPED_TRACE(line);
-    ScriptedServer server(R"({"ok":true})"
-                          "\n");
-    ASSERT_TRUE(server.created());
-    const ProgramResult result = corvidctl({"send", line});
-    ASSERT_TRUE(server.wait());
-    // The stand-in stops reading at the first line feed; "a\nb\n" is one message.
-    EXPECT_EQ(server.request(), sent);
-    EXPECT_EQ(result.exit_code, kOk) << result.err;
   }
 }
 
@@ -329,50 +234,6 @@ TEST(CorvidctlTest, AnythingButAnAnswerWithOkIsExitTwo) {
     EXPECT_EQ(result.out, c.out);
     if (c.exit_code == kNoAnswer) {
       EXPECT_NE(result.err, "");
-    }
-  }
-}
-
-TEST(CorvidctlTest, ABadCommandLineIsExitThreeAndSendsNothing) {
-  test::TempDir dir("corvidctl usage");
-  const std::string not_utf8 = dir / "latin1.yaml";
-  ASSERT_TRUE(test::write_file(not_utf8, "name: caf\xE9\n"));
-  const std::vector<std::string> cases[] = {
-      {},
-      {"restart"},
-      {"ping", "--config", "x"},
-      {"status", "--work-dir", "C:\\"},
-      {"ping", "--id"},
-      {"ping", "--id", "1", "--id", "2"},
-      {"ping", "--bogus"},
-      {"start", "--config", "a", "--config-file", not_utf8},
-      {"start", "--config-file", dir / "missing.yaml"},
-      {"start", "--config-file", not_utf8},
-      {"send"},
-      {"send", "a", "b"},
-  };
-  // A stand-in server would see any request that went out.
-  ScriptedServer server(R"({"ok":true})"
-                        "\n");
-  ASSERT_TRUE(server.created());
-  for (const std::vector<std::string>& args : cases) {
-    SCOPED_TRACE(describe(args));
-    const ProgramResult result = corvidctl(args);
-    EXPECT_EQ(result.exit_code, kUsage);
-    EXPECT_EQ(result.out, "");
-    EXPECT_NE(result.err, "");
-  }
-  EXPECT_FALSE(server.wait(0ms)) << "a request went out: " << server.request();
-}
-
-TEST(CorvidctlTest, HelpExplainsTheCommandsAndExitCodes) {
-  for (const char* flag : {"--help", "-h"}) {
-    const ProgramResult result = corvidctl({flag});
-    EXPECT_EQ(result.exit_code, kOk);
-    for (const char* word :
-         {"ping", "status", "stop", "start", "send", "--config-file", "--work-dir", "--core-path",
-          "--config-path", "--log-path", "--id", "Exit status"}) {
-      EXPECT_NE(result.out.find(word), std::string::npos) << word;
     }
   }
 }

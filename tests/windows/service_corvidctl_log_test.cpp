@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/os_error.h"
+#include "common/product_names.h"
 #include "host_support.h"
 #include "test_support_win.h"
 
@@ -51,9 +52,8 @@ TEST_F(CorvidctlServiceLogTest, WithoutTheServiceItSaysSoAndExitsWithTwo) {
   const ProgramResult result = test::corvidctl({"log"});
   EXPECT_EQ(result.exit_code, kNoAnswer);
   EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err,
-            "corvidctl: the helper service corvid-helper is not installed (read a copy of its log "
-            "with --file PATH)\n");
+  EXPECT_EQ(result.err, "corvidctl: the helper service " + std::string(kServiceNameUtf8) +
+                            " is not installed (read a copy of its log with --file PATH)\n");
 }
 
 TEST_F(CorvidctlServiceLogTest, AnUnreadableLogOfTheServiceIsExitTwo) {

@@ -1,7 +1,9 @@
 #include "doctor_win.h"
 
 #include <windows.h>
+#include <sddl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -19,9 +21,12 @@
 #include "common/io_win.h"
 #include "common/path_rules.h"
 #include "common/product_names.h"
+#include "common/sids_win.h"
 #include "console_io_win.h"
+#include "corvid_version.h"
 #include "doctor_report.h"
 #include "exit_codes.h"
+#include "log/log.h"
 #include "log_view.h"
 #include "pipe_client_win.h"
 #include "response_text.h"
@@ -36,6 +41,9 @@ namespace {
 // The helper log's failures worth showing: among its last entries, the last few.
 constexpr std::size_t kLogEntriesRead = 200;
 constexpr std::size_t kFailuresShown = 3;
+// The end of the core's own log shown for a core that does not stay up.
+constexpr std::uint64_t kCoreLogTailBytes = 16 * 1024;
+constexpr std::size_t kCoreLogLines = 8;
 
 Check passed(std::string name, std::string detail) {
   return Check{std::move(name), true, std::move(detail)};
@@ -100,7 +108,7 @@ void check_service(const Result<ServiceRegistration>& registration, const std::s
     checks.push_back(failed("service binary", reason));
     return;
   }
-  checks.push_back(passed("service installed", "corvid-helper"));
+  checks.push_back(passed("service installed", from_wide(pipe_client::endpoint().service_name)));
   const std::string start = start_type_text(registration->start_type);
   checks.push_back(registration->start_type == SERVICE_AUTO_START
                        ? passed("service start type", start)
@@ -135,12 +143,10 @@ std::string utc_text(std::uint64_t intervals) {
   if (!FileTimeToSystemTime(&file_time, &utc))
     return "(no time)";
   return civil_time_text(CivilTime{utc.wYear, utc.wMonth, utc.wDay, utc.wHour, utc.wMinute,
-                                   utc.wSecond, utc.wMilliseconds}) +
-         " UTC";
+                                   utc.wSecond, utc.wMilliseconds, 0, true});
 }
 
-Check check_log(const std::string& log_path) {
-  const Result<std::string> text = read_file(log_path);
+Check check_log(const std::string& log_path, const Result<std::string>& text) {
   if (!text) {
     if (text.error().os_code == ERROR_FILE_NOT_FOUND)
       return passed("helper log", "no log yet at " + log_path);
@@ -168,7 +174,60 @@ std::expected<std::string, pipe_client::ExchangeError> ask(const std::string& ac
   return pipe_client::exchange(line.value_or(std::string()), options);
 }
 
-void check_pipe(std::vector<Check>& checks) {
+// The end of the core's own log, a few lines indented under the check, or why it cannot be read.
+std::string core_log_tail(const std::string& path) {
+  const WinHandle file(CreateFileW(to_wide(path).c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size{};
+  if (!file.valid() || !GetFileSizeEx(file.get(), &size)) {
+    const DWORD code = GetLastError();
+    std::string why = "\n    the core's log " + path + " cannot be read: " + os_error_text(code);
+    if (code == ERROR_ACCESS_DENIED)
+      why += " (it may be readable by administrators only: run doctor elevated to see it)";
+    return why;
+  }
+  const std::uint64_t length = static_cast<std::uint64_t>(size.QuadPart);
+  const std::uint64_t from = length - std::min(length, kCoreLogTailBytes);
+  LARGE_INTEGER position{};
+  position.QuadPart = static_cast<LONGLONG>(from);
+  std::string bytes(static_cast<std::size_t>(length - from), '\0');
+  DWORD got = 0;
+  if (!SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN) ||
+      !ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr)) {
+    return "\n    the core's log " + path + " cannot be read: " + last_os_error_text();
+  }
+  bytes.resize(got);
+  const std::vector<std::string> lines = last_lines(bytes, from == 0, kCoreLogLines);
+  if (lines.empty())
+    return "\n    the core's log " + path + " is empty";
+  std::string tail = "\n    the core's log " + path + " ends:";
+  for (const std::string& line : lines)
+    tail += "\n      " + line;
+  return tail;
+}
+
+// The core's status and owner, judged with what the helper log says of it lately.
+Check check_core(const std::string& install_dir, const Result<std::string>& helper_log) {
+  const auto status = ask("status", nullptr);
+  if (!status)
+    return failed("core status", status.error().message);
+  std::string words = human_text(*status).value_or(*status);
+  const std::optional<bool> running = status_running(*status);
+  if (!running)
+    return failed("core status", words);
+  if (const auto owner = ask("owner", nullptr))
+    words = status_with_owner(std::move(words), *owner);
+  const CoreHistory history =
+      helper_log ? core_history(*helper_log, current_filetime()) : CoreHistory{};
+  Check check = core_check(words, *running, history);
+  if (!check.passed)
+    check.detail += core_log_tail(join_path(install_dir, kCoreLogFileName));
+  return check;
+}
+
+// The pipe, its owner and a ping; false when the pipe cannot be asked anything.
+bool check_pipe(std::vector<Check>& checks) {
   std::string owner;
   const auto start = std::chrono::steady_clock::now();
   const auto ping = ask("ping", &owner);
@@ -180,14 +239,15 @@ void check_pipe(std::vector<Check>& checks) {
     checks.push_back(failed("pipe owner", "no pipe to check"));
     checks.push_back(failed("ping", "not sent: no pipe"));
     checks.push_back(failed("core status", "not asked: no pipe"));
-    return;
+    return false;
   }
-  checks.push_back(passed("pipe present", std::string(pipe_config::kPipeNameUtf8)));
+  checks.push_back(passed("pipe present", from_wide(pipe_client::endpoint().pipe_name)));
+  // The client refuses a pipe whose owner, or whose server process, is not the helper's.
   if (!ping && ping.error().kind == Kind::kNotTheHelper) {
     checks.push_back(failed("pipe owner", ping.error().message));
     checks.push_back(failed("ping", "not sent to a pipe that is not the helper's"));
     checks.push_back(failed("core status", "not asked: the pipe is not the helper's"));
-    return;
+    return false;
   }
   checks.push_back(passed("pipe owner", "owned by " + owner + ", trusted as the helper's"));
   if (!ping) {
@@ -197,14 +257,88 @@ void check_pipe(std::vector<Check>& checks) {
   } else {
     checks.push_back(failed("ping", "answered " + human_text(*ping).value_or(*ping)));
   }
-  const auto status = ask("status", nullptr);
-  if (!status) {
-    checks.push_back(failed("core status", status.error().message));
-  } else {
-    const std::string words = human_text(*status).value_or(*status);
-    checks.push_back(response_ok(*status) == true ? passed("core status", words)
-                                                  : failed("core status", words));
+  return true;
+}
+
+// The registered helper's file version, from its version resource.
+Result<std::string> file_version(const std::string& path) {
+  const std::wstring wide = to_wide(path);
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(wide.c_str(), &ignored);
+  if (size == 0)
+    return std::unexpected(last_os_error());
+  std::vector<unsigned char> data(size);
+  CORVID_TRY(check_win32(GetFileVersionInfoW(wide.c_str(), 0, size, data.data())));
+  void* value = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(data.data(), L"\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO))
+    return std::unexpected(Error("its version resource has no file version"));
+  const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+  return file_version_text(HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                           HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
+}
+
+// The running Windows as major.minor.build: RtlGetVersion, which, unlike GetVersionEx, does not
+// answer what a program's manifest claims to support.
+std::string windows_version() {
+  using RtlGetVersionFunction = LONG(WINAPI*)(RTL_OSVERSIONINFOW*);
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const auto rtl_get_version = reinterpret_cast<RtlGetVersionFunction>(reinterpret_cast<void (*)()>(
+      ntdll == nullptr ? nullptr : GetProcAddress(ntdll, "RtlGetVersion")));
+  RTL_OSVERSIONINFOW info{};
+  info.dwOSVersionInfoSize = sizeof(info);
+  if (rtl_get_version == nullptr || rtl_get_version(&info) != 0)
+    return "unknown";
+  return std::to_string(info.dwMajorVersion) + "." + std::to_string(info.dwMinorVersion) + "." +
+         std::to_string(info.dwBuildNumber);
+}
+
+// "DOMAIN\name (S-1-5-21-...)" of the user running corvidctl, and whether its token is elevated.
+void describe_user(About& about) {
+  WinHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+    about.user = "unknown: " + last_os_error_text();
+    return;
   }
+  const Result<std::string> sid = token_user_sid(token.get());
+  if (!sid) {
+    about.user = "unknown: " + sid.error().message;
+  } else {
+    about.user = *sid;
+    LocalMemory<PSID> binary;
+    wchar_t name[256];
+    wchar_t domain[256];
+    DWORD name_size = 256;
+    DWORD domain_size = 256;
+    SID_NAME_USE use{};
+    if (ConvertStringSidToSidW(to_wide(*sid).c_str(), binary.put()) &&
+        LookupAccountSidW(nullptr, binary.get(), name, &name_size, domain, &domain_size, &use)) {
+      about.user = from_wide(domain) + "\\" + from_wide(name) + " (" + *sid + ")";
+    }
+  }
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  if (GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size))
+    about.elevated = elevation.TokenIsElevated != 0;
+}
+
+About about_this(const Result<ServiceRegistration>& registration) {
+  About about;
+  about.corvidctl_version = kVersion;
+  if (!registration) {
+    about.helper_version_problem = "no registered helper: " + registration.error().message;
+  } else {
+    const std::string program(service_program(registration->binary_path));
+    const Result<std::string> version = file_version(program);
+    if (version)
+      about.helper_version = *version;
+    else
+      about.helper_version_problem =
+          "cannot read the version of " + program + ": " + version.error().message;
+  }
+  about.windows = windows_version();
+  describe_user(about);
+  return about;
 }
 
 }  // namespace
@@ -214,6 +348,8 @@ int run_doctor(bool json) {
   const std::string me = running_executable_path().value_or(std::string());
   const std::string beside_me = join_path(directory_of(me), kHelperFileName);
   const Result<ServiceRegistration> registration = read_service_registration();
+  const About about = about_this(registration);
+  checks.push_back(version_check(about));
   check_service(registration, beside_me, checks);
 
   // The installed helper's folder; without a service, the folder corvidctl came with.
@@ -234,10 +370,13 @@ int run_doctor(bool json) {
   checks.push_back(
       is_file(core) ? passed("core present", core)
                     : failed("core present", "no " + std::string(kCoreFileName) + " at " + core));
-  check_pipe(checks);
-  checks.push_back(check_log(join_path(install_dir, kLogFileName)));
+  const std::string log_path = join_path(install_dir, kLogFileName);
+  const Result<std::string> helper_log = read_file(log_path);
+  if (check_pipe(checks))
+    checks.push_back(check_core(install_dir, helper_log));
+  checks.push_back(check_log(log_path, helper_log));
 
-  write_std(STD_OUTPUT_HANDLE, json ? doctor_json(checks) : doctor_text(checks));
+  write_std(STD_OUTPUT_HANDLE, json ? doctor_json(about, checks) : doctor_text(about, checks));
   return all_passed(checks) ? kExitOk : kExitDoctorFailed;
 }
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <expected>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -16,8 +15,8 @@
 #include "common/product_names.h"
 #include "console_io_win.h"
 #include "exit_codes.h"
-#include "log/log.h"
 #include "log_view.h"
+#include "pipe_client_win.h"
 #include "service_registration_win.h"
 
 namespace corvid::corvidctl {
@@ -29,11 +28,6 @@ constexpr DWORD kPollMilliseconds = 250;
 // The first read from the end of the log; doubled while the entries asked for begin further back.
 constexpr std::size_t kFirstTailBytes = 64 * 1024;
 constexpr std::size_t kReadPiece = 1024 * 1024;
-
-struct Failure {
-  int exit_code;
-  std::string message;
-};
 
 FILETIME as_filetime(std::uint64_t intervals) {
   return FILETIME{static_cast<DWORD>(intervals & 0xFFFFFFFFu), static_cast<DWORD>(intervals >> 32)};
@@ -78,35 +72,33 @@ std::optional<CivilTime> local_time_of(std::uint64_t intervals) {
 }
 
 // The helper log of the installed service: corvid-helper.log beside its registered program.
-std::expected<std::string, Failure> installed_log_path() {
+Result<std::string> installed_log_path() {
   const Result<ServiceRegistration> registration = read_service_registration();
   if (!registration) {
     if (registration.error().os_code == ERROR_SERVICE_DOES_NOT_EXIST) {
-      return std::unexpected(Failure{kExitNoAnswer, "the helper service " +
-                                                        std::string(kServiceNameUtf8) +
-                                                        " is not installed (read a copy of its "
-                                                        "log with --file PATH)"});
+      return std::unexpected(Error("the helper service " +
+                                   from_wide(pipe_client::endpoint().service_name) +
+                                   " is not installed (read a copy of its log with --file PATH)"));
     }
-    return std::unexpected(Failure{kExitNoAnswer, registration.error().message});
+    return std::unexpected(registration.error());
   }
   std::optional<std::string> path = service_log_path(registration->binary_path);
-  if (!path) {
-    return std::unexpected(Failure{
-        kExitNoAnswer, "no log beside the service's program: " + registration->binary_path});
-  }
+  if (!path)
+    return std::unexpected(
+        Error("no log beside the service's program: " + registration->binary_path));
   return std::move(*path);
 }
 
-// A log file open for reading while the helper appends to it, renames it or removes it.
-class LogFile {
+// The helper log open for reading while the helper appends to it, renames it or removes it.
+class LogReader {
  public:
-  static Result<LogFile> open(const std::string& path) {
+  static Result<LogReader> open(const std::string& path) {
     WinHandle file(CreateFileW(to_wide(path).c_str(), GENERIC_READ,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
-      return std::unexpected(os_error(GetLastError()));
-    return LogFile(std::move(file));
+      return std::unexpected(last_os_error());
+    return LogReader(std::move(file));
   }
 
   // Which file it is: the helper renames a full log to corvid-helper.log.1 and starts another.
@@ -115,7 +107,7 @@ class LogFile {
   Result<std::uint64_t> size() const {
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file_.get(), &size))
-      return std::unexpected(os_error(GetLastError()));
+      return std::unexpected(last_os_error());
     return static_cast<std::uint64_t>(size.QuadPart);
   }
 
@@ -124,7 +116,7 @@ class LogFile {
     LARGE_INTEGER position{};
     position.QuadPart = static_cast<LONGLONG>(offset);
     if (!SetFilePointerEx(file_.get(), position, nullptr, FILE_BEGIN))
-      return std::unexpected(os_error(GetLastError()));
+      return std::unexpected(last_os_error());
     std::string bytes;
     while (offset + bytes.size() < end) {
       const std::size_t want = static_cast<std::size_t>(
@@ -133,7 +125,7 @@ class LogFile {
       bytes.resize(before + want);
       DWORD got = 0;
       if (!ReadFile(file_.get(), bytes.data() + before, static_cast<DWORD>(want), &got, nullptr))
-        return std::unexpected(os_error(GetLastError()));
+        return std::unexpected(last_os_error());
       bytes.resize(before + got);
       if (got == 0)
         break;
@@ -142,7 +134,7 @@ class LogFile {
   }
 
  private:
-  explicit LogFile(WinHandle file) : file_(std::move(file)) {}
+  explicit LogReader(WinHandle file) : file_(std::move(file)) {}
   WinHandle file_;
 };
 
@@ -183,7 +175,7 @@ struct Tail {
 };
 
 // Reads back from the end until the entries asked for all begin within what was read.
-Result<Tail> last_entries(const LogFile& file, std::size_t count) {
+Result<Tail> last_entries(const LogReader& file, std::size_t count) {
   const Result<std::uint64_t> size = file.size();
   if (!size)
     return std::unexpected(size.error());
@@ -213,7 +205,7 @@ Result<Tail> last_entries(const LogFile& file, std::size_t count) {
 // opens, the rotated file is the one already read.
 std::optional<Tail> rotated_entries(const std::string& path, std::size_t count,
                                     const FileIdentity& current) {
-  Result<LogFile> rotated = LogFile::open(path + std::string(kRotatedLogSuffix));
+  Result<LogReader> rotated = LogReader::open(path + std::string(kRotatedLogSuffix));
   if (!rotated)
     return std::nullopt;
   const auto identity = rotated->identity();
@@ -237,7 +229,7 @@ BOOL WINAPI on_console_control(DWORD type) {
 
 // Follows the log under `path` from `offset` in `followed`, across the helper's rotations, until
 // interrupted or nobody reads the output.
-int follow(const std::string& path, LogFile followed, std::uint64_t offset, LineSplitter splitter,
+int follow(const std::string& path, LogReader followed, std::uint64_t offset, LineSplitter splitter,
            const Printer& printer) {
   Result<FileIdentity> identity = followed.identity();
   // What the followed file gained since the last look; false once nobody reads the output.
@@ -263,7 +255,7 @@ int follow(const std::string& path, LogFile followed, std::uint64_t offset, Line
       return kExitOk;
     // A new file under the name: the helper rotated the log (or it was replaced). The rest of
     // the old one first, then the new one from its start.
-    Result<LogFile> named = LogFile::open(path);
+    Result<LogReader> named = LogReader::open(path);
     if (!named)
       continue;  // gone for a moment: look again
     const auto named_identity = named->identity();
@@ -289,10 +281,10 @@ int run_log(const LogOptions& options) {
   if (options.file) {
     path = *options.file;
   } else {
-    std::expected<std::string, Failure> installed = installed_log_path();
+    Result<std::string> installed = installed_log_path();
     if (!installed) {
       print_error(installed.error().message);
-      return installed.error().exit_code;
+      return kExitNoAnswer;
     }
     path = std::move(*installed);
   }
@@ -301,11 +293,11 @@ int run_log(const LogOptions& options) {
   const Printer printer(options.utc);
 
   // Should the helper rotate the log between opening it and its rotated file, open them again.
-  std::optional<LogFile> file;
+  std::optional<LogReader> file;
   std::optional<Tail> tail;
   std::optional<Tail> older;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    Result<LogFile> opened = LogFile::open(path);
+    Result<LogReader> opened = LogReader::open(path);
     if (!opened) {
       print_error(read_error(path, opened.error()));
       return unreadable;
@@ -327,7 +319,7 @@ int run_log(const LogOptions& options) {
     if (!identity)
       break;
     older = rotated_entries(path, options.count - tail->entries, *identity);
-    const Result<LogFile> again = LogFile::open(path);
+    const Result<LogReader> again = LogReader::open(path);
     if (!again)
       break;
     const auto again_identity = again->identity();
@@ -349,7 +341,7 @@ int run_log(const LogOptions& options) {
   // A partial last line waits for the rest.
   g_interrupted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (g_interrupted == nullptr || !SetConsoleCtrlHandler(on_console_control, TRUE)) {
-    print_error("cannot watch for Ctrl+C: " + os_error_text(GetLastError()));
+    print_error("cannot watch for Ctrl+C: " + last_os_error_text());
     return kExitNoAnswer;
   }
   return follow(path, std::move(*file), tail->end, std::move(splitter), printer);

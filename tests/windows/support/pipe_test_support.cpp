@@ -51,14 +51,30 @@ std::vector<LogEntry> read_entries(std::size_t from) {
   return parse_log(std::string_view(*text).substr(from));
 }
 
+std::wstring& pipe_name_in_use() {
+  static std::wstring name = pipe_config::kPipeName;
+  return name;
+}
+
 }  // namespace
+
+const std::wstring& test_pipe_name() {
+  return pipe_name_in_use();
+}
+
+void use_own_pipe_name() {
+  const std::wstring pid = std::to_wstring(GetCurrentProcessId());
+  pipe_name_in_use() = L"\\\\.\\pipe\\corvid-test-" + pid;
+  SetEnvironmentVariableW(L"CORVIDCTL_TEST_PIPE_NAME", pipe_name_in_use().c_str());
+  SetEnvironmentVariableW(L"CORVIDCTL_TEST_SERVICE_NAME", (L"corvid-test-none-" + pid).c_str());
+}
 
 std::optional<RawPipeClient> RawPipeClient::connect(std::chrono::milliseconds wait,
                                                     DWORD* last_error,
                                                     std::vector<DWORD>* failures) {
   const Clock::time_point deadline = Clock::now() + wait;
   for (;;) {
-    HANDLE handle = CreateFileW(pipe_config::kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    HANDLE handle = CreateFileW(test_pipe_name().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
       if (last_error != nullptr)
@@ -80,7 +96,7 @@ std::optional<RawPipeClient> RawPipeClient::connect(std::chrono::milliseconds wa
     if (Clock::now() >= deadline)
       return std::nullopt;
     if (code == ERROR_PIPE_BUSY) {
-      WaitNamedPipeW(pipe_config::kPipeName, std::min<DWORD>(wait_ms(deadline), 200) + 1);
+      WaitNamedPipeW(test_pipe_name().c_str(), std::min<DWORD>(wait_ms(deadline), 200) + 1);
     } else {
       Sleep(10);
     }
@@ -132,7 +148,7 @@ PipeRead RawPipeClient::read_line(std::chrono::milliseconds wait) {
 bool wait_for_instance(std::chrono::milliseconds wait) {
   const Clock::time_point deadline = Clock::now() + wait;
   for (;;) {
-    if (WaitNamedPipeW(pipe_config::kPipeName, 100))
+    if (WaitNamedPipeW(test_pipe_name().c_str(), 100))
       return true;
     if (Clock::now() >= deadline)
       return false;
@@ -140,11 +156,13 @@ bool wait_for_instance(std::chrono::milliseconds wait) {
   }
 }
 
-ServerThread::ServerThread(const pipe_config::Settings& settings)
+ServerThread::ServerThread(const pipe_config::Settings& given)
     : stop_flag_(std::make_shared<std::atomic<bool>>(false)),
       state_(std::make_shared<CoreState>(make_windows_backend(), stop_flag_)) {
   HelperLog::path();
-  EXPECT_TRUE(settings.name == pipe_config::kPipeName) << "the server must serve the control pipe";
+  EXPECT_TRUE(given.name == pipe_config::kPipeName) << "the server must serve the control pipe";
+  pipe_config::Settings settings = given;
+  settings.name = test_pipe_name();
   // The thread owns what it uses, so that it may outlive this object if it hangs.
   auto done = std::make_shared<std::promise<void>>();
   finished_ = done->get_future().share();
@@ -192,7 +210,7 @@ ScriptedServer::ScriptedServer(std::string reply, std::wstring_view sddl)
     return;
   }
   SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
-  pipe_.reset(CreateNamedPipeW(pipe_config::kPipeName, PIPE_ACCESS_DUPLEX,
+  pipe_.reset(CreateNamedPipeW(test_pipe_name().c_str(), PIPE_ACCESS_DUPLEX,
                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536,
                                65536, 0, &attributes));
   if (!pipe_.valid()) {
@@ -210,7 +228,7 @@ ScriptedServer::~ScriptedServer() {
   while (thread_.joinable() && !wait(0ms)) {
     CancelIoEx(pipe_.get(), nullptr);
     // Connects and lets go at once.
-    const WinHandle client(CreateFileW(pipe_config::kPipeName, GENERIC_READ | GENERIC_WRITE, 0,
+    const WinHandle client(CreateFileW(test_pipe_name().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                        nullptr, OPEN_EXISTING, 0, nullptr));
     wait(100ms);
   }

@@ -23,6 +23,15 @@ namespace corvid::test {
 
 using namespace std::chrono_literals;
 
+// The pipe this process's servers and raw clients use: the control pipe's own name, unless the
+// process took one of its own.
+const std::wstring& test_pipe_name();
+// Moves this process's servers and clients, and the corvidctl it starts
+// (CORVIDCTL_TEST_PIPE_NAME), to a pipe named after the process, and points corvidctl at a service
+// that does not exist (CORVIDCTL_TEST_SERVICE_NAME): the test touches no helper installed on the
+// machine. Call it before any server starts.
+void use_own_pipe_name();
+
 // What one read brought: the bytes and 0, or the error (ERROR_TIMEOUT when nothing came in
 // time; ERROR_MORE_DATA when the message goes on).
 struct PipeRead {
@@ -30,7 +39,7 @@ struct PipeRead {
   DWORD error = 0;
 };
 
-// A client of \\.\pipe\corvid-helper that speaks raw Win32: message reads, one WriteFile per
+// A client of the test's pipe that speaks raw Win32: message reads, one WriteFile per
 // message, every wait bounded.
 class RawPipeClient {
  public:
@@ -67,8 +76,8 @@ bool wait_for_instance(std::chrono::milliseconds wait = 15s);
 // the server's stop flag.
 class ServerThread {
  public:
-  // Serves the control pipe's own name, which its clients and its teardown use; the settings'
-  // descriptor text must outlive the thread.
+  // Serves test_pipe_name() in the place of the control pipe's own name, which its clients and
+  // its teardown use; the settings' descriptor text must outlive the thread.
   explicit ServerThread(const pipe_config::Settings& settings = {});
   // Sets the stop flag and, while the thread waits for a client, sends it one so that it ends.
   ~ServerThread();
