@@ -1,5 +1,6 @@
 // "install" and "uninstall" against Wine's Service Control Manager, with a copy of the helper in
-// a folder whose name holds a blank.
+// a folder whose name holds a blank. Under Wine the real "install" always refuses (every folder is
+// the running user's): the service is registered as it does after its judgement.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "common/handle_win.h"
+#include "common/path_rules.h"
 #include "common/sids_win.h"
 #include "host/service.h"
 #include "host_support.h"
@@ -25,6 +27,18 @@ using test::ProgramResult;
 using test::scm_error_report;
 
 using InstallTest = test::ServiceTest;
+
+// The administrative accounts and the one running the test, whom Wine makes the owner of
+// every file.
+TrustedSids trusting_this_account() {
+  TrustedSids trusted = administrative_sids();
+  WinHandle token;
+  EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()));
+  const Result<std::string> user = token_user_sid(token.get());
+  EXPECT_TRUE(user.has_value());
+  trusted.push_back(user.value_or(std::string()));
+  return trusted;
+}
 
 bool has_entry(const std::vector<test::LogEntry>& entries, std::string_view prefix) {
   for (const test::LogEntry& entry : entries) {
@@ -109,6 +123,7 @@ TEST_F(InstallTest, GivesTheServiceAnUnrestrictedSidOfItsOwn) {
   EXPECT_EQ(*type, static_cast<DWORD>(SERVICE_SID_TYPE_UNRESTRICTED));
 }
 
+// `install` as it runs after its judgement, with the Wine user trusted as an administrator.
 TEST_F(InstallTest, ASecondInstallFailsAndLeavesTheServiceAsItWas) {
   const std::optional<SERVICE_STATUS_PROCESS> first = install_running();
   ASSERT_TRUE(first.has_value());
@@ -119,11 +134,10 @@ TEST_F(InstallTest, ASecondInstallFailsAndLeavesTheServiceAsItWas) {
   test::HelperCopy other("corvid other", /*with_core=*/false);
   ASSERT_TRUE(other.ready());
   for (const std::string& exe : {helper.exe(), other.exe()}) {
-    const ProgramResult again = test::run_program(exe, {"install"}, 60s);
-    ASSERT_TRUE(again.started) << again.start_error;
-    EXPECT_EQ(again.exit_code, 1u) << exe;
-    EXPECT_EQ(again.err, scm_error_report(ERROR_SERVICE_EXISTS)) << exe;
-    EXPECT_EQ(again.out, "") << exe;
+    const Result<void> again =
+        install_from(exe, windows_install_reader(), register_service, trusting_this_account());
+    ASSERT_FALSE(again.has_value()) << exe;
+    EXPECT_EQ(again.error().os_code, std::optional<std::uint32_t>(ERROR_SERVICE_EXISTS)) << exe;
   }
 
   const std::optional<test::ServiceConfig> after = test::query_service_config();
@@ -190,11 +204,53 @@ TEST_F(InstallTest, UninstallOfAStoppedServiceSucceeds) {
   EXPECT_TRUE(test::wait_for_service_gone());
 }
 
-// Where `install` may run from, decided before the Service Control Manager hears of anything:
-// with a reader double standing in for the descriptors, which Wine does not store.
+// The real `install`, as an administrator does it, from a folder that administrator owns: under
+// Wine every folder is the running account's, as a Downloads folder or a per-user install is on
+// Windows. Its unelevated processes could replace the executable, so nothing is registered.
+TEST_F(InstallTest, AnInstallFromTheAdministratorsOwnFolderIsRefused) {
+  if (!test::running_under_wine())
+    GTEST_SKIP() << "only under Wine is every folder the running account's";
+  const ProgramResult refused = run_helper({"install"});
+  EXPECT_EQ(refused.exit_code, 1u);
+  EXPECT_EQ(refused.err.find(
+                "Error: install directory is writable by non-administrators: " + helper.dir() +
+                "\n\nCaused by:\n    " + helper.dir() + ": owned by S-1-5-21-"),
+            0u)
+      << refused.err;
+  EXPECT_EQ(refused.out, "");
+  EXPECT_FALSE(test::query_service_config().has_value());
+}
+
+// A reader standing in for the descriptors, which Wine does not store: the executable alone in
+// its folder on a fixed volume, every path admin-only but those given.
+class Descriptors final : public InstallReader {
+ public:
+  Descriptors(std::string exe, std::map<std::string, SecuritySnapshot> changed)
+      : exe_(std::move(exe)), changed_(std::move(changed)) {}
+  Result<std::optional<InstallEntry>> read_entry(const std::string& path) override {
+    const auto it = changed_.find(path);
+    return InstallEntry{std::nullopt, it == changed_.end() ? admin_only() : it->second};
+  }
+  Result<std::vector<std::string>> list_entries(const std::string&) override {
+    return std::vector<std::string>{exe_.substr(exe_.rfind('\\') + 1)};
+  }
+  Result<VolumeKind> volume_kind(const std::string&) override { return VolumeKind::kFixed; }
+  static SecuritySnapshot admin_only() {
+    return {
+        kAdministratorsSid,
+        std::vector<AccessEntry>{{AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kLocalSystemSid},
+                                 {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kAdministratorsSid},
+                                 {AccessEntry::Kind::kAllow, 0x03, 0x001200a9, "S-1-5-32-545"}}};
+  }
+
+ private:
+  std::string exe_;
+  std::map<std::string, SecuritySnapshot> changed_;
+};
+
+// Where `install` may run from, decided before the Service Control Manager hears of anything.
 TEST(InstallHome, AHomeOthersCanChangeIsRefusedBeforeAnyServiceCall) {
   const std::string exe = R"(C:\Corvid\corvid_helper_service.exe)";
-  constexpr const char* kInstaller = "S-1-5-21-1-2-3-500";
   // C:\Corvid as made by an administrator: Authenticated Users inherit Modify from C:\.
   const SecuritySnapshot inherited_modify{
       kAdministratorsSid,
@@ -202,78 +258,75 @@ TEST(InstallHome, AHomeOthersCanChangeIsRefusedBeforeAnyServiceCall) {
                                {AccessEntry::Kind::kAllow, 0x13, 0x001f01ff, kAdministratorsSid},
                                {AccessEntry::Kind::kAllow, 0x10, 0x001301bf, "S-1-5-11"},
                                {AccessEntry::Kind::kAllow, 0x1b, 0xe0010000, "S-1-5-11"}}};
-  const SecuritySnapshot admin_only{
-      kAdministratorsSid,
-      std::vector<AccessEntry>{{AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kLocalSystemSid},
-                               {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kAdministratorsSid},
-                               {AccessEntry::Kind::kAllow, 0x03, 0x001200a9, "S-1-5-32-545"}}};
-  const SecuritySnapshot installers_own{
-      kInstaller,
-      std::vector<AccessEntry>{{AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kLocalSystemSid},
-                               {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kInstaller}}};
+  // An administrator's own folder: their unelevated processes may change it.
+  const SecuritySnapshot administrators_own{
+      "S-1-5-21-1-2-3-500",
+      std::vector<AccessEntry>{
+          {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kLocalSystemSid},
+          {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, "S-1-5-21-1-2-3-500"}}};
   struct Case {
     const char* name;
-    std::map<std::string, SecuritySnapshot> descriptors;  // others: admin_only
+    std::string exe;
+    std::map<std::string, SecuritySnapshot> descriptors;  // others: admin-only
     std::optional<std::string> cause;                     // empty: registered
   };
   const Case cases[] = {
-      {"an admin-only home", {}, std::nullopt},
+      {"an admin-only home", exe, {}, std::nullopt},
       {"a folder users may change",
+       exe,
        {{R"(C:\Corvid)", inherited_modify}},
        R"(C:\Corvid: allows S-1-5-11 0x00010116)"},
       {"an executable users may change",
+       exe,
        {{exe, inherited_modify}},
        R"(C:\Corvid\corvid_helper_service.exe: allows S-1-5-11 0x00010116)"},
-      {"a root users may delete in",
-       {{R"(C:\)", inherited_modify}},
-       R"(C:\: allows S-1-5-11 0x00010000)"},
-      {"the installing account's own folder", {{R"(C:\Corvid)", installers_own}}, std::nullopt},
+      {"the installing administrator's own folder",
+       exe,
+       {{R"(C:\Corvid)", administrators_own}},
+       R"(C:\Corvid: owned by S-1-5-21-1-2-3-500)"},
+      {"a share",
+       R"(\\srv\apps\Corvid\corvid_helper_service.exe)",
+       {},
+       R"(\\srv\apps\Corvid: is on a network share)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> registered;
-    const Result<void> installed = install_from(
-        exe,
-        [&](const std::string& path) -> Result<SecuritySnapshot> {
-          const auto it = c.descriptors.find(path);
-          return it == c.descriptors.end() ? admin_only : it->second;
-        },
-        kInstaller,
-        [&](const std::string& path) -> Result<void> {
+    Descriptors reader(c.exe, c.descriptors);
+    const Result<void> installed =
+        install_from(c.exe, reader, [&](const std::string& path) -> Result<void> {
           registered.push_back(path);
           return {};
         });
     if (!c.cause) {
       EXPECT_TRUE(installed.has_value()) << detailed_text(installed.error());
-      EXPECT_EQ(registered, std::vector<std::string>{exe});
+      EXPECT_EQ(registered, std::vector<std::string>{c.exe});
       continue;
     }
     ASSERT_FALSE(installed.has_value());
     EXPECT_TRUE(registered.empty()) << "the Service Control Manager was called";
-    EXPECT_EQ(
-        detailed_text(installed.error()),
-        "install directory is writable by non-administrators: C:\\Corvid\n\nCaused by:\n    " +
-            *c.cause);
+    EXPECT_EQ(detailed_text(installed.error()),
+              "install directory is writable by non-administrators: " +
+                  parent_path(c.exe).value_or("") + "\n\nCaused by:\n    " + *c.cause);
   }
 }
 
 // Under Wine every folder of the prefix's drive C: reads back as owned by, and open to, the
-// account that runs the test: trusting that account, as `install` does, the real judgement passes
-// there (and the installs above run); without it, it does not. (The build tree's own folders are
-// Unix ones on Z:, and a world-writable one above it, such as /tmp, reads as Everyone's.)
-TEST(InstallHome, TheTestsOwnHomePassesForTheAccountThatRunsIt) {
+// account that runs the test: with that account trusted, the real judgement passes there, on
+// the real entries, volume and ancestors; without it, it does not. (The build tree's own folders
+// are Unix ones on Z:, and a world-writable one above it, such as /tmp, reads as Everyone's.)
+TEST(InstallHome, TheTestsOwnHomePassesWhenTheAccountThatRunsItIsTrusted) {
   if (!test::running_under_wine())
     GTEST_SKIP() << "only under Wine is every folder the running account's";
   const test::TempDir home{"install home"};
-  const std::string exe = home / "corvid_helper_service.exe";
-  ASSERT_TRUE(test::write_file(exe, "MZ"));
-  WinHandle token;
-  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()));
-  const Result<std::string> user = token_user_sid(token.get());
-  ASSERT_TRUE(user.has_value());
-  const Result<void> judged = judge_install(home.path(), {exe}, read_path_security, *user);
+  ASSERT_TRUE(test::write_file(home / "corvid_helper_service.exe", "MZ"));
+  ASSERT_TRUE(test::write_file(home / "wintun.dll", "MZ"));
+  const Result<void> judged =
+      judge_install(home.path(), windows_install_reader(), trusting_this_account());
   EXPECT_TRUE(judged.has_value()) << detailed_text(judged.error());
-  EXPECT_FALSE(judge_install(home.path(), {exe}, read_path_security, {}).has_value());
+  const Result<void> refused = judge_install(home.path(), windows_install_reader());
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().causes.at(0).find(home.path() + ": owned by S-1-5-21-"), 0u);
 }
 
 }  // namespace
