@@ -5,14 +5,12 @@
 
 #include <cstdio>
 #include <iterator>
-#include <map>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/handle_win.h"
-#include "common/path_rules.h"
 #include "common/sids_win.h"
 #include "host/service.h"
 #include "host_support.h"
@@ -123,7 +121,9 @@ TEST_F(InstallTest, GivesTheServiceAnUnrestrictedSidOfItsOwn) {
   EXPECT_EQ(*type, static_cast<DWORD>(SERVICE_SID_TYPE_UNRESTRICTED));
 }
 
-// `install` as it runs after its judgement, with the Wine user trusted as an administrator.
+// `install` in-process with the account that runs the test trusted (Wine makes it the owner of
+// every file): the real judgement of the copy's folder passes, and the Service Control Manager
+// refuses a second service.
 TEST_F(InstallTest, ASecondInstallFailsAndLeavesTheServiceAsItWas) {
   const std::optional<SERVICE_STATUS_PROCESS> first = install_running();
   ASSERT_TRUE(first.has_value());
@@ -219,114 +219,6 @@ TEST_F(InstallTest, AnInstallFromTheAdministratorsOwnFolderIsRefused) {
       << refused.err;
   EXPECT_EQ(refused.out, "");
   EXPECT_FALSE(test::query_service_config().has_value());
-}
-
-// A reader standing in for the descriptors, which Wine does not store: the executable alone in
-// its folder on a fixed volume, every path admin-only but those given.
-class Descriptors final : public InstallReader {
- public:
-  Descriptors(std::string exe, std::map<std::string, SecuritySnapshot> changed)
-      : exe_(std::move(exe)), changed_(std::move(changed)) {}
-  Result<std::optional<InstallEntry>> read_entry(const std::string& path) override {
-    const auto it = changed_.find(path);
-    return InstallEntry{std::nullopt, it == changed_.end() ? admin_only() : it->second};
-  }
-  Result<std::vector<std::string>> list_entries(const std::string&) override {
-    return std::vector<std::string>{exe_.substr(exe_.rfind('\\') + 1)};
-  }
-  Result<VolumeKind> volume_kind(const std::string&) override { return VolumeKind::kFixed; }
-  static SecuritySnapshot admin_only() {
-    return {
-        kAdministratorsSid,
-        std::vector<AccessEntry>{{AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kLocalSystemSid},
-                                 {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kAdministratorsSid},
-                                 {AccessEntry::Kind::kAllow, 0x03, 0x001200a9, "S-1-5-32-545"}}};
-  }
-
- private:
-  std::string exe_;
-  std::map<std::string, SecuritySnapshot> changed_;
-};
-
-// Where `install` may run from, decided before the Service Control Manager hears of anything.
-TEST(InstallHome, AHomeOthersCanChangeIsRefusedBeforeAnyServiceCall) {
-  const std::string exe = R"(C:\Corvid\corvid_helper_service.exe)";
-  // C:\Corvid as made by an administrator: Authenticated Users inherit Modify from C:\.
-  const SecuritySnapshot inherited_modify{
-      kAdministratorsSid,
-      std::vector<AccessEntry>{{AccessEntry::Kind::kAllow, 0x13, 0x001f01ff, kLocalSystemSid},
-                               {AccessEntry::Kind::kAllow, 0x13, 0x001f01ff, kAdministratorsSid},
-                               {AccessEntry::Kind::kAllow, 0x10, 0x001301bf, "S-1-5-11"},
-                               {AccessEntry::Kind::kAllow, 0x1b, 0xe0010000, "S-1-5-11"}}};
-  // An administrator's own folder: their unelevated processes may change it.
-  const SecuritySnapshot administrators_own{
-      "S-1-5-21-1-2-3-500",
-      std::vector<AccessEntry>{
-          {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kLocalSystemSid},
-          {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, "S-1-5-21-1-2-3-500"}}};
-  struct Case {
-    const char* name;
-    std::string exe;
-    std::map<std::string, SecuritySnapshot> descriptors;  // others: admin-only
-    std::optional<std::string> cause;                     // empty: registered
-  };
-  const Case cases[] = {
-      {"an admin-only home", exe, {}, std::nullopt},
-      {"a folder users may change",
-       exe,
-       {{R"(C:\Corvid)", inherited_modify}},
-       R"(C:\Corvid: allows S-1-5-11 0x00010116)"},
-      {"an executable users may change",
-       exe,
-       {{exe, inherited_modify}},
-       R"(C:\Corvid\corvid_helper_service.exe: allows S-1-5-11 0x00010116)"},
-      {"the installing administrator's own folder",
-       exe,
-       {{R"(C:\Corvid)", administrators_own}},
-       R"(C:\Corvid: owned by S-1-5-21-1-2-3-500)"},
-      {"a share",
-       R"(\\srv\apps\Corvid\corvid_helper_service.exe)",
-       {},
-       R"(\\srv\apps\Corvid: is on a network share)"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::vector<std::string> registered;
-    Descriptors reader(c.exe, c.descriptors);
-    const Result<void> installed =
-        install_from(c.exe, reader, [&](const std::string& path) -> Result<void> {
-          registered.push_back(path);
-          return {};
-        });
-    if (!c.cause) {
-      EXPECT_TRUE(installed.has_value()) << detailed_text(installed.error());
-      EXPECT_EQ(registered, std::vector<std::string>{c.exe});
-      continue;
-    }
-    ASSERT_FALSE(installed.has_value());
-    EXPECT_TRUE(registered.empty()) << "the Service Control Manager was called";
-    EXPECT_EQ(detailed_text(installed.error()),
-              "install directory is writable by non-administrators: " +
-                  parent_path(c.exe).value_or("") + "\n\nCaused by:\n    " + *c.cause);
-  }
-}
-
-// Under Wine every folder of the prefix's drive C: reads back as owned by, and open to, the
-// account that runs the test: with that account trusted, the real judgement passes there, on
-// the real entries, volume and ancestors; without it, it does not. (The build tree's own folders
-// are Unix ones on Z:, and a world-writable one above it, such as /tmp, reads as Everyone's.)
-TEST(InstallHome, TheTestsOwnHomePassesWhenTheAccountThatRunsItIsTrusted) {
-  if (!test::running_under_wine())
-    GTEST_SKIP() << "only under Wine is every folder the running account's";
-  const test::TempDir home{"install home"};
-  ASSERT_TRUE(test::write_file(home / "corvid_helper_service.exe", "MZ"));
-  ASSERT_TRUE(test::write_file(home / "wintun.dll", "MZ"));
-  const Result<void> judged =
-      judge_install(home.path(), windows_install_reader(), trusting_this_account());
-  EXPECT_TRUE(judged.has_value()) << detailed_text(judged.error());
-  const Result<void> refused = judge_install(home.path(), windows_install_reader());
-  ASSERT_FALSE(refused.has_value());
-  EXPECT_EQ(refused.error().causes.at(0).find(home.path() + ": owned by S-1-5-21-"), 0u);
 }
 
 }  // namespace
