@@ -9,7 +9,6 @@
 #include "common/os_error.h"
 #include "common/utf.h"
 #include "common/handle_win.h"
-#include "common/sids_win.h"
 #include "common/path_rules.h"
 #include "host/service.h"
 #include "supervisor/security_win.h"
@@ -56,16 +55,9 @@ Result<void> describe(SC_HANDLE service) {
   return {};
 }
 
-// The account running `install`: on Windows an administrator, whose own folders are theirs.
-std::string installing_user() {
-  WinHandle token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
-    return {};
-  // Unreadable: no one is trusted beyond the administrators.
-  return token_user_sid(token.get()).value_or(std::string());
-}
+}  // namespace
 
-Result<void> register_and_start(const std::string& exe) {
+Result<void> register_service(const std::string& exe) {
   ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
   if (!manager)
     return std::unexpected(winapi_error(GetLastError()));
@@ -81,15 +73,11 @@ Result<void> register_and_start(const std::string& exe) {
   return check_win32(StartServiceW(service.get(), 0, nullptr), winapi_error);
 }
 
-}  // namespace
-
-Result<void> install_from(const std::string& exe, const SecurityReader& read,
-                          std::string_view installing_user,
-                          const ServiceRegistration& register_service) {
-  const std::string dir = parent_path(exe).value_or(std::string());
-  if (Result<void> safe = judge_install(dir, {exe}, read, installing_user); !safe)
-    return safe;
-  return register_service(exe);
+Result<void> install_from(const std::string& exe, InstallReader& reader,
+                          const ServiceRegistration& registration, const TrustedSids& trusted) {
+  // The executable is an entry of its directory: judged with everything else there.
+  CORVID_TRY(judge_install(parent_path(exe).value_or(std::string()), reader, trusted));
+  return registration(exe);
 }
 
 Result<void> install_service() {
@@ -97,7 +85,7 @@ Result<void> install_service() {
   auto exe = running_executable_path();
   if (!exe)
     return std::unexpected(exe.error());
-  return install_from(*exe, read_path_security, installing_user(), register_and_start);
+  return install_from(*exe, windows_install_reader(), register_service);
 }
 
 Result<void> uninstall_service() {

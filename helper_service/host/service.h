@@ -36,19 +36,22 @@ int run_mode(RunMode mode);
 Result<void> run_service_dispatcher();
 // Returns only on error.
 Result<void> run_console();
-// `install`: install_from for the running executable, its descriptors read from disk, trusting
-// also the account that runs it.
+// `install`: install_from for the running executable, on the system's own files, trusting no one
+// but LocalSystem, Administrators and TrustedInstaller.
 Result<void> install_service();
 
-// The Service Control Manager's part of `install` (registering and starting the service).
+// The Service Control Manager's part of `install`, after its judgement: registers `exe` as the
+// service (quoted, LocalSystem, automatic start, its description, restarts after a failure, its
+// own SID) and starts it.
+Result<void> register_service(const std::string& exe);
 using ServiceRegistration = std::function<Result<void>(const std::string& exe)>;
-// Before the Service Control Manager hears of anything: the directory of `exe`, `exe` itself and
-// every directory above them must be admin-only (judge_install, trusting also `installing_user`,
-// a SID, when not empty), or the service, which runs as LocalSystem, would run whatever a user
-// put there. Only then `register_service`.
-Result<void> install_from(const std::string& exe, const SecurityReader& read,
-                          std::string_view installing_user,
-                          const ServiceRegistration& register_service);
+// Before the Service Control Manager hears of anything: the install of `exe`, its directory, what
+// is in it and every directory above it, must be admin-only where it really is (judge_install),
+// or the service, which runs as LocalSystem, would run whatever someone else put there. Only then
+// `registration`. `trusted` is for tests alone: under Wine every file is the running user's.
+Result<void> install_from(const std::string& exe, InstallReader& reader,
+                          const ServiceRegistration& registration,
+                          const TrustedSids& trusted = administrative_sids());
 Result<void> uninstall_service();
 
 void WINAPI service_main(DWORD argc, LPWSTR* argv);

@@ -64,8 +64,9 @@ class ChildProcess {
   std::unique_ptr<Platform> platform_;
 };
 
-// Everything the supervisor needs from the operating system besides the child's own operations.
-class CoreBackend {
+// Everything the supervisor needs from the operating system besides the child's own operations,
+// the reads of the install judgement (InstallReader) among them.
+class CoreBackend : public InstallReader {
  public:
   virtual ~CoreBackend() = default;
 
@@ -87,8 +88,6 @@ class CoreBackend {
       const CoreFiles& files, std::optional<std::string_view> config) = 0;
   // Whether the file-system entry exists (links followed).
   virtual bool exists(const std::string& path) = 0;
-  // The owner and access list of a file or directory.
-  virtual Result<SecuritySnapshot> read_security(const std::string& path) = 0;
   // Creates the process with the given command line in `work_dir`; on failure the OS error
   // (os_error).
   virtual Result<ChildProcess> create_process(const std::string& core_path,

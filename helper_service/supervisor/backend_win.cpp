@@ -294,9 +294,13 @@ class WindowsBackend final : public CoreBackend {
     return GetLastError() == ERROR_SHARING_VIOLATION;
   }
 
-  Result<SecuritySnapshot> read_security(const std::string& path) override {
-    return read_path_security(path);
+  Result<std::optional<InstallEntry>> read_entry(const std::string& path) override {
+    return read_install_entry(path);
   }
+  Result<std::vector<std::string>> list_entries(const std::string& dir) override {
+    return list_directory_entries(dir);
+  }
+  Result<VolumeKind> volume_kind(const std::string& path) override { return volume_kind_of(path); }
 
   Result<ChildProcess> create_process(const std::string& core_path, const std::string& command_line,
                                       const std::string& work_dir) override {

@@ -2,6 +2,8 @@
 
 #include <aclapi.h>
 
+#include <algorithm>
+
 #include "common/os_error.h"
 #include "common/utf.h"
 #include "common/handle_win.h"
@@ -119,17 +121,107 @@ Result<SecuritySnapshot> snapshot_of(PSECURITY_DESCRIPTOR descriptor) {
   return snapshot;
 }
 
-Result<SecuritySnapshot> read_path_security(const std::string& path) {
-  const std::wstring wide = to_wide(path);
+namespace {
+
+// The entry itself, whatever it is: a link is not followed, a directory opens too (backup
+// semantics). Neither right asked for is subject to sharing, so an entry held open without any
+// (a running core, a log being written) is read all the same.
+WinHandle open_entry_itself(const std::string& path, DWORD access) {
+  return WinHandle(CreateFileW(
+      to_wide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+class WindowsInstallReader final : public InstallReader {
+ public:
+  Result<std::optional<InstallEntry>> read_entry(const std::string& path) override {
+    return read_install_entry(path);
+  }
+  Result<std::vector<std::string>> list_entries(const std::string& dir) override {
+    return list_directory_entries(dir);
+  }
+  Result<VolumeKind> volume_kind(const std::string& path) override { return volume_kind_of(path); }
+};
+
+}  // namespace
+
+Result<std::optional<InstallEntry>> read_install_entry(const std::string& path) {
+  const WinHandle entry = open_entry_itself(path, READ_CONTROL | FILE_READ_ATTRIBUTES);
+  if (!entry) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+      return std::nullopt;
+    return std::unexpected(context("CreateFileW failed", os_error(error)));
+  }
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!GetFileInformationByHandleEx(entry.get(), FileAttributeTagInfo, &tag, sizeof tag))
+    return std::unexpected(last_os_error("GetFileInformationByHandleEx failed"));
+  InstallEntry found;
+  if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    found.reparse_tag = tag.ReparseTag;
   LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
   PSID owner = nullptr;
   PACL dacl = nullptr;
-  const DWORD status = GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT,
-                                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                             &owner, nullptr, &dacl, nullptr, descriptor.put());
+  const DWORD status = GetSecurityInfo(entry.get(), SE_FILE_OBJECT,
+                                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                       &owner, nullptr, &dacl, nullptr, descriptor.put());
   if (status != ERROR_SUCCESS)
-    return std::unexpected(call_failed("GetNamedSecurityInfoW", status));
-  return snapshot_of(descriptor.get());
+    return std::unexpected(call_failed("GetSecurityInfo", status));
+  Result<SecuritySnapshot> security = snapshot_of(descriptor.get());
+  if (!security)
+    return std::unexpected(std::move(security.error()));
+  found.security = std::move(*security);
+  return found;
+}
+
+Result<std::vector<std::string>> list_directory_entries(const std::string& dir) {
+  const WinHandle handle = open_entry_itself(dir, FILE_LIST_DIRECTORY);
+  if (!handle)
+    return std::unexpected(last_os_error("CreateFileW failed"));
+  std::vector<std::string> names;
+  // Records are aligned to 8 bytes within the buffer.
+  std::vector<LONGLONG> buffer(8192);
+  for (FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;;
+       kind = FileIdBothDirectoryInfo) {
+    if (!GetFileInformationByHandleEx(handle.get(), kind, buffer.data(),
+                                      static_cast<DWORD>(buffer.size() * sizeof(LONGLONG)))) {
+      if (GetLastError() == ERROR_NO_MORE_FILES)
+        return names;
+      return std::unexpected(last_os_error("GetFileInformationByHandleEx failed"));
+    }
+    const BYTE* at = reinterpret_cast<const BYTE*>(buffer.data());
+    for (;;) {
+      const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+      const std::wstring_view name(record->FileName, record->FileNameLength / sizeof(WCHAR));
+      if (name != L"." && name != L"..")
+        names.push_back(from_wide(name));
+      if (record->NextEntryOffset == 0)
+        break;
+      at += record->NextEntryOffset;
+    }
+  }
+}
+
+Result<VolumeKind> volume_kind_of(const std::string& path) {
+  const std::wstring wide = to_wide(path);
+  std::wstring volume(std::max<std::size_t>(wide.size() + 2, MAX_PATH + 1), L'\0');
+  if (!GetVolumePathNameW(wide.c_str(), volume.data(), static_cast<DWORD>(volume.size())))
+    return std::unexpected(last_os_error("GetVolumePathNameW failed"));
+  switch (GetDriveTypeW(volume.c_str())) {
+    case DRIVE_FIXED:
+      return VolumeKind::kFixed;
+    case DRIVE_REMOVABLE:
+      return VolumeKind::kRemovable;
+    case DRIVE_REMOTE:
+      return VolumeKind::kRemote;
+    default:
+      return VolumeKind::kOther;
+  }
+}
+
+InstallReader& windows_install_reader() {
+  static WindowsInstallReader reader;
+  return reader;
 }
 
 }  // namespace corvid

@@ -71,22 +71,6 @@ Error not_allowed(const CoreLaunch& launch, StartField field) {
                " not allowed: " + shown_text(path_of(launch, field)));
 }
 
-// The first reason, in the order of the paths, why the install leaves the core open to others.
-Result<void> judge_the_install(CoreBackend& backend, const std::string& install_dir) {
-  const CoreLaunch defaults = resolve_launch(install_dir, {});
-  // What is missing is not judged: a missing core is reported as such at launch, and no one but
-  // an administrator could add it, as the directory's own descriptor shows; the log directory and
-  // the configuration are created by the service, and inherit the directory's entries.
-  std::vector<std::string> inside;
-  for (const std::string& path : {defaults.core_path, defaults.config_path,
-                                  *parent_path(defaults.log_path), defaults.log_path}) {
-    if (backend.exists(path))
-      inside.push_back(path);
-  }
-  return judge_install(install_dir, inside,
-                       [&](const std::string& path) { return backend.read_security(path); }, {});
-}
-
 }  // namespace
 
 CoreFiles core_files(const std::string& install_dir) {
@@ -117,8 +101,9 @@ Result<void> judge_start(CoreBackend& backend, const std::string& install_dir,
       return std::unexpected(not_allowed(launch, field));
     }
   }
+  // The directory, everything in it and everything above it, where they really are.
   if (!caller.privileged)
-    return judge_the_install(backend, install_dir);
+    return judge_install(install_dir, backend);
   return {};
 }
 
@@ -142,7 +127,9 @@ Result<CoreLaunch> prepare_start(CoreBackend& backend, const StartOptions& optio
     return launch;
   }
   // The paths are the defaults: the service's own files in the admin-only install directory,
-  // reached through handles that nothing can redirect.
+  // reached through handles that nothing can redirect. The core opens them by name, with its own
+  // reading of a path: it is told them as the service spells them, whatever spelling passed the
+  // comparison.
   const std::optional<std::string_view> config =
       options.config ? std::optional<std::string_view>(*options.config) : std::nullopt;
   Result<std::optional<CoreFileRefusal>> prepared =
@@ -155,7 +142,7 @@ Result<CoreLaunch> prepare_start(CoreBackend& backend, const StartOptions& optio
     refused.os_code = refusal->os_code;
     return std::unexpected(std::move(refused));
   }
-  return launch;
+  return resolve_launch(*install_dir, {});
 }
 
 }  // namespace corvid

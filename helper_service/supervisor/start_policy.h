@@ -76,7 +76,8 @@ Result<void> judge_start(CoreBackend& backend, const std::string& install_dir,
 
 // What a start does before its launch: resolves the paths, refuses what `caller` may not start,
 // then makes the log directory and writes the configuration when one is given (for a caller who
-// is not privileged, through handles: prepare_core_files). The launch to make, or why not.
+// is not privileged, through handles: prepare_core_files). The launch to make (for a caller who is
+// not privileged, the defaults as resolve_launch(install_dir, {}) spells them), or why not.
 Result<CoreLaunch> prepare_start(CoreBackend& backend, const StartOptions& options,
                                  const Caller& caller);
 

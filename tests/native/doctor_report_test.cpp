@@ -5,13 +5,15 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "doctor_report.h"
+#include "fake_backend.h"
 #include "log/log.h"
+#include "supervisor/core.h"
 
 namespace corvid::corvidctl {
 namespace {
@@ -132,77 +134,48 @@ TEST(DoctorReport, TheLastFailuresAmongTheLastEntriesOldestFirst) {
   EXPECT_EQ(found[1].message, "start failed: spawn core\n  cause: the file is not there");
 }
 
-// The helper's own judgement, over descriptors as Windows would store them (Wine stores none):
-// which paths are read, in which order, and which reason is given.
-TEST(DoctorAdminOnly, EveryPathFromTheFolderUpIsJudgedAndTheFirstReasonGiven) {
-  const std::string dir = R"(C:\Program Files\Corvid)";
-  const std::string helper = dir + R"(\corvid_helper_service.exe)";
-  const std::string core = dir + R"(\clash-rs.exe)";
-  const std::string above = R"(C:\Program Files)";
-  const std::string root = R"(C:\)";
-  using Kind = AccessEntry::Kind;
-  const auto snapshot = [](std::string owner, std::uint32_t users_mask) {
-    return SecuritySnapshot{
-        std::move(owner), std::vector<AccessEntry>{{Kind::kAllow, 0, 0x1F01FF, "S-1-5-18"},
-                                                   {Kind::kAllow, 0, 0x1F01FF, "S-1-5-32-544"},
-                                                   {Kind::kAllow, 0, users_mask, "S-1-5-32-545"}}};
-  };
-  const SecuritySnapshot admin_only = snapshot("S-1-5-32-544", 0x1200A9);
+// Doctor judges what the helper judges before a standard user's start: the same paths in the same
+// order (Wine stores no descriptor, so they are the double's), and the helper's first reason.
+TEST(DoctorAdminOnly, JudgesWhatAStandardUsersStartJudges) {
+  using testing::FakeBackend;
+  const std::string dir = FakeBackend::kInstallDir;
+  const std::string dll = dir + R"(\wintun.dll)";
+  const std::string config = dir + R"(\config.json)";
+  Error denied("CreateFileW failed", "Access is denied. (os error 5)");
+  denied.os_code = 5;
   struct Case {
     const char* label;
-    std::map<std::string, Result<SecuritySnapshot>> changed;
-    std::string core;
+    std::string path;
+    Result<SecuritySnapshot> security;
     std::optional<std::string> refusal;
   };
   const Case cases[] = {
-      {"administrators only", {}, core, std::nullopt},
-      {"users may add folders at the root, as on C:\\",
-       {{root, snapshot("S-1-5-18", 0x1200AF)}},
-       core,
-       std::nullopt},
-      {"users may add files in the folder",
-       {{dir, snapshot("S-1-5-32-544", 0x1200AF)}},
-       core,
-       dir + ": allows S-1-5-32-545 0x00000006"},
-      {"the helper is a user's file",
-       {{helper, snapshot("S-1-5-21-1-2-3-1001", 0x1200A9)}},
-       core,
-       helper + ": owned by S-1-5-21-1-2-3-1001"},
-      {"users may rename what is below a folder above",
-       {{above, snapshot("S-1-5-32-544", 0x1200E9)}},
-       core,
-       above + ": allows S-1-5-32-545 0x00000040"},
-      {"an unreadable core fails closed",
-       {{core, std::unexpected(Error("cannot read the security of the file", "access denied"))}},
-       core,
-       core + ": cannot read the security of the file: access denied"},
-      {"a missing core is not read",
-       {{core, std::unexpected(Error("not there"))}},
-       "",
-       std::nullopt},
-      {"the first path in order is named",
-       {{dir, snapshot("S-1-5-21-1-2-3-1001", 0x1200A9)},
-        {root, snapshot("S-1-5-21-1-2-3-1001", 0x1200A9)}},
-       core,
-       dir + ": owned by S-1-5-21-1-2-3-1001"},
+      {"admin-only", dir, FakeBackend::admin_only_snapshot(), std::nullopt},
+      {"a DLL users may write", dll,
+       SecuritySnapshot{"S-1-5-32-544", std::vector<AccessEntry>{{AccessEntry::Kind::kAllow, 0, 0x2,
+                                                                  "S-1-5-32-545"}}},
+       dll + ": allows S-1-5-32-545 0x00000002: a standard user could not start the core"},
+      // config.json is for LocalSystem and Administrators alone: a standard user's doctor cannot
+      // read its descriptor, and says who can.
+      {"a descriptor this account may not read", config, std::unexpected(denied),
+       config + ": CreateFileW failed: Access is denied. (os error 5): only an administrator can "
+                "read it, run corvidctl doctor elevated"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    std::vector<std::string> read;
-    const std::optional<std::string> refusal =
-        admin_only_refusal(dir, helper, c.core, [&](const std::string& path) {
-          read.push_back(path);
-          const auto found = c.changed.find(path);
-          return found == c.changed.end() ? Result<SecuritySnapshot>(admin_only) : found->second;
-        });
-    EXPECT_EQ(refusal, c.refusal);
-    if (!c.refusal) {
-      std::vector<std::string> expected = {dir, helper};
-      if (!c.core.empty())
-        expected.push_back(core);
-      expected.insert(expected.end(), {above, root});
-      EXPECT_EQ(read, expected);
-    }
+    const auto install = [&](FakeBackend& os) {
+      for (const std::string& path : {dir + R"(\corvid_helper_service.exe)", dll, config})
+        os.add_existing(path);
+      os.set_security(c.path, c.security);
+    };
+    auto started = std::make_shared<FakeBackend>();
+    install(*started);
+    CoreState state{started};
+    EXPECT_EQ(start_core(state, {}, Caller{false}).has_value(), !c.refusal.has_value());
+    FakeBackend doctor;
+    install(doctor);
+    EXPECT_EQ(admin_only_refusal(dir, doctor), c.refusal);
+    EXPECT_EQ(doctor.security_reads(), started->security_reads());
   }
 }
 

@@ -2,16 +2,18 @@
 // TrustedInstaller change the install directory, the core, or a directory above them?
 #include <gtest/gtest.h>
 
-#include <map>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "fake_backend.h"
 #include "supervisor/install_security.h"
 
 namespace corvid {
 namespace {
 
 using Kind = AccessEntry::Kind;
+using testing::FakeBackend;
 
 constexpr const char* kUsers = "S-1-5-32-545";
 constexpr const char* kAuthenticatedUsers = "S-1-5-11";
@@ -214,118 +216,148 @@ TEST(InstallSecurity, InheritableEntriesCountForWhatIsCreatedInside) {
   }
 }
 
-// `install` trusts the account that runs it: its own folders pass for it, nobody else's.
-TEST(InstallSecurity, AnAlsoTrustedSidCountsAsAnAdministrator) {
+// The trusted set is the administrative accounts'; a test adds the one account Wine makes the
+// owner of everything.
+TEST(InstallSecurity, OnlyTheTrustedSetCountsAsAdministrators) {
   const SecuritySnapshot own{kSomeone, std::vector<AccessEntry>{
                                            {Kind::kAllow, 0x03, 0x001f01ff, "S-1-5-18"},
                                            {Kind::kAllow, 0x03, 0x001f01ff, kSomeone},
                                            {Kind::kAllow, 0x03, 0x001200a9, "S-1-1-0"},
                                        }};
+  TrustedSids with_someone = administrative_sids();
+  with_someone.push_back(kSomeone);
   for (ProtectedRole role : {ProtectedRole::kInstalled, ProtectedRole::kAncestor}) {
-    EXPECT_EQ(admin_only_violation(own, role, kSomeone), std::nullopt);
+    EXPECT_EQ(admin_only_violation(own, role, with_someone), std::nullopt);
     EXPECT_EQ(admin_only_violation(own, role), "owned by S-1-5-21-1-2-3-1001");
-    EXPECT_EQ(admin_only_violation(own, role, "S-1-5-21-1-2-3-1002"),
-              "owned by S-1-5-21-1-2-3-1001");
   }
   // Trusting one user trusts no group the user is in.
   EXPECT_EQ(
       admin_only_violation(admins_and({{Kind::kAllow, 0x03, 0x001301bf, kAuthenticatedUsers}}),
-                           ProtectedRole::kInstalled, kSomeone),
+                           ProtectedRole::kInstalled, with_someone),
       "allows S-1-5-11 0x00010116");
 }
 
-TEST(InstallSecurity, TheDirectoryWhatIsInsideAndEveryParentAreProtected) {
-  using Paths = std::vector<std::pair<std::string, ProtectedRole>>;
-  const auto installed = ProtectedRole::kInstalled;
-  const auto ancestor = ProtectedRole::kAncestor;
-  EXPECT_EQ(
-      protected_paths(R"(C:\Program Files\Corvid)", {R"(C:\Program Files\Corvid\clash-rs.exe)",
-                                                     R"(C:\Program Files\Corvid\log)"}),
-      (Paths{{R"(C:\Program Files\Corvid)", installed},
-             {R"(C:\Program Files\Corvid\clash-rs.exe)", installed},
-             {R"(C:\Program Files\Corvid\log)", installed},
-             {R"(C:\Program Files)", ancestor},
-             {R"(C:\)", ancestor}}));
-  EXPECT_EQ(protected_paths(R"(C:\App)", {}),
-            (Paths{{R"(C:\App)", installed}, {R"(C:\)", ancestor}}));
-  EXPECT_EQ(
-      protected_paths(R"(\\?\C:\A\B)", {}),
-      (Paths{{R"(\\?\C:\A\B)", installed}, {R"(\\?\C:\A)", ancestor}, {R"(\\?\C:\)", ancestor}}));
-  EXPECT_EQ(protected_paths(R"(\\srv\share\App)", {}),
-            (Paths{{R"(\\srv\share\App)", installed}, {R"(\\srv\share\)", ancestor}}));
-  EXPECT_EQ(protected_paths(R"(C:\)", {}), (Paths{{R"(C:\)", installed}}));
-}
-
-// The one judgement a start and `install` share: every path read in order, the first failure
-// reported with the path, nothing read after it.
+// The one judgement a start, `install` and doctor share: the volume, the directory, every entry
+// in it, the core's log, every directory above it, each read once and in that order, the first
+// failure reported with its path, nothing read after it.
 TEST(InstallSecurity, JudgingAnInstallReadsEveryPathAndReportsTheFirstFailure) {
-  const std::string dir = R"(C:\Program Files\Corvid)";
+  const std::string dir = FakeBackend::kInstallDir;
+  const std::string core = dir + R"(\clash-rs.exe)";
+  const std::string dll = dir + R"(\wintun.dll)";
   const std::string exe = dir + R"(\corvid_helper_service.exe)";
+  const std::string log = dir + R"(\log\clash.log)";
+  const std::string above = R"(C:\Program Files)";
   struct Case {
     const char* name;
-    std::map<std::string, Result<SecuritySnapshot>> descriptors;  // others: admins_and({})
-    std::string also_trusted;
+    std::function<void(FakeBackend&)> setup;
     std::optional<std::string> cause;
-    std::size_t reads;
+    std::vector<std::string> reads;
   };
   const Result<SecuritySnapshot> users_write = admins_and({{Kind::kAllow, 0, 0x00000002, kUsers}});
-  const Result<SecuritySnapshot> owned = admins_and({}, kSomeone);
+  // An administrator's own profile folder, as `install` used to trust it.
+  const Result<SecuritySnapshot> admins_own = admins_and({}, "S-1-5-21-1-2-3-500");
+  const std::vector<std::string> all = {dir, core, exe, dir + R"(\log)", dll, log, above, R"(C:\)"};
   const Case cases[] = {
-      {"admin-only", {}, "", std::nullopt, 4},
-      {"a writable executable",
-       {{exe, users_write}},
-       "",
-       exe + ": allows S-1-5-32-545 0x00000002",
-       2},
+      {"admin-only", [](FakeBackend&) {}, std::nullopt, all},
+      {"a DLL beside the core that users may write",
+       [&](FakeBackend& os) { os.set_security(dll, users_write); },
+       dll + ": allows S-1-5-32-545 0x00000002",
+       {dir, core, exe, dir + R"(\log)", dll}},
+      {"a compressed executable", [&](FakeBackend& os) { os.set_reparse_tag(exe, 0x80000017); },
+       std::nullopt, all},
+      {"a symbolic link beside the core",
+       [&](FakeBackend& os) { os.set_reparse_tag(dll, 0xa000000c); },
+       dll + ": is a reparse point (tag 0xa000000c)",
+       {dir, core, exe, dir + R"(\log)", dll}},
       {"a folder that hands its users write access to what is created in it",
-       {{dir, admins_and({{Kind::kAllow, 0x0a, 0x001f01ff, kUsers}})}},
-       "",
+       [&](FakeBackend& os) {
+         os.set_security(dir, admins_and({{Kind::kAllow, 0x0a, 0x001f01ff, kUsers}}));
+       },
        dir + ": allows S-1-5-32-545 0x000d0156 on what is created in it",
-       1},
-      {"a root where any user may add files", {{R"(C:\)", users_write}}, "", std::nullopt, 4},
+       {dir}},
+      {"the administrator's own folder",
+       [&](FakeBackend& os) { os.set_security(dir, admins_own); },
+       dir + ": owned by S-1-5-21-1-2-3-500",
+       {dir}},
+      {"an install directory that is a junction",
+       [&](FakeBackend& os) { os.set_reparse_tag(dir, 0xa0000003); },
+       dir + ": is a reparse point (tag 0xa0000003)",
+       {dir}},
+      // Vendor -> D:\apps\vendor: D:\apps and D:\ would never be judged.
+      {"a junctioned directory above",
+       [&](FakeBackend& os) { os.set_reparse_tag(above, 0xa0000003); },
+       above + ": is a reparse point (tag 0xa0000003)",
+       {dir, core, exe, dir + R"(\log)", dll, log, above}},
+      {"a core log users may change",
+       [&](FakeBackend& os) { os.set_security(log, users_write); },
+       log + ": allows S-1-5-32-545 0x00000002",
+       {dir, core, exe, dir + R"(\log)", dll, log}},
+      {"a root where any user may add files",
+       [&](FakeBackend& os) { os.set_security(R"(C:\)", users_write); }, std::nullopt, all},
       {"a root any user may delete in",
-       {{R"(C:\)", admins_and({{Kind::kAllow, 0, 0x00010000, kUsers}})}},
-       "",
-       R"(C:\: allows S-1-5-32-545 0x00010000)",
-       4},
-      {"owned by the installing user",
-       {{dir, owned}, {R"(C:\Program Files)", owned}},
-       kSomeone,
-       std::nullopt,
-       4},
-      {"owned by another user",
-       {{R"(C:\Program Files)", owned}},
-       "S-1-5-21-1-2-3-1002",
-       R"(C:\Program Files: owned by S-1-5-21-1-2-3-1001)",
-       3},
-      {"unreadable",
-       {{exe,
-         std::unexpected(Error("GetNamedSecurityInfoW failed", "Access is denied. (os error 5)"))}},
-       "",
-       exe + ": GetNamedSecurityInfoW failed",
-       2},
+       [&](FakeBackend& os) {
+         os.set_security(R"(C:\)", admins_and({{Kind::kAllow, 0, 0x00010000, kUsers}}));
+       },
+       R"(C:\: allows S-1-5-32-545 0x00010000)", all},
+      {"a removable volume",
+       [](FakeBackend& os) { os.set_volume_kind(VolumeKind::kRemovable); },
+       dir + ": is on a removable volume",
+       {}},
+      {"a mapped network drive",
+       [](FakeBackend& os) { os.set_volume_kind(VolumeKind::kRemote); },
+       dir + ": is on a network share",
+       {}},
+      {"an unreadable entry",
+       [&](FakeBackend& os) {
+         os.set_security(exe,
+                         std::unexpected(Error("GetSecurityInfo failed", "Access is denied.")));
+       },
+       exe + ": GetSecurityInfo failed",
+       {dir, core, exe}},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> reads;
-    const SecurityReader read = [&](const std::string& path) -> Result<SecuritySnapshot> {
-      reads.push_back(path);
-      const auto it = c.descriptors.find(path);
-      return it == c.descriptors.end() ? Result<SecuritySnapshot>(admins_and({})) : it->second;
-    };
-    const Result<void> judged = judge_install(dir, {exe}, read, c.also_trusted);
-    EXPECT_EQ(reads.size(), c.reads) << c.name;
+    SCOPED_TRACE(c.name);
+    FakeBackend os;
+    for (const std::string& path : {exe, dll, log})
+      os.add_existing(path);
+    c.setup(os);
+    const Result<void> judged = judge_install(dir, os);
+    EXPECT_EQ(os.security_reads(), c.reads);
     if (!c.cause) {
       EXPECT_TRUE(judged.has_value()) << detailed_text(judged.error());
       continue;
     }
-    ASSERT_FALSE(judged.has_value()) << c.name;
-    const Error* refusal = &judged.error();
-    EXPECT_EQ(refusal->message,
-              R"(install directory is writable by non-administrators: C:\Program Files\Corvid)")
-        << c.name;
-    ASSERT_FALSE(refusal->causes.empty()) << c.name;
-    EXPECT_EQ(refusal->causes[0], *c.cause) << c.name;
+    ASSERT_FALSE(judged.has_value());
+    EXPECT_EQ(judged.error().message,
+              R"(install directory is writable by non-administrators: C:\Program Files\Corvid)");
+    ASSERT_FALSE(judged.error().causes.empty());
+    EXPECT_EQ(judged.error().causes[0], *c.cause);
   }
+}
+
+// A share's "Administrators" are the server's: refused by its form, before anything is read.
+TEST(InstallSecurity, AnInstallOffThisMachinesDrivesIsRefusedByItsForm) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"(\\srv\share\Corvid)", "is on a network share"},
+      {R"(\\?\UNC\srv\share\Corvid)", "is on a network share"},
+      {R"(\\.\C:\Corvid)", "is not on a drive of this machine"},
+      {R"(\\?\Volume{0b1c2d3e-0000-0000-0000-100000000000}\Corvid)",
+       "is not on a drive of this machine"},
+      {R"(Corvid)", "is not a full path"},
+  };
+  for (const auto& [dir, why] : cases) {
+    FakeBackend os;
+    os.set_install_dir(dir);
+    const Result<void> judged = judge_install(dir, os);
+    ASSERT_FALSE(judged.has_value()) << dir;
+    EXPECT_EQ(judged.error().causes, std::vector<std::string>{dir + ": " + why});
+    EXPECT_TRUE(os.security_reads().empty()) << dir;
+  }
+  // The verbatim form of a drive path is a drive path.
+  FakeBackend os;
+  os.set_install_dir(R"(\\?\C:\Corvid)");
+  EXPECT_TRUE(judge_install(R"(\\?\C:\Corvid)", os).has_value());
+  EXPECT_EQ(os.security_reads(), (std::vector<std::string>{R"(\\?\C:\Corvid)", R"(\\?\C:\)"}));
 }
 
 }  // namespace

@@ -22,6 +22,9 @@ using testing::LogCapture;
 
 const std::string kDir = FakeBackend::kInstallDir;
 const std::string kCore = kDir + R"(\clash-rs.exe)";
+const std::string kDefaultCommandLine =
+    R"("C:\Program Files\Corvid\clash-rs.exe" -d "C:\Program Files\Corvid" )"
+    R"(-c "C:\Program Files\Corvid\config.json" -l "C:\Program Files\Corvid\log\clash.log")";
 
 TEST(PathPolicy, InsideTheInstallDirectory) {
   struct Case {
@@ -137,7 +140,7 @@ TEST(StartPolicy, AnUnprivilegedCallerRunsOnlyTheInstalledCore) {
     EXPECT_EQ(outcome.error, c.error) << label;
     if (!c.error) {
       ASSERT_EQ(outcome.os->processes().size(), 1u) << label;
-      EXPECT_EQ(outcome.os->processes()[0].core_path, c.core_path.value_or(kCore)) << label;
+      EXPECT_EQ(outcome.os->processes()[0].core_path, kCore) << label;
     }
   }
 }
@@ -229,8 +232,16 @@ TEST(StartPolicy, EveryFieldsDefaultPassesInEverySpelling) {
       const Outcome outcome = start_fresh(with_field(field, path), kUser,
                                           [&](FakeBackend& os) { os.add_existing(path); });
       EXPECT_EQ(outcome.error, std::nullopt) << field << ": " << path;
-      // Whatever the spelling, the service's own work is on the defaults.
+      // Whatever the spelling, the service's own work is on the defaults, and the core is told
+      // them as the service spells them.
       EXPECT_EQ(outcome.os->prepared(), std::vector<CoreFiles>{core_files(kDir)})
+          << field << ": " << path;
+      EXPECT_EQ(outcome.os->processes().at(0).command_line, kDefaultCommandLine)
+          << field << ": " << path;
+      // A privileged caller's core is told the path as given.
+      const Outcome privileged = start_fresh(with_field(field, path), Caller::service(),
+                                             [&](FakeBackend& os) { os.add_existing(path); });
+      EXPECT_NE(privileged.os->processes().at(0).command_line.find(path), std::string::npos)
           << field << ": " << path;
     }
   }
@@ -369,10 +380,13 @@ TEST(StartPolicy, ControlCharactersAreRefusedForEveryCaller) {
   }
   const Outcome core = start_fresh({.core_path = kDir + "\\clash-rs.exe\n"}, Caller::service());
   EXPECT_EQ(core.error, R"(core path not allowed: C:\Program Files\Corvid\clash-rs.exe\u000a)");
-  // Characters that merely resemble them pass.
-  const Outcome near = start_fresh(
-      with_field("config path", kDir + "\\a\u00a0\xc2\x80\u2027\u202a.yaml"), Caller::service());
-  EXPECT_EQ(near.error, std::nullopt);
+  // Characters that merely resemble them pass, C1 controls and direction overrides included (a
+  // Windows name may hold them); a refusal shows them escaped.
+  const std::string near = kDir + "\\a\u00a0\xc2\x80\u2027\u202a\xc2\x9b\u202e.yaml";
+  EXPECT_EQ(start_fresh(with_field("config path", near), Caller::service()).error, std::nullopt);
+  EXPECT_EQ(
+      start_fresh(with_field("config path", near), kUser).error,
+      "config path not allowed: " + kDir + "\\a\u00a0\\u0080\u2027\\u202a\\u009b\\u202e.yaml");
 }
 
 // No Windows path is longer than 32,767 UTF-16 units: a longer one is refused for everyone
@@ -546,6 +560,9 @@ TEST_F(StartPolicyTest, TheInstallMustBeAdminOnly) {
        R"(    C:\Program Files\Corvid\log\clash.log: allows S-1-5-11 0x00010116)"},
       {"a configuration users may change", kDir + R"(\config.json)", user_writable(),
        R"(    C:\Program Files\Corvid\config.json: allows S-1-5-11 0x00010116)"},
+      // The core loads DLLs from its own directory, as LocalSystem.
+      {"a DLL beside the core users may change", kDir + R"(\wintun.dll)", user_writable(),
+       R"(    C:\Program Files\Corvid\wintun.dll: allows S-1-5-11 0x00010116)"},
       {"an unreadable descriptor", kDir,
        std::unexpected(Error("GetNamedSecurityInfoW failed", "Access is denied. (os error 5)")),
        "    0: C:\\Program Files\\Corvid: GetNamedSecurityInfoW failed\n"
@@ -554,7 +571,7 @@ TEST_F(StartPolicyTest, TheInstallMustBeAdminOnly) {
   for (const Case& c : cases) {
     const Outcome outcome = start_fresh({.config = "x"}, kUser, [&](FakeBackend& fake) {
       fake.set_security(c.path, c.snapshot);
-      for (const char* name : {R"(\log)", R"(\log\clash.log)", R"(\config.json)"})
+      for (const char* name : {R"(\log)", R"(\log\clash.log)", R"(\config.json)", R"(\wintun.dll)"})
         fake.add_existing(kDir + name);
     });
     if (c.cause) {
@@ -600,8 +617,7 @@ TEST_F(StartPolicyTest, AMissingCoreIsNotFoundRatherThanRefused) {
 }
 
 // The service's own work for a standard user is on the defaults, through the backend's handles,
-// and the configuration gets an access list no other user can read through; the core is told the
-// paths as they were given.
+// and the configuration gets an access list no other user can read through.
 TEST_F(StartPolicyTest, TheDefaultsAreWrittenThroughHandlesForAnUnprivilegedCaller) {
   ASSERT_TRUE(start_core(state,
                          {.config_path = R"(c:/program files/corvid/CONFIG.json)",
@@ -614,9 +630,7 @@ TEST_F(StartPolicyTest, TheDefaultsAreWrittenThroughHandlesForAnUnprivilegedCall
   EXPECT_EQ(os->file(kDir + R"(\config.json)"), "a");
   EXPECT_EQ(os->protected_files(), std::set<std::string>{kDir + R"(\config.json)"});
   EXPECT_EQ(os->directories(), std::vector<std::string>{kDir + R"(\log)"});
-  EXPECT_NE(os->processes().at(0).command_line.find(R"(-c "c:/program files/corvid/CONFIG.json")"),
-            std::string::npos)
-      << os->processes().at(0).command_line;
+  EXPECT_EQ(os->processes().at(0).command_line, kDefaultCommandLine);
   // A privileged caller's files are written as named, as before.
   ASSERT_TRUE(
       start_core(state, {.config_path = R"(D:\cfg\a.json)", .config = "b"}, Caller::service())

@@ -199,12 +199,22 @@ class AdminOnlyDescriptors final : public CoreBackend {
     return os_->prepare_core_files(files, config);
   }
   bool exists(const std::string& path) override { return os_->exists(path); }
-  Result<SecuritySnapshot> read_security(const std::string&) override {
-    return SecuritySnapshot{kAdministratorsSid,
-                            std::vector<AccessEntry>{
-                                {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kLocalSystemSid},
-                                {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kAdministratorsSid},
-                            }};
+  Result<std::optional<InstallEntry>> read_entry(const std::string& path) override {
+    Result<std::optional<InstallEntry>> entry = os_->read_entry(path);
+    if (entry && *entry) {
+      (*entry)->security = SecuritySnapshot{
+          kAdministratorsSid, std::vector<AccessEntry>{
+                                  {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kLocalSystemSid},
+                                  {AccessEntry::Kind::kAllow, 0x03, 0x001f01ff, kAdministratorsSid},
+                              }};
+    }
+    return entry;
+  }
+  Result<std::vector<std::string>> list_entries(const std::string& dir) override {
+    return os_->list_entries(dir);
+  }
+  Result<VolumeKind> volume_kind(const std::string& path) override {
+    return os_->volume_kind(path);
   }
   Result<ChildProcess> create_process(const std::string& core_path, const std::string& command_line,
                                       const std::string& work_dir) override {

@@ -8,6 +8,7 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -196,26 +197,33 @@ TEST(DescriptorSnapshot, VerdictsOnBuiltDescriptors) {
 }
 
 // What this user created is this user's, on Wine (the process's primary group owns it) and on
-// Windows alike, so it is never admin-only.
-TEST(PathSecurity, ADirectoryTheTestCreatedIsNotAdminOnly) {
+// Windows alike, so it is never admin-only. The entry is read through a handle of its own: the
+// descriptor, no reparse point, and the names in a directory, "." and ".." left out.
+TEST(PathSecurity, EntriesAreReadThroughTheirOwnHandles) {
   const test::TempDir dir("corvid security");
   ASSERT_FALSE(dir.path().empty());
-  const Result<SecuritySnapshot> snapshot = read_path_security(dir.path());
-  ASSERT_TRUE(snapshot.has_value()) << detailed_text(snapshot.error());
-  EXPECT_TRUE(snapshot->owner.starts_with("S-1-5-21-")) << snapshot->owner;
-  const std::optional<std::string> violation =
-      admin_only_violation(*snapshot, ProtectedRole::kInstalled);
-  ASSERT_TRUE(violation.has_value());
-  EXPECT_EQ(*violation, "owned by " + snapshot->owner);
-}
+  ASSERT_TRUE(test::write_file(dir / "wintun.dll", "MZ"));
+  ASSERT_TRUE(CreateDirectoryW(to_wide(dir / "log").c_str(), nullptr));
+  const Result<std::optional<InstallEntry>> entry = read_install_entry(dir.path());
+  ASSERT_TRUE(entry.has_value()) << detailed_text(entry.error());
+  ASSERT_TRUE(entry->has_value());
+  EXPECT_EQ((*entry)->reparse_tag, std::nullopt);
+  const SecuritySnapshot& snapshot = (*entry)->security;
+  EXPECT_TRUE(snapshot.owner.starts_with("S-1-5-21-")) << snapshot.owner;
+  EXPECT_EQ(admin_only_violation(snapshot, ProtectedRole::kInstalled),
+            "owned by " + snapshot.owner);
 
-TEST(PathSecurity, AMissingPathCannotBeRead) {
-  const test::TempDir dir("corvid security");
-  const Result<SecuritySnapshot> snapshot = read_path_security(dir / "missing");
-  ASSERT_FALSE(snapshot.has_value());
-  EXPECT_EQ(snapshot.error().message, "GetNamedSecurityInfoW failed");
-  ASSERT_EQ(snapshot.error().causes.size(), 1u);
-  EXPECT_TRUE(snapshot.error().causes[0].ends_with("(os error 2)")) << snapshot.error().causes[0];
+  Result<std::vector<std::string>> names = list_directory_entries(dir.path());
+  ASSERT_TRUE(names.has_value()) << detailed_text(names.error());
+  std::sort(names->begin(), names->end());
+  EXPECT_EQ(*names, (std::vector<std::string>{"log", "wintun.dll"}));
+  EXPECT_EQ(volume_kind_of(dir.path()), Result<VolumeKind>(VolumeKind::kFixed));
+  // Missing is nothing, not a failure; a missing directory cannot be listed.
+  EXPECT_EQ(read_install_entry(dir / "missing"), Result<std::optional<InstallEntry>>());
+  EXPECT_EQ(read_install_entry(dir / "missing\\x"), Result<std::optional<InstallEntry>>());
+  const Result<std::vector<std::string>> missing = list_directory_entries(dir / "missing");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().os_code, std::optional<std::uint32_t>(ERROR_FILE_NOT_FOUND));
 }
 
 }  // namespace

@@ -119,20 +119,18 @@ std::string doctor_json(const About& about, const std::vector<Check>& checks) {
 }
 
 std::optional<std::string> admin_only_refusal(const std::string& install_dir,
-                                              const std::string& helper, const std::string& core,
-                                              const SecurityReader& read) {
-  std::vector<std::string> inside{helper};
-  if (!core.empty())
-    inside.push_back(core);
-  // The helper's own judgement, run as it runs it; only what it says is shown here.
-  const Result<void> judged = judge_install(install_dir, inside, read, {});
+                                              InstallReader& reader) {
+  const Result<void> judged = judge_install(install_dir, reader);
   if (judged)
     return std::nullopt;
-  const Error* refusal = &judged.error();
+  // Only what the helper says is shown here.
   std::string why;
-  for (const std::string& cause : refusal->causes)
+  for (const std::string& cause : judged.error().causes)
     why += (why.empty() ? "" : ": ") + cause;
-  return why;
+  constexpr std::uint32_t kAccessDenied = 5;  // ERROR_ACCESS_DENIED
+  if (judged.error().os_code == kAccessDenied)
+    return why + ": only an administrator can read it, run corvidctl doctor elevated";
+  return why + ": a standard user could not start the core";
 }
 
 bool reports_failure(std::string_view message) {

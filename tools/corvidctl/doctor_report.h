@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,16 +51,13 @@ std::string doctor_text(const About& about, const std::vector<Check>& checks);
 // One JSON line: {"about":{..},"checks":[{"check":..,"detail":..,"passed":..},...],"passed":..}.
 std::string doctor_json(const About& about, const std::vector<Check>& checks);
 
-// Reads a path's owner and access list (read_path_security on Windows).
-using SecurityReader = std::function<Result<SecuritySnapshot>(const std::string& path)>;
-
-// The helper's own judgement of an install, as it makes it before starting a core for a standard
-// user, with the helper itself added: the first reason, in the order of the paths, why someone
-// other than an administrator could change what runs as LocalSystem; nothing when there is none.
-// A path that cannot be read fails, as it does in the helper. `core` is empty when missing.
+// The helper's own judgement of an install (judge_install), the one it makes before starting a
+// core for a standard user, on the same paths: why someone other than an administrator could
+// change what runs as LocalSystem, and what follows; nothing when no one could. What this account
+// may not read (config.json is for LocalSystem and Administrators alone) fails as it does in the
+// helper, and says who can read it.
 std::optional<std::string> admin_only_refusal(const std::string& install_dir,
-                                              const std::string& helper, const std::string& core,
-                                              const SecurityReader& read);
+                                              InstallReader& reader);
 
 // Whether a helper-log message reports a failure: an error, a failed start or restart, a core
 // that exited, a facility that is unavailable.

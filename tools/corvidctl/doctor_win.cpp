@@ -357,15 +357,14 @@ int run_doctor(bool json) {
       registration ? std::string(service_program(registration->binary_path)) : beside_me;
   const std::string install_dir = directory_of(helper);
   const std::string core = join_path(install_dir, kCoreFileName);
-  // The same judgement the helper makes, on the descriptors as stored.
-  const std::optional<std::string> refusal = admin_only_refusal(
-      install_dir, helper, is_file(core) ? core : std::string(), read_path_security);
+  // The same judgement the helper makes for a standard user's start, on the same paths.
+  const std::optional<std::string> refusal =
+      admin_only_refusal(install_dir, windows_install_reader());
   if (refusal) {
-    checks.push_back(
-        failed("admin-only install", *refusal + ": a standard user could not start the core"));
+    checks.push_back(failed("admin-only install", *refusal));
   } else {
-    checks.push_back(passed("admin-only install",
-                            install_dir + ", the helper, the core and every folder above them"));
+    checks.push_back(
+        passed("admin-only install", install_dir + ", everything in it and every folder above it"));
   }
   checks.push_back(
       is_file(core) ? passed("core present", core)

@@ -123,6 +123,16 @@ void FakeBackend::set_security(const std::string& path, Result<SecuritySnapshot>
   security_.insert_or_assign(path, std::move(snapshot));
 }
 
+void FakeBackend::set_reparse_tag(const std::string& path, std::uint32_t tag) {
+  std::lock_guard guard(mutex_);
+  reparse_tags_.insert_or_assign(path, tag);
+}
+
+void FakeBackend::set_volume_kind(VolumeKind kind) {
+  std::lock_guard guard(mutex_);
+  volume_kind_ = kind;
+}
+
 SecuritySnapshot FakeBackend::admin_only_snapshot() {
   // A Program Files folder: administrators own it, users may read and run.
   using Kind = AccessEntry::Kind;
@@ -296,9 +306,13 @@ Result<std::optional<CoreFileRefusal>> FakeBackend::prepare_core_files(
 
 bool FakeBackend::exists(const std::string& path) {
   std::lock_guard guard(mutex_);
+  return exists_locked(path, false);
+}
+
+bool FakeBackend::exists_locked(const std::string& path, bool or_below) const {
   // As on Windows, any spelling of the same path finds the entry.
   const auto names = [&](const std::string& entry) {
-    return entry == path || is_same_path(entry, path);
+    return entry == path || is_same_path(entry, path) || (or_below && is_inside(path, entry));
   };
   return std::any_of(existing_.begin(), existing_.end(), names) ||
          std::any_of(files_.begin(), files_.end(),
@@ -306,11 +320,56 @@ bool FakeBackend::exists(const std::string& path) {
          std::any_of(directories_.begin(), directories_.end(), names);
 }
 
-Result<SecuritySnapshot> FakeBackend::read_security(const std::string& path) {
+Result<std::optional<InstallEntry>> FakeBackend::read_entry(const std::string& path) {
   std::lock_guard guard(mutex_);
   security_reads_.push_back(path);
+  // A directory is there when something is in it.
+  if (install_dir_ && is_inside(*install_dir_, path) && !exists_locked(path, true))
+    return std::nullopt;
+  InstallEntry entry;
+  if (const auto tag = reparse_tags_.find(path); tag != reparse_tags_.end())
+    entry.reparse_tag = tag->second;
   const auto it = security_.find(path);
-  return it == security_.end() ? Result<SecuritySnapshot>(admin_only_snapshot()) : it->second;
+  if (it == security_.end()) {
+    entry.security = admin_only_snapshot();
+  } else if (it->second) {
+    entry.security = *it->second;
+  } else {
+    return std::unexpected(it->second.error());
+  }
+  return entry;
+}
+
+Result<std::vector<std::string>> FakeBackend::list_entries(const std::string& dir) {
+  std::lock_guard guard(mutex_);
+  std::set<std::string> names;
+  // The first component below `dir` of every entry the backend knows, as it was spelled.
+  const auto add = [&](const std::string& path) {
+    std::string below = path;
+    for (std::optional<std::string> parent = parent_path(below);
+         parent && !parent->empty() && *parent != below; parent = parent_path(below)) {
+      if (is_same_path(*parent, dir)) {
+        const std::string name = below.substr(
+            std::min(below.size(), parent->size() + (parent->ends_with('\\') ? 0 : 1)));
+        if (name != "" && name != "." && name != "..")
+          names.insert(name);
+        return;
+      }
+      below = *parent;
+    }
+  };
+  for (const std::string& path : existing_)
+    add(path);
+  for (const auto& file : files_)
+    add(file.first);
+  for (const std::string& path : directories_)
+    add(path);
+  return std::vector<std::string>(names.begin(), names.end());
+}
+
+Result<VolumeKind> FakeBackend::volume_kind(const std::string&) {
+  std::lock_guard guard(mutex_);
+  return volume_kind_;
 }
 
 Result<ChildProcess> FakeBackend::create_process(const std::string& core_path,

@@ -69,11 +69,15 @@ class FakeBackend : public CoreBackend {
   // Tags every file and directory write with who made it (for impersonation checks).
   void identity_probe(std::function<std::string()> probe);
   std::map<std::string, std::string> written_by() const;
-  // What read_security reports for one path (compared as given); every other path reads as
-  // admin_only_snapshot().
+  // The descriptor read_entry reports for one path (compared as given); every other path reads as
+  // admin_only_snapshot(). Failing, the read fails.
   void set_security(const std::string& path, Result<SecuritySnapshot> snapshot);
+  // The reparse tag read_entry reports for one path (compared as given): a junction is
+  // 0xa0000003. prepare_core_files does not see it (set_oddity).
+  void set_reparse_tag(const std::string& path, std::uint32_t tag);
+  void set_volume_kind(VolumeKind kind);
   static SecuritySnapshot admin_only_snapshot();
-  // Every path whose descriptor was read, in order.
+  // Every path read_entry read, in order.
   std::vector<std::string> security_reads() const;
   // What prepare_core_files finds at one path (compared as given): a reparse point, a file with
   // a second link elsewhere, or an entry that resolves to another place.
@@ -113,7 +117,11 @@ class FakeBackend : public CoreBackend {
       const CoreFiles& files, std::optional<std::string_view> config) override;
   // Set up as existing, written or created, under any spelling of its path.
   bool exists(const std::string& path) override;
-  Result<SecuritySnapshot> read_security(const std::string& path) override;
+  // The install directory and those above it are there; below it what exists() finds.
+  Result<std::optional<InstallEntry>> read_entry(const std::string& path) override;
+  // What exists() finds directly in the directory, each name once.
+  Result<std::vector<std::string>> list_entries(const std::string& dir) override;
+  Result<VolumeKind> volume_kind(const std::string& path) override;
   Result<ChildProcess> create_process(const std::string& core_path, const std::string& command_line,
                                       const std::string& work_dir) override;
   void sleep_for(std::chrono::milliseconds duration) override;
@@ -126,6 +134,8 @@ class FakeBackend : public CoreBackend {
   void terminate(std::uint32_t pid);
   Result<PollResult> poll(std::uint32_t pid);
   int alive_locked() const;
+  // With `or_below`, also when something known lies inside it.
+  bool exists_locked(const std::string& path, bool or_below) const;
 
   mutable std::mutex mutex_;
   Result<std::string> install_dir_;
@@ -141,6 +151,8 @@ class FakeBackend : public CoreBackend {
   std::map<std::string, std::string> written_by_;
   std::map<std::string, Result<SecuritySnapshot>> security_;
   std::vector<std::string> security_reads_;
+  std::map<std::string, std::uint32_t> reparse_tags_;
+  VolumeKind volume_kind_ = VolumeKind::kFixed;
   std::map<std::string, std::string> files_;
   std::map<std::string, Oddity> oddities_;
   std::set<std::string> protected_files_;
