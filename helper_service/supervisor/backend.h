@@ -16,18 +16,6 @@
 
 namespace corvid {
 
-// A file or directory of the service's own file work for a start that is not the entry it should
-// be (a reparse point, a file with another name elsewhere, one that resolves elsewhere, one that
-// cannot be opened): a decision about the request, not a failure of the service.
-struct CoreFileRefusal {
-  StartField field;    // whose default it is
-  std::string reason;  // names it and says what it is
-  // The system error code, when a failed open is the reason.
-  std::optional<std::uint32_t> os_code = std::nullopt;
-
-  bool operator==(const CoreFileRefusal&) const = default;
-};
-
 // What a poll saw; a poll that could not tell is an error (os_error of the failed call).
 struct PollResult {
   enum class State { kRunning, kExited } state = State::kRunning;
@@ -35,10 +23,10 @@ struct PollResult {
 };
 
 // A launched core, as base::Process holds one: the child carries its own operations, each backend
-// its own kind. Dropping it releases what the backend keeps of it (on Windows its process and
-// thread handles and its job) and never ends the process explicitly; on Windows the core's job
-// goes with them, and with it whatever still runs in it. Ending it is always explicit:
-// terminate_child.
+// its own kind. Dropping it releases what the backend keeps of it and ends what still runs: on
+// Windows the core's job goes with its last handle, and the job kills every process in it. A drop
+// does not wait for the end; where the next step needs the core gone, end it first
+// (terminate_and_wait).
 class ChildProcess {
  public:
   // What one backend keeps of a launched core, and what it does with it.
@@ -55,7 +43,7 @@ class ChildProcess {
   // Polls without waiting.
   Result<PollResult> poll() { return platform_->poll(); }
   // Ends the core with exit code 1 (on Windows its whole job, so what it started ends too), then
-  // waits for the core without limit; failures are ignored.
+  // waits for it without limit; failures are ignored. Ending an ended core is harmless.
   void terminate_and_wait() { platform_->terminate_and_wait(); }
   // 0 when the id cannot be read.
   std::uint32_t process_id() { return platform_->process_id(); }
@@ -71,9 +59,11 @@ class CoreBackend {
 
   // The directory of the helper's own executable.
   virtual Result<std::string> install_dir() = 0;
-  // Creates a directory and its missing ancestors; failures are the caller's to ignore.
+  // Creates a directory and its missing ancestors: whether it is there now. A failure is the
+  // caller's to ignore: the core reports a directory it cannot use.
   virtual bool create_directories(const std::string& path) = 0;
-  // Creates or truncates the file and writes the bytes; on failure the OS error (os_error).
+  // Creates or truncates the file and writes the bytes; on failure the OS error (os_error, or
+  // "failed to write whole buffer").
   virtual Result<void> write_file(const std::string& path, std::string_view bytes) = 0;
   // The file work of a start for a caller who is not privileged, through handles rather than
   // names, so that nothing in the way can redirect it: the install directory and `log` must be
@@ -81,10 +71,12 @@ class CoreBackend {
   // given, config.json must be a plain file (no reparse point, no second link) that is the one in
   // the install directory, and only then is it truncated, given an access list for LocalSystem
   // and Administrators alone (kCoreConfigSddl) and written. Every check comes before anything is
-  // written: a refusal leaves every file as it was. A failed write of the configuration is the
-  // OS error (os_error, or "failed to write whole buffer").
-  virtual Result<std::optional<CoreFileRefusal>> prepare_core_files(
-      const CoreFiles& files, std::optional<std::string_view> config) = 0;
+  // written. An entry that is not what it should be is a refusal (ErrorKind::kRefusal) whose
+  // subject is the StartField whose default it is, whose message names the entry and says what it
+  // is, and which keeps the OS error code when a failed open is the reason; it leaves every file as
+  // it was. Anything else is a failure, as write_file.
+  virtual Result<void> prepare_core_files(const CoreFiles& files,
+                                          std::optional<std::string_view> config) = 0;
   // Whether the file-system entry exists (links followed).
   virtual bool exists(const std::string& path) = 0;
   // The owner and access list of a file or directory.

@@ -118,7 +118,8 @@ std::string core_command_line(const CoreLaunch& launch);
 
 // Ends the child (exit code 1), waits for it and releases it.
 void terminate_child(ChildProcess child);
-// Closes the handles of the held child, if any, without ending it.
+// Drops the held child, if any: its handles close, and its job ends what still runs, without
+// waiting for it. For a core seen ended.
 void release_child(std::optional<ChildProcess>& child);
 
 // spawn_core for a launch in flight: a standard exception thrown below becomes a "spawn core"

@@ -22,13 +22,17 @@ void watchdog_pass(CoreState& state) {
     std::lock_guard guard(state.lock);
     if (state.child) {
       const Result<PollResult> poll = state.child->poll();
-      if (!poll)
-        log_line("core poll error: " + short_text(poll.error()));
-      else if (poll->state == PollResult::State::kRunning)
+      if (poll && poll->state == PollResult::State::kRunning)
         return;
-      else
+      ChildProcess old = std::move(*state.child);
+      state.child.reset();
+      if (poll) {
         log_line("core exited: " + exit_status_text(poll->exit_code));
-      release_child(state.child);
+      } else {
+        // A core that cannot be watched is ended before another one is launched.
+        log_line("core poll error: " + short_text(poll.error()));
+        terminate_child(std::move(old));
+      }
     }
     // Relaunch only what is still wanted: no stop or start since the snapshot, and no other
     // launch in flight (a start's own launch is stored by the start).

@@ -242,44 +242,67 @@ bool FakeBackend::create_directories(const std::string& path) {
   return true;
 }
 
+bool FakeBackend::is_directory_locked(const std::string& path) const {
+  const auto holds = [&](const std::string& entry) {
+    const std::optional<std::string> parent = parent_path(entry);
+    return parent && is_same_path(*parent, path);
+  };
+  return (install_dir_ && is_same_path(*install_dir_, path)) ||
+         std::any_of(directories_.begin(), directories_.end(),
+                     [&](const std::string& dir) { return is_same_path(dir, path); }) ||
+         std::any_of(existing_.begin(), existing_.end(), holds) ||
+         std::any_of(files_.begin(), files_.end(),
+                     [&](const auto& file) { return holds(file.first); });
+}
+
 Result<void> FakeBackend::write_file(const std::string& path, std::string_view bytes) {
   std::lock_guard guard(mutex_);
   if (identity_probe_)
     written_by_[path] = identity_probe_();
   if (write_error_)
     return std::unexpected(*write_error_);
+  if (is_directory_locked(path))
+    return std::unexpected(os_failure("Access is denied. (os error 5)", 5));
   files_[path] = std::string(bytes);
   return {};
 }
 
-Result<std::optional<CoreFileRefusal>> FakeBackend::prepare_core_files(
-    const CoreFiles& files, std::optional<std::string_view> config) {
+Result<void> FakeBackend::prepare_core_files(const CoreFiles& files,
+                                             std::optional<std::string_view> config) {
   std::lock_guard guard(mutex_);
   prepared_.push_back(files);
   // What the Windows backend says of each, read off its handle.
-  const auto refused = [&](StartField field,
-                           const std::string& path) -> std::optional<CoreFileRefusal> {
+  const auto refused = [&](StartField field, const std::string& path) -> std::optional<Error> {
+    const auto refuse = [&](std::string why) {
+      return refusal(static_cast<int>(field), path + ": " + why);
+    };
     const auto it = oddities_.find(path);
     if (it == oddities_.end())
       return std::nullopt;
     switch (it->second) {
       case Oddity::kReparsePoint:
-        return CoreFileRefusal{field, path + ": is a reparse point"};
+        return refuse("is a reparse point");
       case Oddity::kHardLinked:
-        return CoreFileRefusal{field, path + ": has 2 links"};
+        return refuse("has 2 links");
       case Oddity::kElsewhere:
-        return CoreFileRefusal{field, path + R"(: opens as \\?\D:\elsewhere)"};
+        return refuse(R"(opens as \\?\D:\elsewhere)");
     }
     return std::nullopt;
   };
   // Every check before anything is written.
-  std::optional<CoreFileRefusal> refusal = refused(StartField::kWorkDir, files.install_dir);
-  if (!refusal)
-    refusal = refused(StartField::kLogPath, files.log_dir);
-  if (!refusal && config)
-    refusal = refused(StartField::kConfigPath, files.config_path);
-  if (refusal)
-    return refusal;
+  if (!is_directory_locked(files.install_dir))
+    return std::unexpected(refusal(
+        static_cast<int>(StartField::kWorkDir),
+        files.install_dir + ": The system cannot find the file specified. (os error 2)", 2));
+  std::optional<Error> odd = refused(StartField::kWorkDir, files.install_dir);
+  if (!odd)
+    odd = refused(StartField::kLogPath, files.log_dir);
+  if (!odd && config)
+    odd = refused(StartField::kConfigPath, files.config_path);
+  if (odd)
+    return std::unexpected(std::move(*odd));
+  if (config && is_directory_locked(files.config_path))
+    return std::unexpected(os_failure("Access is denied. (os error 5)", 5));
   directories_.push_back(files.log_dir);
   if (identity_probe_)
     written_by_[files.log_dir] = identity_probe_();
@@ -367,8 +390,15 @@ Result<PollResult> FakeBackend::poll(std::uint32_t pid) {
 void FakeBackend::close_handles(std::uint32_t pid) noexcept {
   std::lock_guard guard(mutex_);
   auto it = processes_.find(pid);
-  if (it != processes_.end())
-    it->second.handles_open = false;
+  if (it == processes_.end())
+    return;
+  Process& p = it->second;
+  p.handles_open = false;
+  // The job goes with the last handle and ends what still runs in it.
+  if (!p.exited) {
+    p.exited = true;
+    p.exit_code = 1;
+  }
 }
 
 void FakeBackend::sleep_for(std::chrono::milliseconds duration) {

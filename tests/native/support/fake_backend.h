@@ -44,8 +44,8 @@ class FakeBackend : public CoreBackend {
     std::string work_dir;
     bool exited = false;
     std::uint32_t exit_code = 0;
-    bool terminated = false;  // ended through terminate_and_wait
-    bool handles_open = true;
+    bool terminated = false;   // ended through terminate_and_wait
+    bool handles_open = true;  // dropping the child closes them and, as its job does, ends it
     std::optional<Error> poll_error;
   };
 
@@ -108,9 +108,12 @@ class FakeBackend : public CoreBackend {
   // CoreBackend.
   Result<std::string> install_dir() override;
   bool create_directories(const std::string& path) override;
+  // A path that is a directory (the install directory, one created, or one holding an entry)
+  // fails as Windows fails it: access denied.
   Result<void> write_file(const std::string& path, std::string_view bytes) override;
-  Result<std::optional<CoreFileRefusal>> prepare_core_files(
-      const CoreFiles& files, std::optional<std::string_view> config) override;
+  // A missing install directory is refused as a failed open: file not found.
+  Result<void> prepare_core_files(const CoreFiles& files,
+                                  std::optional<std::string_view> config) override;
   // Set up as existing, written or created, under any spelling of its path.
   bool exists(const std::string& path) override;
   Result<SecuritySnapshot> read_security(const std::string& path) override;
@@ -126,6 +129,7 @@ class FakeBackend : public CoreBackend {
   void terminate(std::uint32_t pid);
   Result<PollResult> poll(std::uint32_t pid);
   int alive_locked() const;
+  bool is_directory_locked(const std::string& path) const;
 
   mutable std::mutex mutex_;
   Result<std::string> install_dir_;
