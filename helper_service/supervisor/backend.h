@@ -34,7 +34,7 @@ class ChildProcess {
    public:
     virtual ~Platform() = default;
     virtual Result<PollResult> poll() = 0;
-    virtual void terminate_and_wait() = 0;
+    virtual bool terminate_and_wait(std::chrono::milliseconds limit) = 0;
     virtual std::uint32_t process_id() = 0;
   };
 
@@ -43,8 +43,10 @@ class ChildProcess {
   // Polls without waiting.
   Result<PollResult> poll() { return platform_->poll(); }
   // Ends the core with exit code 1 (on Windows its whole job, so what it started ends too), then
-  // waits for it without limit; failures are ignored. Ending an ended core is harmless.
-  void terminate_and_wait() { platform_->terminate_and_wait(); }
+  // waits for it up to `limit`: whether it has ended. Ending an ended core is harmless.
+  bool terminate_and_wait(std::chrono::milliseconds limit) {
+    return platform_->terminate_and_wait(limit);
+  }
   // 0 when the id cannot be read.
   std::uint32_t process_id() { return platform_->process_id(); }
 

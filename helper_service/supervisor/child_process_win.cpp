@@ -58,11 +58,12 @@ class HandleList {
 
 WindowsChild::WindowsChild(HANDLE process, HANDLE thread) : process_(process), thread_(thread) {}
 
-void WindowsChild::terminate_and_wait() {
+bool WindowsChild::terminate_and_wait(std::chrono::milliseconds limit) {
   // The whole job: what the core started ends with it.
   if (!TerminateJobObject(job_.get(), 1))
     TerminateProcess(process_.get(), 1);
-  WaitForSingleObject(process_.get(), INFINITE);
+  const auto wait = std::clamp<std::chrono::milliseconds::rep>(limit.count(), 0, INFINITE - 1);
+  return WaitForSingleObject(process_.get(), static_cast<DWORD>(wait)) == WAIT_OBJECT_0;
 }
 
 Result<PollResult> WindowsChild::poll() {

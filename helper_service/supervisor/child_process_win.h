@@ -20,7 +20,7 @@ class WindowsChild final : public ChildProcess::Platform {
                                                       const std::string& work_dir);
 
   Result<PollResult> poll() override;
-  void terminate_and_wait() override;
+  bool terminate_and_wait(std::chrono::milliseconds limit) override;
   std::uint32_t process_id() override;
 
   HANDLE process() const { return process_.get(); }

@@ -33,9 +33,26 @@ Result<ChildProcess> spawn_core(CoreBackend& backend, const CoreLaunch& launch) 
   return std::move(*child);
 }
 
-void terminate_child(ChildProcess child) {
-  child.terminate_and_wait();
-  // `child` goes out of scope here: its handles are closed.
+void end_child(CoreState& state, ChildProcess child) {
+  if (child.terminate_and_wait(kCoreEndWait))
+    return;
+  // Its job is kept with it, so the kill still completes; launching another core meanwhile could
+  // leave two running.
+  log_line("core did not end within " +
+           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kCoreEndWait).count()) +
+           " s: no core is launched until it has ended");
+  state.ending.push_back(std::move(child));
+}
+
+bool ended_cores_gone(CoreState& state) {
+  std::erase_if(state.ending, [](ChildProcess& child) {
+    const Result<PollResult> poll = child.poll();
+    if (!poll || poll->state != PollResult::State::kExited)
+      return false;
+    log_line("ended core is gone: " + exit_status_text(poll->exit_code));
+    return true;
+  });
+  return state.ending.empty();
 }
 
 void release_child(std::optional<ChildProcess>& child) {
@@ -96,7 +113,7 @@ bool LaunchTicket::store_child(ChildProcess child, std::string_view stored_messa
       stored = true;
     } else {
       // Stale: a stop or a newer start came while it was launching.
-      terminate_child(std::move(child));
+      end_child(state_, std::move(child));
     }
   }
   state_.launches.done_.notify_all();
@@ -131,8 +148,11 @@ Result<void> start(CoreState& state, const StartOptions& options, const Caller& 
     if (state.child) {
       ChildProcess old = std::move(*state.child);
       state.child.reset();
-      terminate_child(std::move(old));
+      end_child(state, std::move(old));
     }
+    // Still wanted: the watchdog launches it once the old core is gone.
+    if (!ended_cores_gone(state))
+      return std::unexpected(Error("previous core has not ended"));
     ticket.emplace(state);
   }
 
@@ -161,8 +181,9 @@ void stop_core(CoreState& state) {
   if (state.child) {
     ChildProcess old = std::move(*state.child);
     state.child.reset();
-    terminate_child(std::move(old));
+    end_child(state, std::move(old));
   }
+  ended_cores_gone(state);
   log_line("core stopped");
 }
 

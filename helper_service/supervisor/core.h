@@ -13,12 +13,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/error.h"
 #include "supervisor/backend.h"
 #include "supervisor/start_policy.h"
 
 namespace corvid {
+
+// How long ending a core waits for it under the core lock. A core still running after it is kept,
+// with its job, until it is seen dead, and no core is launched meanwhile.
+inline constexpr std::chrono::milliseconds kCoreEndWait = std::chrono::seconds(30);
 
 struct CoreStatus {
   bool running = false;
@@ -75,6 +80,8 @@ struct CoreState {
 
   std::mutex lock;
   std::optional<ChildProcess> child;
+  // Cores ended that did not end within kCoreEndWait: nothing launches while one is here.
+  std::vector<ChildProcess> ending;
   std::optional<CoreLaunch> launch;
   bool keep_running = false;
   LaunchSlot launches;
@@ -116,8 +123,12 @@ CoreStatus query_core_status(CoreState& state);
 Result<ChildProcess> spawn_core(CoreBackend& backend, const CoreLaunch& launch);
 std::string core_command_line(const CoreLaunch& launch);
 
-// Ends the child (exit code 1), waits for it and releases it.
-void terminate_child(ChildProcess child);
+// Under the core lock: ends the child (exit code 1) and waits for it up to kCoreEndWait; one that
+// still runs then is logged and kept in `state.ending`.
+void end_child(CoreState& state, ChildProcess child);
+// Under the core lock: releases the kept cores now seen dead; whether none is left, so that a
+// core may be launched.
+bool ended_cores_gone(CoreState& state);
 // Drops the held child, if any: its handles close, and its job ends what still runs, without
 // waiting for it. For a core seen ended.
 void release_child(std::optional<ChildProcess>& child);

@@ -13,6 +13,9 @@ void watchdog_pass(CoreState& state) {
     keep_running = state.keep_running;
     launch = state.launch;
     generation = state.launches.generation();
+    // A core ended but not yet dead holds back every launch.
+    if (!ended_cores_gone(state))
+      return;
   }
   if (!keep_running)
     return;
@@ -31,12 +34,13 @@ void watchdog_pass(CoreState& state) {
       } else {
         // A core that cannot be watched is ended before another one is launched.
         log_line("core poll error: " + short_text(poll.error()));
-        terminate_child(std::move(old));
+        end_child(state, std::move(old));
       }
     }
     // Relaunch only what is still wanted: no stop or start since the snapshot, and no other
     // launch in flight (a start's own launch is stored by the start).
-    if (!launch || !state.keep_running || !state.launches.may_begin(generation))
+    if (!launch || !state.keep_running || !state.launches.may_begin(generation) ||
+        !state.ending.empty())
       return;
     ticket.emplace(state);
   }

@@ -142,14 +142,14 @@ TYPED_TEST(BackendContract, PollSeesTheCoreRunningThenItsExitCode) {
     EXPECT_EQ(ended.state, PollResult::State::kExited) << code;
     EXPECT_EQ(ended.exit_code, code);
   }
-  running->terminate_and_wait();
+  running->terminate_and_wait(kCoreEndWait);
 }
 
-TYPED_TEST(BackendContract, EndingWaitsForExitCodeOneAndEndingAgainIsHarmless) {
+TYPED_TEST(BackendContract, EndingSaysTheCoreEndedWithExitCodeOneAndAgainIsHarmless) {
   Result<ChildProcess> child = this->world.launch("run");
   ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
   for (int time = 0; time < 2; ++time) {
-    child->terminate_and_wait();
+    EXPECT_TRUE(child->terminate_and_wait(kCoreEndWait));
     const Result<PollResult> polled = child->poll();
     ASSERT_TRUE(polled.has_value());
     EXPECT_EQ(polled->state, PollResult::State::kExited);

@@ -246,7 +246,7 @@ TEST_F(WindowsBackendTest, TheCoreRunsInAJobOfItsOwnThatEndsItWhenClosed) {
   DWORD flags = 0;
   ASSERT_TRUE(GetHandleInformation(handles.job(), &flags));
   EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u) << "a core holding its own job would never end";
-  (*child)->terminate_and_wait();
+  (*child)->terminate_and_wait(kCoreEndWait);
 }
 
 // The core gets the helper's own standard handles: here two files, and not inheritable, as a
@@ -296,7 +296,7 @@ TEST_F(WindowsBackendTest, TheCoreInheritsNothingButItsStandardHandles) {
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   EXPECT_TRUE(alone.valid()) << "the core holds a copy of the helper's handle: error "
                              << GetLastError();
-  child->terminate_and_wait();
+  child->terminate_and_wait(kCoreEndWait);
 }
 
 TEST_F(WindowsBackendTest, EmptyWorkDirMeansTheHelpersCurrentDirectory) {

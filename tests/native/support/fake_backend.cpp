@@ -51,7 +51,9 @@ class FakeBackend::Child final : public ChildProcess::Platform {
   ~Child() override { backend_.close_handles(pid_); }
 
   Result<PollResult> poll() override { return backend_.poll(pid_); }
-  void terminate_and_wait() override { backend_.terminate(pid_); }
+  bool terminate_and_wait(std::chrono::milliseconds limit) override {
+    return backend_.terminate(pid_, limit);
+  }
   std::uint32_t process_id() override { return pid_; }
 
  private:
@@ -359,14 +361,35 @@ Result<ChildProcess> FakeBackend::create_process(const std::string& core_path,
   return ChildProcess(std::make_unique<Child>(*this, p.pid));
 }
 
-void FakeBackend::terminate(std::uint32_t pid) {
-  std::lock_guard guard(mutex_);
-  Process& p = processes_.at(pid);
-  if (!p.exited) {
-    p.exited = true;
-    p.terminated = true;
-    p.exit_code = 1;
+bool FakeBackend::terminate(std::uint32_t pid, std::chrono::milliseconds limit) {
+  {
+    std::lock_guard guard(mutex_);
+    end_waits_.push_back(limit);
+    Process& p = processes_.at(pid);
+    if (!p.never_ends) {
+      if (!p.exited) {
+        p.exited = true;
+        p.terminated = true;
+        p.exit_code = 1;
+      }
+      return true;
+    }
+    if (p.exited)
+      return true;
   }
+  std::this_thread::sleep_for(limit / 1000);
+  std::lock_guard guard(mutex_);
+  return processes_.at(pid).exited;
+}
+
+void FakeBackend::never_end(std::uint32_t pid) {
+  std::lock_guard guard(mutex_);
+  processes_.at(pid).never_ends = true;
+}
+
+std::vector<std::chrono::milliseconds> FakeBackend::end_waits() const {
+  std::lock_guard guard(mutex_);
+  return end_waits_;
 }
 
 Result<PollResult> FakeBackend::poll(std::uint32_t pid) {
@@ -394,8 +417,8 @@ void FakeBackend::close_handles(std::uint32_t pid) noexcept {
     return;
   Process& p = it->second;
   p.handles_open = false;
-  // The job goes with the last handle and ends what still runs in it.
-  if (!p.exited) {
+  // The job goes with the last handle and ends what still runs in it, as far as ending can.
+  if (!p.exited && !p.never_ends) {
     p.exited = true;
     p.exit_code = 1;
   }

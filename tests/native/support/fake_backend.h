@@ -46,6 +46,7 @@ class FakeBackend : public CoreBackend {
     std::uint32_t exit_code = 0;
     bool terminated = false;   // ended through terminate_and_wait
     bool handles_open = true;  // dropping the child closes them and, as its job does, ends it
+    bool never_ends = false;   // ending it does nothing: it runs until exit_process
     std::optional<Error> poll_error;
   };
 
@@ -86,6 +87,9 @@ class FakeBackend : public CoreBackend {
   // Makes the process end by itself.
   void exit_process(std::uint32_t pid, std::uint32_t code);
   void fail_polls(std::uint32_t pid, std::string os_text, std::uint32_t os_code);
+  // Makes the process one that ending does not end (until exit_process): every wait for it lasts
+  // its whole limit, scaled as sleeps are.
+  void never_end(std::uint32_t pid);
   // Called inside sleep_for once the sleep is recorded (to end a watchdog after some passes).
   void on_sleep(std::function<void()> hook);
 
@@ -102,6 +106,8 @@ class FakeBackend : public CoreBackend {
   std::optional<std::uint32_t> newest_pid() const;
   // Every sleep asked for, in order, as asked (each is slept for a thousandth of that).
   std::vector<std::chrono::milliseconds> sleeps() const;
+  // Every limit a wait for an ended process was given, in order.
+  std::vector<std::chrono::milliseconds> end_waits() const;
   // Processes created before each sleep, one count per entry of sleeps().
   std::vector<std::size_t> creates_before_sleeps() const;
 
@@ -126,7 +132,7 @@ class FakeBackend : public CoreBackend {
   // record's handles closed.
   class Child;
   void close_handles(std::uint32_t pid) noexcept;
-  void terminate(std::uint32_t pid);
+  bool terminate(std::uint32_t pid, std::chrono::milliseconds limit);
   Result<PollResult> poll(std::uint32_t pid);
   int alive_locked() const;
   bool is_directory_locked(const std::string& path) const;
@@ -140,6 +146,7 @@ class FakeBackend : public CoreBackend {
   std::function<void()> on_poll_;
   std::function<void()> on_sleep_;
   std::vector<std::chrono::milliseconds> sleeps_;
+  std::vector<std::chrono::milliseconds> end_waits_;
   std::vector<std::size_t> creates_before_sleeps_;
   std::function<std::string()> identity_probe_;
   std::map<std::string, std::string> written_by_;
