@@ -88,6 +88,10 @@ class CoreBackend {
   virtual Result<ChildProcess> create_process(const std::string& core_path,
                                               const std::string& command_line,
                                               const std::string& work_dir) = 0;
+  // Who is logged on in a Windows session: the user's SID, nothing when no user is (logged off,
+  // or a session that is gone), or an error when it cannot tell (the service may not ask, as in
+  // console mode).
+  virtual Result<std::optional<std::string>> session_user(std::uint32_t session) = 0;
   virtual void sleep_for(std::chrono::milliseconds duration) = 0;
 };
 

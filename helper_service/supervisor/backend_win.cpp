@@ -2,11 +2,15 @@
 
 #include <windows.h>
 
+#include <wtsapi32.h>
+
 #include <algorithm>
 #include <optional>
 
 #include "common/exe_dir.h"
 #include "common/handle_win.h"
+#include "common/os_error.h"
+#include "common/sids_win.h"
 #include "common/utf.h"
 #include "supervisor/core_files_win.h"
 #include "supervisor/security_win.h"
@@ -55,6 +59,23 @@ class WindowsBackend final : public CoreBackend {
         WindowsChild::create(core_path, command_line, work_dir);
     CORVID_TRY(child);
     return ChildProcess(std::move(*child));
+  }
+
+  Result<std::optional<std::string>> session_user(std::uint32_t session) override {
+    // Only LocalSystem may ask (it holds the TCB privilege): elsewhere, as in console mode, the
+    // answer is an error and the owner stays.
+    HANDLE token = nullptr;
+    if (!WTSQueryUserToken(session, &token)) {
+      const DWORD error = GetLastError();
+      // No one logged on there, or the session itself is gone.
+      if (error == ERROR_NO_TOKEN || error == ERROR_CTX_WINSTATION_NOT_FOUND)
+        return std::nullopt;
+      return std::unexpected(os_error(error));
+    }
+    const WinHandle owned(token);
+    Result<std::string> user = token_user_sid(owned.get());
+    CORVID_TRY(user);
+    return std::optional<std::string>(std::move(*user));
   }
 
   void sleep_for(std::chrono::milliseconds duration) override {

@@ -126,6 +126,9 @@ class AdminOnlyDescriptors final : public CoreBackend {
                                       const std::string& work_dir) override {
     return os_->create_process(core_path, command_line, work_dir);
   }
+  Result<std::optional<std::string>> session_user(std::uint32_t session) override {
+    return os_->session_user(session);
+  }
   void sleep_for(std::chrono::milliseconds duration) override { os_->sleep_for(duration); }
 
  private:

@@ -438,6 +438,21 @@ void FakeBackend::sleep_for(std::chrono::milliseconds duration) {
   std::this_thread::sleep_for(duration / 1000);
 }
 
+void FakeBackend::set_session_user(std::uint32_t session,
+                                   Result<std::optional<std::string>> answer) {
+  std::lock_guard guard(mutex_);
+  sessions_.insert_or_assign(session, std::move(answer));
+}
+
+Result<std::optional<std::string>> FakeBackend::session_user(std::uint32_t session) {
+  std::lock_guard guard(mutex_);
+  const auto it = sessions_.find(session);
+  if (it == sessions_.end())
+    return std::unexpected(
+        os_failure("A required privilege is not held by the client. (os error 1314)", 1314));
+  return it->second;
+}
+
 void FakeBackend::on_sleep(std::function<void()> hook) {
   std::lock_guard guard(mutex_);
   on_sleep_ = std::move(hook);

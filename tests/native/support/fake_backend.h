@@ -90,6 +90,8 @@ class FakeBackend : public CoreBackend {
   // Makes the process one that ending does not end (until exit_process): every wait for it lasts
   // its whole limit, scaled as sleeps are.
   void never_end(std::uint32_t pid);
+  // What session_user answers for a session; every other session cannot be asked.
+  void set_session_user(std::uint32_t session, Result<std::optional<std::string>> answer);
   // Called inside sleep_for once the sleep is recorded (to end a watchdog after some passes).
   void on_sleep(std::function<void()> hook);
 
@@ -125,6 +127,7 @@ class FakeBackend : public CoreBackend {
   Result<SecuritySnapshot> read_security(const std::string& path) override;
   Result<ChildProcess> create_process(const std::string& core_path, const std::string& command_line,
                                       const std::string& work_dir) override;
+  Result<std::optional<std::string>> session_user(std::uint32_t session) override;
   void sleep_for(std::chrono::milliseconds duration) override;
 
  private:
@@ -156,6 +159,7 @@ class FakeBackend : public CoreBackend {
   std::map<std::string, Oddity> oddities_;
   std::set<std::string> protected_files_;
   std::vector<CoreFiles> prepared_;
+  std::map<std::uint32_t, Result<std::optional<std::string>>> sessions_;
   std::vector<std::string> directories_;
   std::map<std::uint32_t, Process> processes_;
   std::uint32_t next_pid_ = 1000;
