@@ -64,21 +64,30 @@ class CoreBackend {
   // Creates a directory and its missing ancestors: whether it is there now. A failure is the
   // caller's to ignore: the core reports a directory it cannot use.
   virtual bool create_directories(const std::string& path) = 0;
-  // Creates or truncates the file and writes the bytes; on failure the OS error (os_error, or
-  // "failed to write whole buffer").
+  // Writes the configuration to `path` without ever writing into the file there: a new file beside
+  // it, created with kCoreConfigSddl's access list (owned by LocalSystem where the process may set
+  // that owner) and shared with no one, takes the bytes, is flushed and is renamed over `path`
+  // through its handle. A handle opened on the old file reads the old bytes only. When the old
+  // file cannot be replaced (held open without delete sharing), the new one is removed and the
+  // old one stays. On failure the OS error (os_error, or "failed to write whole buffer"), under
+  // "cannot replace <path>: ..." when the rename failed.
   virtual Result<void> write_file(const std::string& path, std::string_view bytes) = 0;
   // The file work of a start for a caller who is not privileged, through handles rather than
   // names, so that nothing in the way can redirect it: the install directory and `log` must be
   // plain directories (no reparse point), and `log` is created when missing; when `config` is
   // given, config.json must be a plain file (no reparse point, no second link) that is the one in
-  // the install directory, and only then is it truncated, given an access list for LocalSystem
-  // and Administrators alone (kCoreConfigSddl) and written. Every check comes before anything is
+  // the install directory, and only then is the configuration written as write_file writes it.
+  // Every check comes before anything is
   // written. An entry that is not what it should be is a refusal (ErrorKind::kRefusal) whose
   // subject is the StartField whose default it is, whose message names the entry and says what it
   // is, and which keeps the OS error code when a failed open is the reason; it leaves every file as
   // it was. Anything else is a failure, as write_file.
   virtual Result<void> prepare_core_files(const CoreFiles& files,
                                           std::optional<std::string_view> config) = 0;
+  // Gives an existing configuration file kCoreConfigSddl's access list (and LocalSystem as its
+  // owner, where the process may), unless it is a reparse point or has a second name; a missing
+  // one stays missing.
+  virtual Result<void> protect_config(const std::string& path) = 0;
   // Whether the file-system entry exists (links followed).
   virtual bool exists(const std::string& path) = 0;
   // The owner and access list of a file or directory.

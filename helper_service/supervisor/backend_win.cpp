@@ -36,6 +36,10 @@ class WindowsBackend final : public CoreBackend {
     return core_files_win::prepare(files, config);
   }
 
+  Result<void> protect_config(const std::string& path) override {
+    return core_files_win::protect_config(path);
+  }
+
   bool exists(const std::string& path) override {
     // Opening the entry itself (not a link to it) follows links; backup semantics admits
     // directories. No access is asked for, so a file locked by another process still opens.

@@ -278,6 +278,14 @@ CoreStatus query_core_status(CoreState& state) {
   return {};
 }
 
+void protect_core_config(CoreBackend& backend) {
+  const Result<std::string> dir = backend.install_dir();
+  Result<void> done = dir ? backend.protect_config(core_files(*dir).config_path)
+                          : Result<void>(std::unexpected(dir.error()));
+  if (!done)
+    log_line("config not protected: " + detailed_text(done.error()));
+}
+
 std::string exit_status_text(std::uint32_t code) {
   char text[32];
   if ((code & 0x80000000u) != 0) {

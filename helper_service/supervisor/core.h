@@ -147,6 +147,11 @@ void stop_core(CoreState& state);
 CoreStatus query_core_status(CoreState& state);
 std::optional<CoreOwner> query_core_owner(CoreState& state);
 
+// At the service's start: an existing config.json of the install directory, written by an
+// earlier build or an installer and readable by others, gets its protected access list. A failure
+// is logged.
+void protect_core_config(CoreBackend& backend);
+
 // Existence check, fixed command line, process creation.
 Result<ChildProcess> spawn_core(CoreBackend& backend, const CoreLaunch& launch);
 std::string core_command_line(const CoreLaunch& launch);

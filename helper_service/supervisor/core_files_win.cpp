@@ -5,10 +5,13 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <atomic>
+
 #include "common/handle_win.h"
 #include "common/io_win.h"
 #include "common/os_error.h"
 #include "common/path_rules.h"
+#include "common/rename_win.h"
 #include "common/utf.h"
 #include "supervisor/install_security.h"
 
@@ -99,27 +102,67 @@ Result<void> plain_config(HANDLE file, HANDLE install_dir, const std::string& pa
   return {};
 }
 
-// kCoreConfigSddl as a descriptor.
-Result<void> config_descriptor(LocalMemory<PSECURITY_DESCRIPTOR>& descriptor) {
+// kCoreConfigSddl as a descriptor, owned by LocalSystem when `system_owner`: only a process that
+// may name that owner (the service, which is LocalSystem) can create or set it.
+Result<void> config_descriptor(LocalMemory<PSECURITY_DESCRIPTOR>& descriptor, bool system_owner) {
+  const std::string sddl = (system_owner ? "O:SY" : "") + std::string(kCoreConfigSddl);
   return check_win32(ConvertStringSecurityDescriptorToSecurityDescriptorW(
-      to_wide(kCoreConfigSddl).c_str(), SDDL_REVISION_1, descriptor.put(), nullptr));
+      to_wide(sddl).c_str(), SDDL_REVISION_1, descriptor.put(), nullptr));
 }
 
-// Gives the file kCoreConfigSddl's access list.
+// Gives the file kCoreConfigSddl's access list, and LocalSystem as its owner where the process
+// may set it.
 Result<void> protect(HANDLE file) {
-  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
-  BOOL present = FALSE;
-  BOOL defaulted = FALSE;
-  PACL dacl = nullptr;
-  CORVID_TRY(config_descriptor(descriptor));
-  CORVID_TRY(check_win32(GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted)));
-  // This one answers its error code itself.
-  const DWORD error = SetSecurityInfo(
-      file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-      nullptr, nullptr, dacl, nullptr);
+  DWORD error = ERROR_SUCCESS;
+  for (const bool system_owner : {true, false}) {
+    LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+    CORVID_TRY(config_descriptor(descriptor, system_owner));
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    PSID owner = nullptr;
+    CORVID_TRY(
+        check_win32(GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted)));
+    CORVID_TRY(check_win32(GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted)));
+    // This one answers its error code itself.
+    error = SetSecurityInfo(file, SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION |
+                                (owner != nullptr ? OWNER_SECURITY_INFORMATION : 0),
+                            owner, nullptr, dacl, nullptr);
+    if (error != ERROR_INVALID_OWNER)
+      break;
+  }
   if (error != ERROR_SUCCESS)
     return std::unexpected(os_error(error));
   return {};
+}
+
+// A name beside `path` that no other write uses: this process's id and a count.
+std::string new_file_beside(const std::string& path) {
+  static std::atomic<unsigned> count{0};
+  return path + "." + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++count) +
+         ".new";
+}
+
+// The new file of a configuration, shared with no one, protected from its first moment.
+Result<WinHandle> create_protected(const std::string& path) {
+  for (const bool system_owner : {true, false}) {
+    LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+    CORVID_TRY(config_descriptor(descriptor, system_owner));
+    SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
+    WinHandle file = open_itself(path, GENERIC_WRITE | DELETE, 0, CREATE_NEW, false, &security);
+    if (file)
+      return file;
+    if (GetLastError() != ERROR_INVALID_OWNER)
+      break;
+  }
+  return std::unexpected(last_os_error());
+}
+
+// Removes the file through its handle, which must have DELETE access.
+void remove_held(HANDLE file) {
+  FILE_DISPOSITION_INFO remove{TRUE};
+  SetFileInformationByHandle(file, FileDispositionInfo, &remove, sizeof remove);
 }
 
 // Every byte through the handle, or why not.
@@ -131,12 +174,15 @@ Result<void> write_whole(HANDLE file, std::string_view bytes) {
   return {};
 }
 
-// Truncates the file and writes the bytes through the handle.
-Result<void> replace_contents(HANDLE file, std::string_view bytes) {
-  LARGE_INTEGER start{};
-  CORVID_TRY(check_win32(SetFilePointerEx(file, start, nullptr, FILE_BEGIN)));
-  CORVID_TRY(check_win32(SetEndOfFile(file)));
-  return write_whole(file, bytes);
+// The bytes into the new file, to disk, then the new file over the old name.
+Result<void> fill_and_rename(HANDLE file, const std::string& path, std::string_view bytes) {
+  CORVID_TRY(write_whole(file, bytes));
+  CORVID_TRY(check_win32(FlushFileBuffers(file)));
+  Result<void> renamed = rename_over(file, path);
+  if (!renamed)
+    return std::unexpected(
+        context("cannot replace " + path + ": another program may hold it open", renamed.error()));
+  return {};
 }
 
 }  // namespace
@@ -158,12 +204,29 @@ bool create_directories(const std::string& path) {
 }
 
 Result<void> write_file(const std::string& path, std::string_view bytes) {
-  const std::wstring wide = to_wide(path);
-  const WinHandle file(CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+  // Never into the file there: a handle opened while it was readable to others would read what
+  // comes next.
+  Result<WinHandle> file = create_protected(new_file_beside(path));
+  CORVID_TRY(file);
+  Result<void> written = fill_and_rename(file->get(), path, bytes);
+  if (!written)
+    remove_held(file->get());
+  return written;
+}
+
+Result<void> protect_config(const std::string& path) {
+  const WinHandle file =
+      open_itself(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES, kShareAll,
+                  OPEN_EXISTING, false);
   if (!file)
-    return std::unexpected(last_os_error());
-  return write_whole(file.get(), bytes);
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? Result<void>()
+                                                  : std::unexpected(last_os_error());
+  // A second name or a link would carry the change to another file.
+  BY_HANDLE_FILE_INFORMATION info{};
+  CORVID_TRY(check_win32(GetFileInformationByHandle(file.get(), &info)));
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks > 1)
+    return std::unexpected(Error(path + ": is a reparse point or has a second name"));
+  return protect(file.get());
 }
 
 Result<void> prepare(const CoreFiles& files, std::optional<std::string_view> config) {
@@ -185,16 +248,15 @@ Result<void> prepare(const CoreFiles& files, std::optional<std::string_view> con
   } else {
     CORVID_TRY(plain_directory(log.get(), StartField::kLogPath, files.log_dir));
   }
-  // Opened without truncating: nothing is lost before the file is known to be the right one.
-  constexpr DWORD kConfigAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES | WRITE_DAC;
-  WinHandle file;
   if (config) {
-    file = open_itself(files.config_path, kConfigAccess, kShareAll, OPEN_EXISTING, false);
-    if (const DWORD error = file ? ERROR_SUCCESS : GetLastError();
+    // Looked at only: the new configuration replaces its name, never its bytes.
+    const WinHandle old =
+        open_itself(files.config_path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, false);
+    if (const DWORD error = old ? ERROR_SUCCESS : GetLastError();
         error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND)
       return std::unexpected(os_error(error));
-    if (file)
-      CORVID_TRY(plain_config(file.get(), dir.get(), files.config_path));
+    if (old)
+      CORVID_TRY(plain_config(old.get(), dir.get(), files.config_path));
   }
 
   // The core opens its log by name in here: the log directory is a plain one of the service's
@@ -206,19 +268,8 @@ Result<void> prepare(const CoreFiles& files, std::optional<std::string_view> con
   }
   if (!config)
     return {};
-  if (!file) {
-    // A new file: it never exists with a wider access list than its own.
-    LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
-    CORVID_TRY(config_descriptor(descriptor));
-    SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
-    file = open_itself(files.config_path, kConfigAccess, kShareAll, CREATE_NEW, false, &security);
-    if (!file)
-      return std::unexpected(last_os_error());
-    CORVID_TRY(plain_config(file.get(), dir.get(), files.config_path));
-  }
-  // Before a byte goes in: the configuration can hold credentials no other user may read.
-  CORVID_TRY(protect(file.get()));
-  return replace_contents(file.get(), *config);
+  // The install directory is held without delete sharing meanwhile: the new file lands in it.
+  return write_file(files.config_path, *config);
 }
 
 }  // namespace corvid::core_files_win

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,6 +52,12 @@ class FakeWorld {
   void link_elsewhere(const std::string& name, const std::string&) {
     fake_->set_oddity(name, testing::FakeBackend::Oddity::kHardLinked);
   }
+  std::shared_ptr<void> hold_open(const std::string& path) {
+    fake_->hold_open(path);
+    return nullptr;
+  }
+  // The double writes nothing beside the file it writes.
+  std::vector<std::string> leftovers() { return {}; }
 
  private:
   std::shared_ptr<testing::FakeBackend> fake_ = std::make_shared<testing::FakeBackend>();
@@ -87,6 +94,26 @@ class WindowsWorld {
     const std::string other = elsewhere_ / "other file";
     put(other, bytes);
     ASSERT_TRUE(CreateHardLinkW(to_wide(name).c_str(), to_wide(other).c_str(), nullptr));
+  }
+  // Opened for reading by another program, which shares everything but delete.
+  static std::shared_ptr<void> hold_open(const std::string& path) {
+    auto held = std::make_shared<WinHandle>(
+        CreateFileW(to_wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_TRUE(held->valid());
+    return held;
+  }
+  std::vector<std::string> leftovers() {
+    std::vector<std::string> found;
+    WIN32_FIND_DATAW entry{};
+    const HANDLE search = FindFirstFileW(to_wide(root_ / "*.new").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+      return found;
+    do {
+      found.push_back(from_wide(entry.cFileName));
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return found;
   }
 
  private:
@@ -179,8 +206,8 @@ TYPED_TEST(BackendContract, WriteFileReplacesTheBytesExactlyOrNamesTheOsError) {
   const Result<void> on_directory = this->world.backend().write_file(this->world.dir(), "x");
   ASSERT_FALSE(on_directory.has_value());
   EXPECT_EQ(on_directory.error().os_code, 5u);  // access denied
-  EXPECT_TRUE(ends_with(on_directory.error().message, "(os error 5)"))
-      << on_directory.error().message;
+  EXPECT_TRUE(ends_with(detailed_text(on_directory.error()), "(os error 5)"))
+      << detailed_text(on_directory.error());
 }
 
 // A standard user's files: what is refused names its field and its entry and writes nothing;
@@ -210,6 +237,29 @@ TYPED_TEST(BackendContract, CoreFilesAreRefusedForTheirFieldOrWrittenThroughThei
   EXPECT_EQ(linked.error(), refusal(static_cast<int>(StartField::kConfigPath),
                                     files.config_path + ": has 2 links"));
   EXPECT_EQ(this->world.read(files.config_path), before);
+}
+
+// Never written in place: a configuration that cannot be replaced stays as it was, and the new
+// file is gone.
+TYPED_TEST(BackendContract, AFileHeldWithoutDeleteSharingIsNotReplacedAndNothingIsLeft) {
+  const CoreFiles files = core_files(this->world.dir());
+  ASSERT_TRUE(this->world.backend().write_file(files.config_path, "old").has_value());
+  const std::shared_ptr<void> reader = this->world.hold_open(files.config_path);
+  for (const auto& write : {std::function<Result<void>()>([&] {
+                              return this->world.backend().write_file(files.config_path, "new");
+                            }),
+                            std::function<Result<void>()>([&] {
+                              return this->world.backend().prepare_core_files(files, "new");
+                            })}) {
+    const Result<void> written = write();
+    ASSERT_FALSE(written.has_value());
+    EXPECT_EQ(written.error().kind, ErrorKind::kFailure);
+    EXPECT_EQ(written.error().message,
+              "cannot replace " + files.config_path + ": another program may hold it open");
+    EXPECT_TRUE(written.error().os_code.has_value());
+    EXPECT_EQ(this->world.read(files.config_path), "old");
+    EXPECT_EQ(this->world.leftovers(), std::vector<std::string>{});
+  }
 }
 
 TYPED_TEST(BackendContract, AConfigurationThatIsADirectoryIsAFailedWrite) {

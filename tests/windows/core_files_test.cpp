@@ -79,6 +79,40 @@ TEST_F(CoreFilesTest, ReparsePointsAreRefused) {
   }
 }
 
+// Access is checked when a handle is opened: a reader that opened config.json while it was
+// readable must not read the next configuration. The new one replaces the name, not the bytes.
+TEST_F(CoreFilesTest, AReaderOfTheOldConfigurationReadsOnlyTheOldBytes) {
+  ASSERT_TRUE(test::write_file(files.config_path, "old secret"));
+  const WinHandle reader(CreateFileW(to_wide(files.config_path).c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(reader.valid());
+  const Result<void> written = backend->prepare_core_files(files, "new secret");
+  if (!written && test::running_under_wine()) {
+    std::printf("Wine does not rename over an open file: only Windows shows the reader's view\n");
+    return;
+  }
+  ASSERT_TRUE(written.has_value()) << detailed_text(written.error());
+  EXPECT_EQ(test::read_file(files.config_path), "new secret");
+  char bytes[64] = {};
+  DWORD read = 0;
+  ASSERT_TRUE(ReadFile(reader.get(), bytes, sizeof bytes, &read, nullptr));
+  EXPECT_EQ(std::string(bytes, read), "old secret");
+}
+
+// At the service's start an existing configuration is protected, unless it is a second name of
+// another file, whose access list must not change.
+TEST_F(CoreFilesTest, AnExistingConfigurationIsProtectedUnlessItIsASecondName) {
+  EXPECT_TRUE(backend->protect_config(files.config_path).has_value()) << "missing: nothing to do";
+  ASSERT_TRUE(test::write_file(files.config_path, "by an earlier build"));
+  EXPECT_TRUE(backend->protect_config(files.config_path).has_value());
+  ASSERT_TRUE(DeleteFileW(to_wide(files.config_path).c_str()));
+  const std::string other = elsewhere / "user file";
+  ASSERT_TRUE(test::write_file(other, "x"));
+  ASSERT_TRUE(CreateHardLinkW(to_wide(files.config_path).c_str(), to_wide(other).c_str(), nullptr));
+  EXPECT_FALSE(backend->protect_config(files.config_path).has_value());
+}
+
 // The access list the configuration gets, as a descriptor: Wine stores none on files, so it is
 // shown on the text it is built from.
 TEST(CoreConfigAccess, OnlyLocalSystemAndAdministratorsAndNothingInherited) {
@@ -113,6 +147,9 @@ class AdminOnlyDescriptors final : public CoreBackend {
   Result<void> prepare_core_files(const CoreFiles& files,
                                   std::optional<std::string_view> config) override {
     return os_->prepare_core_files(files, config);
+  }
+  Result<void> protect_config(const std::string& path) override {
+    return os_->protect_config(path);
   }
   bool exists(const std::string& path) override { return os_->exists(path); }
   Result<SecuritySnapshot> read_security(const std::string&) override {

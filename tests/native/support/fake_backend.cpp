@@ -257,16 +257,34 @@ bool FakeBackend::is_directory_locked(const std::string& path) const {
                      [&](const auto& file) { return holds(file.first); });
 }
 
+Result<void> FakeBackend::replace_locked(const std::string& path, std::string_view bytes) {
+  if (write_error_)
+    return std::unexpected(*write_error_);
+  if (held_open_.contains(path) || is_directory_locked(path))
+    return std::unexpected(context("cannot replace " + path + ": another program may hold it open",
+                                   os_failure("Access is denied. (os error 5)", 5)));
+  files_[path] = std::string(bytes);
+  protected_files_.insert(path);
+  return {};
+}
+
 Result<void> FakeBackend::write_file(const std::string& path, std::string_view bytes) {
   std::lock_guard guard(mutex_);
   if (identity_probe_)
     written_by_[path] = identity_probe_();
-  if (write_error_)
-    return std::unexpected(*write_error_);
-  if (is_directory_locked(path))
-    return std::unexpected(os_failure("Access is denied. (os error 5)", 5));
-  files_[path] = std::string(bytes);
+  return replace_locked(path, bytes);
+}
+
+Result<void> FakeBackend::protect_config(const std::string& path) {
+  std::lock_guard guard(mutex_);
+  if (files_.contains(path) && !oddities_.contains(path))
+    protected_files_.insert(path);
   return {};
+}
+
+void FakeBackend::hold_open(const std::string& path) {
+  std::lock_guard guard(mutex_);
+  held_open_.insert(path);
 }
 
 Result<void> FakeBackend::prepare_core_files(const CoreFiles& files,
@@ -303,8 +321,6 @@ Result<void> FakeBackend::prepare_core_files(const CoreFiles& files,
     odd = refused(StartField::kConfigPath, files.config_path);
   if (odd)
     return std::unexpected(std::move(*odd));
-  if (config && is_directory_locked(files.config_path))
-    return std::unexpected(os_failure("Access is denied. (os error 5)", 5));
   directories_.push_back(files.log_dir);
   if (identity_probe_)
     written_by_[files.log_dir] = identity_probe_();
@@ -312,11 +328,7 @@ Result<void> FakeBackend::prepare_core_files(const CoreFiles& files,
     return {};
   if (identity_probe_)
     written_by_[files.config_path] = identity_probe_();
-  if (write_error_)
-    return std::unexpected(*write_error_);
-  files_[files.config_path] = std::string(*config);
-  protected_files_.insert(files.config_path);
-  return {};
+  return replace_locked(files.config_path, *config);
 }
 
 bool FakeBackend::exists(const std::string& path) {

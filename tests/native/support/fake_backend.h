@@ -80,8 +80,10 @@ class FakeBackend : public CoreBackend {
   // a second link elsewhere, or an entry that resolves to another place.
   enum class Oddity { kReparsePoint, kHardLinked, kElsewhere };
   void set_oddity(const std::string& path, Oddity oddity);
-  // The files written with kCoreConfigSddl's access list.
+  // The files written or re-protected with kCoreConfigSddl's access list.
   std::set<std::string> protected_files() const;
+  // Another program holds the file open without delete sharing: it cannot be replaced.
+  void hold_open(const std::string& path);
   // Every prepare_core_files call, in order.
   std::vector<CoreFiles> prepared() const;
   // Makes the process end by itself.
@@ -120,6 +122,7 @@ class FakeBackend : public CoreBackend {
   // fails as Windows fails it: access denied.
   Result<void> write_file(const std::string& path, std::string_view bytes) override;
   // A missing install directory is refused as a failed open: file not found.
+  Result<void> protect_config(const std::string& path) override;
   Result<void> prepare_core_files(const CoreFiles& files,
                                   std::optional<std::string_view> config) override;
   // Set up as existing, written or created, under any spelling of its path.
@@ -139,6 +142,8 @@ class FakeBackend : public CoreBackend {
   Result<PollResult> poll(std::uint32_t pid);
   int alive_locked() const;
   bool is_directory_locked(const std::string& path) const;
+  // Writes as the Windows backend does: a new protected file renamed over the old one.
+  Result<void> replace_locked(const std::string& path, std::string_view bytes);
 
   mutable std::mutex mutex_;
   Result<std::string> install_dir_;
@@ -158,6 +163,7 @@ class FakeBackend : public CoreBackend {
   std::map<std::string, std::string> files_;
   std::map<std::string, Oddity> oddities_;
   std::set<std::string> protected_files_;
+  std::set<std::string> held_open_;
   std::vector<CoreFiles> prepared_;
   std::map<std::uint32_t, Result<std::optional<std::string>>> sessions_;
   std::vector<std::string> directories_;
