@@ -42,9 +42,6 @@ class FakeWorld {
   }
   bool ends(std::uint32_t pid) { return fake_->process(pid).exited; }
   std::optional<std::string> read(const std::string& path) { return fake_->file(path); }
-  void put(const std::string& path, const std::string& bytes) {
-    ASSERT_TRUE(fake_->write_file(path, bytes).has_value());
-  }
   bool is_directory(const std::string& path) {
     const std::vector<std::string> made = fake_->directories();
     return std::find(made.begin(), made.end(), path) != made.end();
@@ -93,6 +90,7 @@ class WindowsWorld {
   void link_elsewhere(const std::string& name, const std::string& bytes) {
     const std::string other = elsewhere_ / "other file";
     put(other, bytes);
+    DeleteFileW(to_wide(name).c_str());
     ASSERT_TRUE(CreateHardLinkW(to_wide(name).c_str(), to_wide(other).c_str(), nullptr));
   }
   // Opened for reading by another program, which shares everything but delete.
@@ -137,10 +135,6 @@ PollResult poll_until_ended(ChildProcess& child) {
   }
   EXPECT_TRUE(polled.has_value()) << detailed_text(polled.error());
   return polled.value_or(PollResult{});
-}
-
-bool ends_with(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 template <class World>
@@ -206,7 +200,7 @@ TYPED_TEST(BackendContract, WriteFileReplacesTheBytesExactlyOrNamesTheOsError) {
   const Result<void> on_directory = this->world.backend().write_file(this->world.dir(), "x");
   ASSERT_FALSE(on_directory.has_value());
   EXPECT_EQ(on_directory.error().os_code, 5u);  // access denied
-  EXPECT_TRUE(ends_with(detailed_text(on_directory.error()), "(os error 5)"))
+  EXPECT_TRUE(detailed_text(on_directory.error()).ends_with("(os error 5)"))
       << detailed_text(on_directory.error());
 }
 
@@ -227,7 +221,7 @@ TYPED_TEST(BackendContract, CoreFilesAreRefusedForTheirFieldOrWrittenThroughThei
   EXPECT_EQ(no_dir.error().subject, static_cast<int>(StartField::kWorkDir));
   EXPECT_EQ(no_dir.error().os_code, 2u);  // file not found
   EXPECT_TRUE(no_dir.error().message.starts_with(missing.install_dir + ": "));
-  EXPECT_TRUE(ends_with(no_dir.error().message, "(os error 2)")) << no_dir.error().message;
+  EXPECT_TRUE(no_dir.error().message.ends_with("(os error 2)")) << no_dir.error().message;
   EXPECT_FALSE(this->world.is_directory(missing.log_dir));
 
   this->world.link_elsewhere(files.config_path, "the other file's bytes");
