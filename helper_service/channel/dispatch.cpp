@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <string_view>
 
 namespace corvid {
@@ -13,6 +14,22 @@ nlohmann::json status_data(const CoreStatus& status) {
   data["running"] = status.running;
   data["pid"] = status.pid ? nlohmann::json(static_cast<std::uint64_t>(*status.pid))
                            : nlohmann::json(nullptr);
+  return data;
+}
+
+// Who the core belongs to, for corvidctl: null when no one owns it.
+nlohmann::json owner_data(const std::optional<CoreOwner>& owner) {
+  nlohmann::json data = nlohmann::json::object();
+  data["owner"] = nullptr;
+  if (owner) {
+    data["owner"] = nlohmann::json::object();
+    data["owner"]["privileged"] = owner->privileged;
+    data["owner"]["session"] = owner->session_id
+                                   ? nlohmann::json(static_cast<std::uint64_t>(*owner->session_id))
+                                   : nlohmann::json(nullptr);
+    data["owner"]["sid"] =
+        owner->user_sid.empty() ? nlohmann::json(nullptr) : nlohmann::json(owner->user_sid);
+  }
   return data;
 }
 
@@ -43,7 +60,12 @@ void run_action(const Request& request, CoreState& state, const Caller& caller,
     response.data = nlohmann::json{{"pong", true}};
     response.ok = true;
   } else if (action == "stop") {
-    stop_core(state);
+    const Result<void> stopped = stop_core(state, caller);
+    response.ok = stopped.has_value();
+    if (!stopped)
+      response.error = short_text(stopped.error());
+  } else if (action == "owner") {
+    response.data = owner_data(query_core_owner(state));
     response.ok = true;
   } else {
     response.error = "unknown action";

@@ -6,7 +6,8 @@
 
 namespace corvid {
 
-// `caller` is who sent the request; it decides which paths a start may name (see start_core).
+// `caller` is who sent the request; it decides which paths a start may name and whose core a
+// start or a stop may touch (see start_core).
 // There is no default: a forgotten caller must not compile.
 Response dispatch_request(const Request& request, CoreState& state, const Caller& caller);
 

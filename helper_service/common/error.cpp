@@ -24,6 +24,16 @@ Error context(std::string message, Error cause) {
   for (std::string& text : cause.causes)
     error.causes.push_back(std::move(text));
   error.os_code = cause.os_code;
+  error.kind = cause.kind;
+  error.subject = cause.subject;
+  return error;
+}
+
+Error refusal(int subject, std::string message, std::optional<std::uint32_t> os_code) {
+  Error error(std::move(message));
+  error.os_code = os_code;
+  error.kind = ErrorKind::kRefusal;
+  error.subject = subject;
   return error;
 }
 

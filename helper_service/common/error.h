@@ -1,6 +1,7 @@
 #pragma once
-// Errors are values: a message and a chain of causes, rendered by exactly two functions, and the
-// operating system's code of the failure at the root when one caused it.
+// Errors are values: a message and a chain of causes, rendered by exactly two functions, the
+// operating system's code of the failure at the root when one caused it, and whether it is a
+// failure or a refusal.
 
 #include <cstdint>
 #include <expected>
@@ -10,12 +11,21 @@
 
 namespace corvid {
 
+enum class ErrorKind : std::uint8_t {
+  kFailure,  // something went wrong: the work could not be done
+  kRefusal,  // a decision: what was asked for is not allowed, and nothing was done
+};
+
 struct Error {
   std::string message;
   std::vector<std::string> causes;  // outermost first; each may span lines
   // The system error code (GetLastError's) behind the innermost text: callers and tests can
   // tell a failure by its code without reading a text that differs between systems.
   std::optional<std::uint32_t> os_code;
+  ErrorKind kind = ErrorKind::kFailure;
+  // What a refusal refuses, in the numbering of the module that refuses (a start's refusals: its
+  // StartField), so that a caller can tell without reading the text; 0 otherwise.
+  int subject = 0;
 
   Error() = default;
   explicit Error(std::string msg) : message(std::move(msg)) {}
@@ -29,8 +39,14 @@ struct Error {
 template <class T>
 using Result = std::expected<T, Error>;
 
-// `message`, caused by `cause`: its message and causes follow as the causes, its code is kept.
+// `message`, caused by `cause`: its message and causes follow as the causes; its code, kind and
+// subject are kept.
 Error context(std::string message, Error cause);
+
+// A refusal of `subject` (see Error::subject) that says why, with the system error code when a
+// failed call is the reason.
+Error refusal(int subject, std::string message,
+              std::optional<std::uint32_t> os_code = std::nullopt);
 
 // Passes a failed Result up in one line; a success goes on to the next statement:
 //   CORVID_TRY(check_win32(SetEndOfFile(file)));

@@ -76,6 +76,7 @@ Result<void> run_console() {
   log_line("running in console mode");
   auto stop_flag = std::make_shared<std::atomic<bool>>(false);
   auto state = std::make_shared<CoreState>(make_windows_backend(), stop_flag);
+  protect_core_config(*state->backend);
   start_workers(state, stop_flag);
   // Diagnosis mode runs until it is killed; it never reads the flag.
   for (;;)

@@ -46,6 +46,7 @@ void WINAPI service_main(DWORD, LPWSTR*) {
   init_log(*dir);
   auto stop_flag = std::make_shared<std::atomic<bool>>(false);
   auto state = std::make_shared<CoreState>(make_windows_backend(), stop_flag);
+  protect_core_config(*state->backend);
 
   // The SCM may call the handler until the process ends, so its share is never released.
   auto* handler_share = new std::shared_ptr<std::atomic<bool>>(stop_flag);

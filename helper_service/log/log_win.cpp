@@ -1,13 +1,11 @@
 // The Windows log backend.
 #include <windows.h>
 
-#include <cstring>
-#include <vector>
-
 #include "common/utf.h"
 #include "common/handle_win.h"
 #include "common/io_win.h"
 #include "common/path_rules.h"
+#include "common/rename_win.h"
 #include "log/log.h"
 #include "log/log_platform.h"
 
@@ -61,27 +59,6 @@ std::optional<FileIdentity> state_of(HANDLE file) {
   return *identity;
 }
 
-// FileRenameInfoEx and its flags (Windows 10 1607 on), by their documented values: headers that
-// target Windows 10 as a whole leave them out.
-constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
-constexpr DWORD kRenameReplaceIfExists = 0x1;
-constexpr DWORD kRenamePosixSemantics = 0x2;
-
-// FILE_RENAME_INFO with the new name after it. `flags` is the first field: ReplaceIfExists (a
-// BOOLEAN) for FileRenameInfo, the FILE_RENAME_FLAG_* bits for FileRenameInfoEx.
-bool rename_to(HANDLE file, const std::wstring& to, FILE_INFO_BY_HANDLE_CLASS kind, DWORD flags) {
-  const std::size_t name_bytes = to.size() * sizeof(wchar_t);
-  std::vector<std::uint64_t> buffer(
-      (sizeof(FILE_RENAME_INFO) + name_bytes + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
-  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  std::memcpy(info, &flags, sizeof flags);
-  info->RootDirectory = nullptr;
-  info->FileNameLength = static_cast<DWORD>(name_bytes);
-  std::memcpy(info->FileName, to.data(), name_bytes);
-  return SetFileInformationByHandle(file, kind, info,
-                                    static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t))) != 0;
-}
-
 }  // namespace
 
 std::optional<FileIdentity> held_file_state(FileHandle file) {
@@ -109,13 +86,10 @@ bool rename_held_file(FileHandle file, const std::string& from, const std::strin
   const std::optional<FileIdentity> under_name = state_of(named.get());
   if (!held || !under_name || !held->same_file(*under_name))
     return false;
-  const std::wstring target = to_wide(to);
-  // POSIX semantics replace an old rotated file even while a reader or a writer that has not
-  // noticed the last rotation still holds it (Windows 10 1709 and later, on NTFS). Elsewhere the
-  // classic rename, which fails while the old file is open; the writer then tries again later.
-  return rename_to(named.get(), target, kFileRenameInfoEx,
-                   kRenameReplaceIfExists | kRenamePosixSemantics) ||
-         rename_to(named.get(), target, FileRenameInfo, TRUE);
+  // An old rotated file is replaced even while a reader or a writer that has not noticed the last
+  // rotation still holds it, where POSIX semantics are had; elsewhere the rename fails while the
+  // old file is open, and the writer tries again later.
+  return rename_over(named.get(), to).has_value();
 }
 
 std::uint64_t filetime_now() {

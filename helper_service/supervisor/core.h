@@ -13,12 +13,30 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/error.h"
 #include "supervisor/backend.h"
 #include "supervisor/start_policy.h"
 
 namespace corvid {
+
+// How long ending a core waits for it under the core lock. A core still running after it is kept,
+// with its job, until it is seen dead, and no core is launched meanwhile.
+inline constexpr std::chrono::milliseconds kCoreEndWait = std::chrono::seconds(30);
+
+// Who the core belongs to: the user whose start it runs for, or a privileged caller, whose core no
+// standard user may stop or replace.
+struct CoreOwner {
+  bool privileged = false;
+  std::string user_sid;  // empty for a privileged caller that has none (the service itself)
+  std::optional<std::uint32_t> session_id;
+
+  bool operator==(const CoreOwner&) const = default;
+};
+
+// What a standard user is told of another user's core, for a start and for a stop.
+inline constexpr const char* kCoreInUse = "core is in use by another user";
 
 struct CoreStatus {
   bool running = false;
@@ -73,10 +91,19 @@ struct CoreState {
   // Once set, nothing launches any more: the service is stopping.
   std::shared_ptr<std::atomic<bool>> stop_flag;
 
+  // A client's start or stop takes it first and holds it from its owner check until its change is
+  // made (a start: until its launch begins), so that no other client's request comes between the
+  // two. Never taken under `lock`.
+  std::mutex requests;
   std::mutex lock;
   std::optional<ChildProcess> child;
+  // Cores ended that did not end within kCoreEndWait: nothing launches while one is here.
+  std::vector<ChildProcess> ending;
   std::optional<CoreLaunch> launch;
   bool keep_running = false;
+  // Set by a start, cleared by a stop: an Idle core is no one's. A standard user's start of a core
+  // owned by no one leaves it so when the user's SID could not be read.
+  std::optional<CoreOwner> owner;
   LaunchSlot launches;
 };
 
@@ -108,17 +135,35 @@ class LaunchTicket {
   bool ended_ = false;
 };
 
+// A core owned by another user is neither started over nor stopped for a standard caller
+// (kCoreInUse): not for one whose SID could not be read, nor for any while a privileged caller owns
+// it. Once the owner's session has no user of the owner's SID logged on (asked of the backend, and
+// only when another user asks), the core keeps running but is no one's. The same user is served
+// from any session; a privileged caller always.
 Result<void> start_core(CoreState& state, const StartOptions& options, const Caller& caller);
+Result<void> stop_core(CoreState& state, const Caller& caller);
+// The service's own stop, which nothing refuses.
 void stop_core(CoreState& state);
 CoreStatus query_core_status(CoreState& state);
+std::optional<CoreOwner> query_core_owner(CoreState& state);
+
+// At the service's start: an existing config.json of the install directory, written by an
+// earlier build or an installer and readable by others, gets its protected access list. A failure
+// is logged.
+void protect_core_config(CoreBackend& backend);
 
 // Existence check, fixed command line, process creation.
 Result<ChildProcess> spawn_core(CoreBackend& backend, const CoreLaunch& launch);
 std::string core_command_line(const CoreLaunch& launch);
 
-// Ends the child (exit code 1), waits for it and releases it.
-void terminate_child(ChildProcess child);
-// Closes the handles of the held child, if any, without ending it.
+// Under the core lock: ends the child (exit code 1) and waits for it up to kCoreEndWait; one that
+// still runs then is logged and kept in `state.ending`.
+void end_child(CoreState& state, ChildProcess child);
+// Under the core lock: releases the kept cores now seen dead; whether none is left, so that a
+// core may be launched.
+bool ended_cores_gone(CoreState& state);
+// Drops the held child, if any: its handles close, and its job ends what still runs, without
+// waiting for it. For a core seen ended.
 void release_child(std::optional<ChildProcess>& child);
 
 // spawn_core for a launch in flight: a standard exception thrown below becomes a "spawn core"

@@ -132,16 +132,15 @@ Result<CoreLaunch> prepare_start(CoreBackend& backend, const StartOptions& optio
   // comparison.
   const std::optional<std::string_view> config =
       options.config ? std::optional<std::string_view>(*options.config) : std::nullopt;
-  Result<std::optional<CoreFileRefusal>> prepared =
-      backend.prepare_core_files(core_files(*install_dir), config);
+  Result<void> prepared = backend.prepare_core_files(core_files(*install_dir), config);
+  if (!prepared && prepared.error().kind == ErrorKind::kRefusal) {
+    // Refused for the field whose default the entry is: the request's path is not allowed.
+    const auto field = static_cast<StartField>(prepared.error().subject);
+    return std::unexpected(
+        context(not_allowed(launch, field).message, std::move(prepared.error())));
+  }
   if (!prepared)
     return std::unexpected(context("write config", std::move(prepared.error())));
-  if (const std::optional<CoreFileRefusal>& refusal = *prepared) {
-    Error refused = not_allowed(launch, refusal->field);
-    refused.causes.push_back(refusal->reason);
-    refused.os_code = refusal->os_code;
-    return std::unexpected(std::move(refused));
-  }
   return resolve_launch(*install_dir, {});
 }
 

@@ -13,6 +13,9 @@ void watchdog_pass(CoreState& state) {
     keep_running = state.keep_running;
     launch = state.launch;
     generation = state.launches.generation();
+    // A core ended but not yet dead holds back every launch.
+    if (!ended_cores_gone(state))
+      return;
   }
   if (!keep_running)
     return;
@@ -22,17 +25,22 @@ void watchdog_pass(CoreState& state) {
     std::lock_guard guard(state.lock);
     if (state.child) {
       const Result<PollResult> poll = state.child->poll();
-      if (!poll)
-        log_line("core poll error: " + short_text(poll.error()));
-      else if (poll->state == PollResult::State::kRunning)
+      if (poll && poll->state == PollResult::State::kRunning)
         return;
-      else
+      ChildProcess old = std::move(*state.child);
+      state.child.reset();
+      if (poll) {
         log_line("core exited: " + exit_status_text(poll->exit_code));
-      release_child(state.child);
+      } else {
+        // A core that cannot be watched is ended before another one is launched.
+        log_line("core poll error: " + short_text(poll.error()));
+        end_child(state, std::move(old));
+      }
     }
     // Relaunch only what is still wanted: no stop or start since the snapshot, and no other
     // launch in flight (a start's own launch is stored by the start).
-    if (!launch || !state.keep_running || !state.launches.may_begin(generation))
+    if (!launch || !state.keep_running || !state.launches.may_begin(generation) ||
+        !state.ending.empty())
       return;
     ticket.emplace(state);
   }

@@ -210,48 +210,6 @@ TEST_F(CoreTest, StatusKeepsTheChildWhenThePollFails) {
   EXPECT_TRUE(held());
 }
 
-// The child carries its own operations: each one acts on the process it was created as, and
-// dropping it releases its handles without ending it.
-TEST_F(CoreTest, AChildPollsEndsAndNamesItsOwnProcess) {
-  auto first = spawn_core(*os, resolve_launch(kDir, {}));
-  auto second = spawn_core(*os, resolve_launch(kDir, {}));
-  ASSERT_TRUE(first.has_value());
-  ASSERT_TRUE(second.has_value());
-  const std::uint32_t first_pid = first->process_id();
-  const std::uint32_t second_pid = second->process_id();
-  EXPECT_NE(first_pid, second_pid);
-  EXPECT_EQ(second_pid, *os->newest_pid());
-
-  os->exit_process(first_pid, 7);
-  struct Case {
-    ChildProcess* child;
-    PollResult::State state;
-    std::uint32_t exit_code;
-  };
-  for (const Case& c : {Case{&*first, PollResult::State::kExited, 7},
-                        Case{&*second, PollResult::State::kRunning, 0}}) {
-    const Result<PollResult> polled = c.child->poll();
-    ASSERT_TRUE(polled.has_value());
-    EXPECT_EQ(polled->state, c.state);
-    EXPECT_EQ(polled->exit_code, c.exit_code);
-  }
-
-  second->terminate_and_wait();
-  EXPECT_TRUE(os->process(second_pid).terminated);
-  EXPECT_FALSE(os->process(first_pid).terminated);
-  EXPECT_EQ(second->poll()->exit_code, 1u);
-  os->fail_polls(second_pid, "The handle is invalid. (os error 6)", 6);
-  const Result<PollResult> failed = second->poll();
-  ASSERT_FALSE(failed.has_value());
-  EXPECT_EQ(failed.error().message, "The handle is invalid. (os error 6)");
-  EXPECT_EQ(failed.error().os_code, 6u);
-
-  std::optional<ChildProcess> held(std::move(*first));
-  release_child(held);
-  EXPECT_FALSE(os->process(first_pid).handles_open);
-  EXPECT_TRUE(os->process(second_pid).handles_open);
-}
-
 TEST_F(CoreTest, StoreStepRefusesAStaleChild) {
   struct Case {
     const char* what;

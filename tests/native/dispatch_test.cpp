@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -201,6 +202,111 @@ TEST_F(DispatchTest, StopEndsTheCoreAndStatusThenShowsNone) {
   EXPECT_EQ(answer(R"({"id":"4","action":"stop"})"), ok_line(R"("4")"));
   EXPECT_EQ(log.messages(),
             (std::vector<std::string>{"core started", "core stopped", "core stopped"}));
+}
+
+// The core is its user's: another standard user's start and stop change nothing (the same core,
+// its configuration and its log untouched) until the owner has left their session.
+TEST(DispatchOwner, AnotherUsersStartAndStopAreRefusedUntilTheOwnerHasLeft) {
+  const std::string a = "S-1-5-21-1-2-3-1001";
+  const std::string b = "S-1-5-21-1-2-3-1002";
+  using Answer = Result<std::optional<std::string>>;
+  struct Case {
+    const char* name;
+    Caller first;
+    std::optional<Answer> first_session;  // what its session answers, when asked
+    Caller second;
+    bool served;
+    std::string owner_then;  // the owner action's data after the second's start
+  };
+  const std::string owner_a = R"({"owner":{"privileged":false,"session":2,"sid":")" + a + R"("}})";
+  const std::string owner_b = R"({"owner":{"privileged":false,"session":3,"sid":")" + b + R"("}})";
+  const Case cases[] = {
+      {"the owner's session cannot be asked",
+       {false, a, 2},
+       std::nullopt,
+       {false, b, 3},
+       false,
+       owner_a},
+      {"the owner is still logged on", {false, a, 2}, Answer(a), {false, b, 3}, false, owner_a},
+      {"the owner has logged off",
+       {false, a, 2},
+       Answer(std::nullopt),
+       {false, b, 3},
+       true,
+       owner_b},
+      {"another user is in the owner's session",
+       {false, a, 2},
+       Answer(b),
+       {false, b, 3},
+       true,
+       owner_b},
+      {"the same user from another session",
+       {false, a, 2},
+       std::nullopt,
+       {false, a, 3},
+       true,
+       R"({"owner":{"privileged":false,"session":3,"sid":")" + a + R"("}})"},
+      {"a privileged start",
+       Caller::service(),
+       Answer(std::nullopt),
+       {false, b, 3},
+       false,
+       R"({"owner":{"privileged":true,"session":null,"sid":null}})"},
+      {"a caller whose SID could not be read",
+       {false, a, 2},
+       Answer(std::nullopt),
+       {false, "", 3},
+       false,
+       owner_a},
+      {"a privileged caller",
+       {false, a, 2},
+       Answer(a),
+       {true, b, 3},
+       true,
+       R"({"owner":{"privileged":true,"session":3,"sid":")" + b + R"("}})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto os = std::make_shared<FakeBackend>();
+    CoreState state{os};
+    const auto ask = [&](const std::string& line, const Caller& caller) {
+      return encode_response(dispatch_request(parse_request(line).value(), state, caller)).value();
+    };
+    ASSERT_EQ(ask(R"({"id":"1","action":"start","config":"a"})", c.first), ok_line(R"("1")"));
+    const std::uint32_t pid = *os->newest_pid();
+    if (c.first_session)
+      os->set_session_user(2, *c.first_session);
+    const LogCapture log;
+    const std::string start = ask(R"({"id":"2","action":"start","config":"b"})", c.second);
+    EXPECT_EQ(ask(R"({"id":"3","action":"owner"})", Caller{false}),
+              ok_line(R"("3")", c.owner_then));
+    const std::string stop = ask(R"({"id":"4","action":"stop"})", c.second);
+    const std::string config = *os->file(kDir + "\\config.json");
+    if (c.served) {
+      EXPECT_EQ(start, ok_line(R"("2")"));
+      EXPECT_EQ(stop, ok_line(R"("4")"));
+      EXPECT_EQ(config, "b");
+      EXPECT_EQ(os->processes().size(), 2u);
+      EXPECT_EQ(ask(R"({"id":"5","action":"owner"})", Caller{false}),
+                ok_line(R"("5")", R"({"owner":null})"));
+      const std::vector<std::string> entries = log.entries();
+      if (!c.second.privileged) {
+        EXPECT_NE(std::find(entries.begin(), entries.end(),
+                            "start by " + c.second.user_sid + " (session 3)"),
+                  entries.end());
+      }
+      continue;
+    }
+    EXPECT_EQ(start, failed_line(R"("2")", "core is in use by another user"));
+    EXPECT_EQ(stop, failed_line(R"("4")", "core is in use by another user"));
+    EXPECT_EQ(config, "a");
+    EXPECT_EQ(os->processes().size(), 1u);
+    EXPECT_FALSE(os->process(pid).exited);
+    const std::string refused = " refused for " +
+                                (c.second.user_sid.empty() ? "an unidentified user" : b) +
+                                " (session 3): core is in use by another user";
+    EXPECT_EQ(log.entries(), (std::vector<std::string>{"start" + refused, "stop" + refused}));
+  }
 }
 
 TEST_F(DispatchTest, StatusAfterTheCoreEndedByItself) {

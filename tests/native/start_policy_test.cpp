@@ -631,13 +631,13 @@ TEST_F(StartPolicyTest, TheDefaultsAreWrittenThroughHandlesForAnUnprivilegedCall
   EXPECT_EQ(os->protected_files(), std::set<std::string>{kDir + R"(\config.json)"});
   EXPECT_EQ(os->directories(), std::vector<std::string>{kDir + R"(\log)"});
   EXPECT_EQ(os->processes().at(0).command_line, kDefaultCommandLine);
-  // A privileged caller's files are written as named, as before.
+  // A privileged caller's files are written as named, and created protected too.
   ASSERT_TRUE(
       start_core(state, {.config_path = R"(D:\cfg\a.json)", .config = "b"}, Caller::service())
           .has_value());
   EXPECT_EQ(os->prepared().size(), 1u);
   EXPECT_EQ(os->file(R"(D:\cfg\a.json)"), "b");
-  EXPECT_EQ(os->protected_files().size(), 1u);
+  EXPECT_EQ(os->protected_files().size(), 2u);
 }
 
 // A failed write of a standard user's configuration reads as a privileged caller's does, and

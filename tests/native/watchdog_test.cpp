@@ -100,7 +100,8 @@ TEST_F(WatchdogTest, PollFailureIsLoggedAndTheCoreRelaunched) {
   watchdog_pass(*state);
   EXPECT_EQ(pass_log.messages(),
             (Lines{"core poll error: The handle is invalid. (os error 6)", "core restarted"}));
-  EXPECT_FALSE(os->process(pid).handles_open);
+  EXPECT_TRUE(os->process(pid).terminated) << "ended before the relaunch, not merely dropped";
+  EXPECT_EQ(os->max_alive(), 1);
   EXPECT_TRUE(held());
 }
 
@@ -130,6 +131,44 @@ TEST_F(WatchdogTest, FailedRelaunchIsLoggedEveryPassUntilStop) {
              R"(restart failed: core not found: C:\gone\core.exe)", "restart failed: spawn core",
              "", "Caused by:", "    Access is denied. (os error 5)", "core stopped"}));
   EXPECT_TRUE(os->processes().empty());
+}
+
+// A core that ending does not end is waited for a bounded time, then kept (its job with it) and
+// holds back every launch, a start's or the watchdog's, until it is seen dead: never two cores.
+TEST_F(WatchdogTest, ACoreThatDoesNotEndHoldsBackEveryLaunchUntilItIsGone) {
+  const std::uint32_t stuck = start();
+  os->never_end(stuck);
+  LogCapture pass_log;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const Result<void> replaced = start_core(*state, {.config = "next"}, Caller::service());
+    ASSERT_FALSE(replaced.has_value());
+    EXPECT_EQ(short_text(replaced.error()), "previous core has not ended");
+    watchdog_pass(*state);
+  }
+  EXPECT_EQ(os->end_waits(), std::vector<std::chrono::milliseconds>{kCoreEndWait});
+  EXPECT_EQ(os->processes().size(), 1u);
+  os->exit_process(stuck, 1);
+  watchdog_pass(*state);
+  EXPECT_EQ(os->max_alive(), 1);
+  EXPECT_TRUE(held());
+  const std::string not_ended =
+      "core did not end within 30 s: no core is launched until it has ended";
+  EXPECT_EQ(pass_log.messages(), (Lines{not_ended, "start failed: previous core has not ended",
+                                        "start failed: previous core has not ended",
+                                        "ended core is gone: exit code: 1", "core restarted"}));
+
+  // A stop waits as long, and the kept core is released once dead, with nothing launched.
+  const std::uint32_t second = *os->newest_pid();
+  os->never_end(second);
+  LogCapture stop_log;
+  stop_core(*state);
+  watchdog_pass(*state);
+  os->exit_process(second, 1);
+  watchdog_pass(*state);
+  EXPECT_EQ(stop_log.messages(),
+            (Lines{not_ended, "core stopped", "ended core is gone: exit code: 1"}));
+  EXPECT_EQ(os->processes().size(), 2u);
+  EXPECT_EQ(os->open_handles(), 0);
 }
 
 TEST_F(WatchdogTest, NothingAfterStop) {

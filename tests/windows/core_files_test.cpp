@@ -34,78 +34,12 @@ class CoreFilesTest : public ::testing::Test {
     files = core_files(install);
   }
 
-  // The backend's answer as one value, as the start reads it: a refusal names its field, a
-  // failed write has none.
-  struct CoreFilesFailure {
-    std::optional<StartField> refused;
-    std::string reason;
-    std::optional<std::uint32_t> os_code = std::nullopt;
-
-    bool operator==(const CoreFilesFailure&) const = default;
-  };
-  std::expected<void, CoreFilesFailure> prepare(std::optional<std::string_view> config) {
-    const Result<std::optional<CoreFileRefusal>> answer =
-        backend->prepare_core_files(files, config);
-    if (!answer)
-      return std::unexpected(
-          CoreFilesFailure{std::nullopt, answer.error().message, answer.error().os_code});
-    if (const std::optional<CoreFileRefusal>& refusal = *answer)
-      return std::unexpected(CoreFilesFailure{refusal->field, refusal->reason, refusal->os_code});
-    return {};
-  }
-
   TempDir root{"corvid files"};
   TempDir elsewhere{"corvid elsewhere"};
   std::string install;
   CoreFiles files;
   std::shared_ptr<CoreBackend> backend = make_windows_backend();
 };
-
-TEST_F(CoreFilesTest, TheConfigurationIsWrittenThroughItsHandleAndTheLogDirectoryMade) {
-  ASSERT_TRUE(prepare(std::nullopt).has_value());
-  EXPECT_TRUE(test::is_directory(files.log_dir));
-  EXPECT_FALSE(test::is_file(files.config_path)) << "no configuration, no file";
-
-  struct Case {
-    const char* name;
-    std::string config;
-  };
-  const Case cases[] = {
-      {"created", "mixed-port: 7890\n"},
-      {"a longer one replaces it", std::string(100000, 'x')},
-      {"a shorter one leaves nothing of the longer", "caf\xC3\xA9\r\nend"},
-      {"an empty one truncates", ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto prepared = prepare(c.config);
-    ASSERT_TRUE(prepared.has_value()) << prepared.error().reason;
-    EXPECT_EQ(test::read_file(files.config_path), c.config);
-  }
-  // Without a configuration the file is left as it is.
-  ASSERT_TRUE(test::write_file(files.config_path, "by hand"));
-  ASSERT_TRUE(prepare(std::nullopt).has_value());
-  EXPECT_EQ(test::read_file(files.config_path), "by hand");
-}
-
-// A hard link makes config.json a second name of any file on the volume the link's maker could
-// name: writing through it would overwrite that file as LocalSystem.
-TEST_F(CoreFilesTest, AHardLinkedConfigurationIsRefusedAndTheOtherFileKeepsItsBytes) {
-  const std::string other = elsewhere / "app.so";
-  const std::string bytes =
-      "\x7f"
-      "ELF the app's own code";
-  ASSERT_TRUE(test::write_file(other, bytes));
-  ASSERT_TRUE(CreateHardLinkW(to_wide(files.config_path).c_str(), to_wide(other).c_str(), nullptr))
-      << GetLastError();
-
-  const auto prepared = prepare("evil");
-  ASSERT_FALSE(prepared.has_value());
-  EXPECT_EQ(prepared.error(),
-            (CoreFilesFailure{StartField::kConfigPath, files.config_path + ": has 2 links"}));
-  EXPECT_EQ(test::read_file(other), bytes);
-  EXPECT_FALSE(test::is_directory(files.log_dir)) << "a refusal writes nothing";
-}
 
 // Reparse points cannot be made under Wine 8; on Windows a symbolic link (an administrator, or
 // developer mode) shows that what a name leads to is never followed.
@@ -133,9 +67,10 @@ TEST_F(CoreFilesTest, ReparsePointsAreRefused) {
       std::printf("no symbolic link made here: only Windows shows the reparse point refusal\n");
       return;
     }
-    const auto prepared = prepare("evil");
+    const Result<void> prepared = backend->prepare_core_files(files, "evil");
     ASSERT_FALSE(prepared.has_value()) << c.link;
-    EXPECT_EQ(prepared.error(), (CoreFilesFailure{c.field, c.link + ": is a reparse point"}));
+    EXPECT_EQ(prepared.error(),
+              refusal(static_cast<int>(c.field), c.link + ": is a reparse point"));
     EXPECT_EQ(test::read_file(target + "\\file"), "kept");
     if (c.flags != 0)
       RemoveDirectoryW(to_wide(c.link).c_str());
@@ -144,23 +79,38 @@ TEST_F(CoreFilesTest, ReparsePointsAreRefused) {
   }
 }
 
-TEST_F(CoreFilesTest, AMissingInstallDirectoryIsRefusedForTheWorkingDirectory) {
-  files = core_files(root / "missing");
-  const auto prepared = prepare("x");
-  ASSERT_FALSE(prepared.has_value());
-  EXPECT_EQ(prepared.error().refused, std::optional(StartField::kWorkDir));
-  EXPECT_EQ(prepared.error().reason,
-            files.install_dir + ": " + test::os_error_for(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(prepared.error().os_code, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+// Access is checked when a handle is opened: a reader that opened config.json while it was
+// readable must not read the next configuration. The new one replaces the name, not the bytes.
+TEST_F(CoreFilesTest, AReaderOfTheOldConfigurationReadsOnlyTheOldBytes) {
+  ASSERT_TRUE(test::write_file(files.config_path, "old secret"));
+  const WinHandle reader(CreateFileW(to_wide(files.config_path).c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(reader.valid());
+  const Result<void> written = backend->prepare_core_files(files, "new secret");
+  if (!written && test::running_under_wine()) {
+    std::printf("Wine does not rename over an open file: only Windows shows the reader's view\n");
+    return;
+  }
+  ASSERT_TRUE(written.has_value()) << detailed_text(written.error());
+  EXPECT_EQ(test::read_file(files.config_path), "new secret");
+  char bytes[64] = {};
+  DWORD read = 0;
+  ASSERT_TRUE(ReadFile(reader.get(), bytes, sizeof bytes, &read, nullptr));
+  EXPECT_EQ(std::string(bytes, read), "old secret");
 }
 
-TEST_F(CoreFilesTest, AConfigurationThatIsADirectoryIsAFailedWrite) {
-  ASSERT_TRUE(test::make_directory(files.config_path));
-  const auto prepared = prepare("x");
-  ASSERT_FALSE(prepared.has_value());
-  EXPECT_EQ(prepared.error(),
-            (CoreFilesFailure{std::nullopt, test::os_error_for(ERROR_ACCESS_DENIED),
-                              ERROR_ACCESS_DENIED}));
+// At the service's start an existing configuration is protected, unless it is a second name of
+// another file, whose access list must not change.
+TEST_F(CoreFilesTest, AnExistingConfigurationIsProtectedUnlessItIsASecondName) {
+  EXPECT_TRUE(backend->protect_config(files.config_path).has_value()) << "missing: nothing to do";
+  ASSERT_TRUE(test::write_file(files.config_path, "by an earlier build"));
+  EXPECT_TRUE(backend->protect_config(files.config_path).has_value());
+  ASSERT_TRUE(DeleteFileW(to_wide(files.config_path).c_str()));
+  const std::string other = elsewhere / "user file";
+  ASSERT_TRUE(test::write_file(other, "x"));
+  ASSERT_TRUE(CreateHardLinkW(to_wide(files.config_path).c_str(), to_wide(other).c_str(), nullptr));
+  EXPECT_FALSE(backend->protect_config(files.config_path).has_value());
 }
 
 // The access list the configuration gets, as a descriptor: Wine stores none on files, so it is
@@ -194,9 +144,12 @@ class AdminOnlyDescriptors final : public CoreBackend {
   Result<void> write_file(const std::string& path, std::string_view bytes) override {
     return os_->write_file(path, bytes);
   }
-  Result<std::optional<CoreFileRefusal>> prepare_core_files(
-      const CoreFiles& files, std::optional<std::string_view> config) override {
+  Result<void> prepare_core_files(const CoreFiles& files,
+                                  std::optional<std::string_view> config) override {
     return os_->prepare_core_files(files, config);
+  }
+  Result<void> protect_config(const std::string& path) override {
+    return os_->protect_config(path);
   }
   bool exists(const std::string& path) override { return os_->exists(path); }
   Result<std::optional<InstallEntry>> read_entry(const std::string& path) override {
@@ -220,6 +173,9 @@ class AdminOnlyDescriptors final : public CoreBackend {
                                       const std::string& work_dir) override {
     return os_->create_process(core_path, command_line, work_dir);
   }
+  Result<std::optional<std::string>> session_user(std::uint32_t session) override {
+    return os_->session_user(session);
+  }
   void sleep_for(std::chrono::milliseconds duration) override { os_->sleep_for(duration); }
 
  private:
@@ -237,8 +193,9 @@ TEST_F(CoreFilesTest, AStandardUsersStartThroughAHardLinkIsRefusedWithNothingCha
 
   const Result<void> refused = start_core(state, {.config = "run\n"}, user);
   ASSERT_FALSE(refused.has_value());
-  EXPECT_EQ(refused.error(), Error("config path not allowed: " + files.config_path,
-                                   files.config_path + ": has 2 links"));
+  EXPECT_EQ(detailed_text(refused.error()), "config path not allowed: " + files.config_path +
+                                                "\n\nCaused by:\n    " + files.config_path +
+                                                ": has 2 links");
   EXPECT_EQ(test::read_file(other), "data");
   EXPECT_FALSE(state.keep_running);
   EXPECT_FALSE(state.launch.has_value());

@@ -54,24 +54,6 @@ class CoreProcessTest : public ::testing::Test {
     return options;
   }
 
-  // Starts a core that runs until ended and returns its recorded run.
-  CoreRun start_running_core() {
-    const Result<void> started = start_core(state, options_in_work_dir("run\n"), Caller::service());
-    EXPECT_TRUE(started.has_value()) << detailed_text(started.error());
-    const std::size_t before = test::read_core_runs(work_dir).size();
-    std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, before + 1);
-    if (runs.size() < before + 1) {
-      ADD_FAILURE() << "the core recorded no run";
-      return {};
-    }
-    return runs.back();
-  }
-
-  bool holds_child() {
-    std::lock_guard guard(state.lock);
-    return state.child.has_value();
-  }
-
   TempDir root{"corvid core"};
   std::string work_dir;
   std::string core_path;
@@ -139,74 +121,6 @@ TEST_F(CoreProcessTest, CreatesMissingDirectoriesAndPassesResolvedPaths) {
   EXPECT_FALSE(test::is_file(log_path)) << "the core's log is the core's to create";
 }
 
-TEST_F(CoreProcessTest, WritesConfigurationBytesExactly) {
-  const std::string config_path = work_dir + "\\config.json";
-  struct Case {
-    const char* name;
-    std::string config;
-  };
-  const std::vector<Case> cases = {
-      {"non-ASCII", "# caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x99\x82\nrun\n"},
-      {"CR LF kept", "{\"a\":\r\n1}\r\nrun\r\n"},
-      {"no final line feed", "run"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const Result<void> started =
-        start_core(state, options_in_work_dir(c.config), Caller::service());
-    ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
-    EXPECT_EQ(test::read_file(config_path), c.config);
-  }
-  EXPECT_TRUE(query_core_status(state).running);
-}
-
-TEST_F(CoreProcessTest, EmptyConfigurationTruncatesTheFile) {
-  const std::string config_path = work_dir + "\\config.json";
-  ASSERT_TRUE(test::write_file(config_path, "exit 7\n"));
-  const Result<void> started = start_core(state, options_in_work_dir(""), Caller::service());
-  ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
-  EXPECT_EQ(test::read_file(config_path), "");
-
-  // The core read the empty file, so it runs rather than exiting with 7.
-  const std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, 1);
-  ASSERT_EQ(runs.size(), 1u);
-  WinHandle process = test::open_process(runs[0].pid);
-  ASSERT_TRUE(process.valid());
-  EXPECT_EQ(test::wait_exit_code(process.get(), std::chrono::milliseconds(500)), std::nullopt);
-  EXPECT_TRUE(query_core_status(state).running);
-}
-
-TEST_F(CoreProcessTest, WithoutConfigurationTheFileIsLeftAsItIs) {
-  const std::string config_path = work_dir + "\\config.json";
-  const std::string kept = "# written by hand\nexit 5\n";
-  ASSERT_TRUE(test::write_file(config_path, kept));
-  const Result<void> started =
-      start_core(state, options_in_work_dir(std::nullopt), Caller::service());
-  ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
-  EXPECT_EQ(test::read_file(config_path), kept);
-
-  const std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, 1);
-  ASSERT_EQ(runs.size(), 1u);
-  WinHandle process = test::open_process(runs[0].pid);
-  if (process.valid()) {
-    EXPECT_EQ(test::wait_exit_code(process.get()), 5u);
-  }
-}
-
-TEST_F(CoreProcessTest, SecondStartEndsTheFirstCoreBeforeLaunching) {
-  const CoreRun first = start_running_core();
-  WinHandle first_process = test::open_process(first.pid);
-  ASSERT_TRUE(first_process.valid());
-
-  const CoreRun second = start_running_core();
-  EXPECT_EQ(WaitForSingleObject(first_process.get(), 0), WAIT_OBJECT_0);
-  EXPECT_EQ(test::wait_exit_code(first_process.get()), 1u);
-  EXPECT_NE(second.pid, first.pid);
-  const CoreStatus status = query_core_status(state);
-  EXPECT_TRUE(status.running);
-  EXPECT_EQ(status.pid, second.pid);
-}
-
 TEST_F(CoreProcessTest, AStopEndsWhatTheCoreStartedToo) {
   const Result<void> started =
       start_core(state, options_in_work_dir("spawn\nrun\n"), Caller::service());
@@ -225,90 +139,6 @@ TEST_F(CoreProcessTest, AStopEndsWhatTheCoreStartedToo) {
   EXPECT_EQ(test::wait_exit_code(core.get(), std::chrono::milliseconds(0)), 1u);
   EXPECT_EQ(test::wait_exit_code(child.get(), std::chrono::seconds(2)), 1u)
       << "the process the core started outlived the stop";
-}
-
-TEST_F(CoreProcessTest, MissingCoreFailsAfterEndingTheHeldOne) {
-  const CoreRun first = start_running_core();
-  WinHandle first_process = test::open_process(first.pid);
-  ASSERT_TRUE(first_process.valid());
-
-  StartOptions options = options_in_work_dir("run\n");
-  const std::string missing = work_dir + "\\missing\\clash-rs.exe";
-  options.core_path = missing;
-  const Result<void> started = start_core(state, options, Caller::service());
-  ASSERT_FALSE(started.has_value());
-  EXPECT_EQ(started.error(), Error("core not found: " + missing));
-
-  EXPECT_EQ(test::wait_exit_code(first_process.get(), std::chrono::milliseconds(0)), 1u);
-  EXPECT_FALSE(holds_child());
-  std::lock_guard guard(state.lock);
-  EXPECT_TRUE(state.keep_running);
-  ASSERT_TRUE(state.launch.has_value());
-  EXPECT_EQ(state.launch->core_path, missing);
-}
-
-TEST_F(CoreProcessTest, DirectoryAsCoreFailsToSpawnWithTheOsError) {
-  StartOptions options = options_in_work_dir("run\n");
-  options.core_path = work_dir;
-  const Result<void> started = start_core(state, options, Caller::service());
-  ASSERT_FALSE(started.has_value());
-  EXPECT_EQ(started.error().message, "spawn core");
-  EXPECT_EQ(started.error().causes,
-            std::vector<std::string>{test::os_error_for(directory_as_program_error())});
-  EXPECT_EQ(started.error().os_code, directory_as_program_error());
-  EXPECT_FALSE(holds_child());
-  Sleep(200);
-  EXPECT_TRUE(test::read_core_runs(work_dir).empty());
-}
-
-TEST_F(CoreProcessTest, ConfigWriteFailureLeavesTheRunningCore) {
-  const CoreRun run = start_running_core();
-  std::optional<CoreLaunch> launch_before;
-  {
-    std::lock_guard guard(state.lock);
-    launch_before = state.launch;
-  }
-  const std::string directory = work_dir + "\\a directory";
-  ASSERT_TRUE(test::make_directory(directory));
-  StartOptions options = options_in_work_dir("run\n");
-  options.config_path = directory;
-  const Result<void> started = start_core(state, options, Caller::service());
-  ASSERT_FALSE(started.has_value());
-  EXPECT_EQ(started.error().message, "write config");
-  // A directory cannot be opened as a file to write.
-  EXPECT_EQ(started.error().causes,
-            std::vector<std::string>{test::os_error_for(ERROR_ACCESS_DENIED)});
-  EXPECT_EQ(started.error().os_code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
-
-  const CoreStatus status = query_core_status(state);
-  EXPECT_TRUE(status.running);
-  EXPECT_EQ(status.pid, run.pid);
-  std::lock_guard guard(state.lock);
-  EXPECT_EQ(state.launch, launch_before);
-}
-
-TEST_F(CoreProcessTest, ExitedCoreIsSeenAsNotRunningAndReleased) {
-  const Result<void> started =
-      start_core(state, options_in_work_dir("exit 3\n"), Caller::service());
-  ASSERT_TRUE(started.has_value()) << detailed_text(started.error());
-  const std::vector<CoreRun> runs = test::wait_for_core_runs(work_dir, 1);
-  ASSERT_EQ(runs.size(), 1u);
-  WinHandle process = test::open_process(runs[0].pid);
-  if (process.valid()) {
-    EXPECT_EQ(test::wait_exit_code(process.get()), 3u);
-  }
-  // Without a handle of our own the process can be gone already; give it time to end.
-  for (int i = 0; i < 300 && query_core_status(state).running; ++i)
-    Sleep(20);
-
-  ASSERT_FALSE(holds_child());
-  for (int query = 0; query < 2; ++query) {
-    const CoreStatus status = query_core_status(state);
-    EXPECT_FALSE(status.running);
-    EXPECT_EQ(status.pid, std::nullopt);
-  }
-  std::lock_guard guard(state.lock);
-  EXPECT_TRUE(state.keep_running);
 }
 
 // The backend on its own.
@@ -384,36 +214,6 @@ TEST_F(WindowsBackendTest, CreateDirectoriesMakesMissingAncestors) {
   EXPECT_TRUE(backend->create_directories(""));
 }
 
-TEST_F(WindowsBackendTest, WriteFileWritesExactlyTheBytesAndTruncates) {
-  const std::string path = root / "out \xE2\x9C\x93.txt";
-  ASSERT_TRUE(test::write_file(path, std::string(10000, 'x')));
-  const std::string bytes("\xEF\xBB\xBF starts with a BOM, has\0NUL,\r\n and CR LF", 43);
-  ASSERT_TRUE(backend->write_file(path, bytes).has_value());
-  EXPECT_EQ(test::read_file(path), bytes);
-  ASSERT_TRUE(backend->write_file(path, "").has_value());
-  EXPECT_EQ(test::read_file(path), "");
-  const std::string large(3 << 20, '\x7F');
-  ASSERT_TRUE(backend->write_file(path, large).has_value());
-  EXPECT_EQ(test::read_file(path), large);
-
-  struct Failure {
-    std::string path;
-    DWORD error;
-  };
-  const Failure failures[] = {
-      {root.path(), ERROR_ACCESS_DENIED},  // a directory
-      {root / "missing\\file.txt", ERROR_PATH_NOT_FOUND},
-      {root / "bad|name.json", ERROR_INVALID_NAME},
-  };
-  for (const Failure& f : failures) {
-    SCOPED_TRACE(f.path);
-    const Result<void> written = backend->write_file(f.path, "x");
-    ASSERT_FALSE(written.has_value());
-    EXPECT_EQ(written.error().message, test::os_error_for(f.error));
-    EXPECT_EQ(written.error().os_code, f.error);
-  }
-}
-
 TEST_F(WindowsBackendTest, ExistsFollowsTheEntry) {
   EXPECT_TRUE(backend->exists(core_path));
   EXPECT_TRUE(backend->exists(core_dir));
@@ -422,45 +222,6 @@ TEST_F(WindowsBackendTest, ExistsFollowsTheEntry) {
   EXPECT_FALSE(backend->exists(core_dir + "\\missing\\clash-rs.exe"));
   EXPECT_FALSE(backend->exists(core_path + "\\below"));
   EXPECT_FALSE(backend->exists(""));
-}
-
-TEST_F(WindowsBackendTest, PollReportsRunningThenTheExitCode) {
-  struct Case {
-    std::string config;
-    std::uint32_t exit_code;
-  };
-  const std::vector<Case> cases = {
-      {"exit 0", 0},
-      {"exit 3", 3},
-      {"exit 0x10", 16},
-      {"exit 0xC0000005", 0xC0000005u},
-      {"sleep 400\nexit 5", 5},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.config);
-    auto child = launch(c.config, core_dir);
-    ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
-    const PollResult result = poll_until_exited(*child);
-    EXPECT_EQ(result.state, PollResult::State::kExited);
-    EXPECT_EQ(result.exit_code, c.exit_code);
-  }
-}
-
-TEST_F(WindowsBackendTest, TerminateEndsTheProcessWithExitCodeOne) {
-  auto child = launch("run", core_dir);
-  ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
-  const std::vector<CoreRun> runs = test::wait_for_core_runs(core_dir, 1);
-  ASSERT_EQ(runs.size(), 1u);
-  EXPECT_EQ(child->process_id(), runs[0].pid);
-  EXPECT_EQ(child->poll().value().state, PollResult::State::kRunning);
-
-  child->terminate_and_wait();
-  const PollResult result = child->poll().value();
-  EXPECT_EQ(result.state, PollResult::State::kExited);
-  EXPECT_EQ(result.exit_code, 1u);
-  // Ending an ended process again is harmless.
-  child->terminate_and_wait();
-  EXPECT_EQ(child->poll().value().exit_code, 1u);
 }
 
 TEST_F(WindowsBackendTest, TheCoreRunsInAJobOfItsOwnThatEndsItWhenClosed) {
@@ -485,39 +246,7 @@ TEST_F(WindowsBackendTest, TheCoreRunsInAJobOfItsOwnThatEndsItWhenClosed) {
   DWORD flags = 0;
   ASSERT_TRUE(GetHandleInformation(handles.job(), &flags));
   EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u) << "a core holding its own job would never end";
-  (*child)->terminate_and_wait();
-}
-
-// Releasing never ends a core explicitly, but the core's job goes with its handles: a core the
-// helper no longer holds would otherwise run on unseen, beside the one that replaces it.
-TEST_F(WindowsBackendTest, ReleasingAChildClosesItsHandlesAndItsJobEndsWhatRuns) {
-  auto child = launch_windows("spawn\nrun", core_dir);
-  ASSERT_TRUE(child.has_value()) << detailed_text(child.error());
-  const std::vector<CoreRun> runs = test::wait_for_core_runs(core_dir, 2);
-  ASSERT_EQ(runs.size(), 2u);
-  const std::optional<CoreRun> copy = spawned_by(runs, runs[0].pid);
-  ASSERT_TRUE(copy.has_value());
-  WinHandle core = test::open_process(runs[0].pid);
-  WinHandle spawned = test::open_process(copy->pid);
-  ASSERT_TRUE(core.valid());
-  ASSERT_TRUE(spawned.valid());
-
-  const HANDLE process = (*child)->process();
-  const HANDLE thread = (*child)->thread();
-  const HANDLE job = (*child)->job();
-  DWORD flags = 0;
-  ASSERT_TRUE(GetHandleInformation(process, &flags));
-  ASSERT_TRUE(GetHandleInformation(thread, &flags));
-  ASSERT_TRUE(GetHandleInformation(job, &flags));
-  EXPECT_EQ(WaitForSingleObject(core.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  std::optional<ChildProcess> held(ChildProcess(std::move(*child)));
-  release_child(held);
-  EXPECT_FALSE(GetHandleInformation(process, &flags));
-  EXPECT_FALSE(GetHandleInformation(thread, &flags));
-  EXPECT_FALSE(GetHandleInformation(job, &flags));
-
-  EXPECT_TRUE(test::wait_exit_code(core.get(), std::chrono::seconds(2)).has_value());
-  EXPECT_TRUE(test::wait_exit_code(spawned.get(), std::chrono::seconds(2)).has_value());
+  (*child)->terminate_and_wait(kCoreEndWait);
 }
 
 // The core gets the helper's own standard handles: here two files, and not inheritable, as a
@@ -567,7 +296,7 @@ TEST_F(WindowsBackendTest, TheCoreInheritsNothingButItsStandardHandles) {
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   EXPECT_TRUE(alone.valid()) << "the core holds a copy of the helper's handle: error "
                              << GetLastError();
-  child->terminate_and_wait();
+  child->terminate_and_wait(kCoreEndWait);
 }
 
 TEST_F(WindowsBackendTest, EmptyWorkDirMeansTheHelpersCurrentDirectory) {
@@ -603,13 +332,6 @@ TEST_F(WindowsBackendTest, CreateProcessFailuresCarryTheOsErrorText) {
     EXPECT_EQ(child.error().os_code, c.error);
   }
   EXPECT_TRUE(test::read_core_runs(core_dir).empty());
-}
-
-TEST_F(WindowsBackendTest, SleepForWaitsAboutTheGivenTime) {
-  const auto before = std::chrono::steady_clock::now();
-  backend->sleep_for(std::chrono::milliseconds(150));
-  EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(140));
-  backend->sleep_for(std::chrono::milliseconds(-5));  // nothing to wait for
 }
 
 }  // namespace

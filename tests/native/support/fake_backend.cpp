@@ -51,7 +51,9 @@ class FakeBackend::Child final : public ChildProcess::Platform {
   ~Child() override { backend_.close_handles(pid_); }
 
   Result<PollResult> poll() override { return backend_.poll(pid_); }
-  void terminate_and_wait() override { backend_.terminate(pid_); }
+  bool terminate_and_wait(std::chrono::milliseconds limit) override {
+    return backend_.terminate(pid_, limit);
+  }
   std::uint32_t process_id() override { return pid_; }
 
  private:
@@ -252,44 +254,83 @@ bool FakeBackend::create_directories(const std::string& path) {
   return true;
 }
 
+bool FakeBackend::is_directory_locked(const std::string& path) const {
+  const auto holds = [&](const std::string& entry) {
+    const std::optional<std::string> parent = parent_path(entry);
+    return parent && is_same_path(*parent, path);
+  };
+  return (install_dir_ && is_same_path(*install_dir_, path)) ||
+         std::any_of(directories_.begin(), directories_.end(),
+                     [&](const std::string& dir) { return is_same_path(dir, path); }) ||
+         std::any_of(existing_.begin(), existing_.end(), holds) ||
+         std::any_of(files_.begin(), files_.end(),
+                     [&](const auto& file) { return holds(file.first); });
+}
+
+Result<void> FakeBackend::replace_locked(const std::string& path, std::string_view bytes) {
+  if (write_error_)
+    return std::unexpected(*write_error_);
+  if (held_open_.contains(path) || is_directory_locked(path))
+    return std::unexpected(context("cannot replace " + path + ": another program may hold it open",
+                                   os_failure("Access is denied. (os error 5)", 5)));
+  files_[path] = std::string(bytes);
+  protected_files_.insert(path);
+  return {};
+}
+
 Result<void> FakeBackend::write_file(const std::string& path, std::string_view bytes) {
   std::lock_guard guard(mutex_);
   if (identity_probe_)
     written_by_[path] = identity_probe_();
-  if (write_error_)
-    return std::unexpected(*write_error_);
-  files_[path] = std::string(bytes);
+  return replace_locked(path, bytes);
+}
+
+Result<void> FakeBackend::protect_config(const std::string& path) {
+  std::lock_guard guard(mutex_);
+  if (files_.contains(path) && !oddities_.contains(path))
+    protected_files_.insert(path);
   return {};
 }
 
-Result<std::optional<CoreFileRefusal>> FakeBackend::prepare_core_files(
-    const CoreFiles& files, std::optional<std::string_view> config) {
+void FakeBackend::hold_open(const std::string& path) {
+  std::lock_guard guard(mutex_);
+  held_open_.insert(path);
+}
+
+Result<void> FakeBackend::prepare_core_files(const CoreFiles& files,
+                                             std::optional<std::string_view> config) {
   std::lock_guard guard(mutex_);
   prepared_.push_back(files);
   // What the Windows backend says of each, read off its handle.
-  const auto refused = [&](StartField field,
-                           const std::string& path) -> std::optional<CoreFileRefusal> {
+  const auto refused = [&](StartField field, const std::string& path) -> std::optional<Error> {
+    const auto refuse = [&](std::string why) {
+      return refusal(static_cast<int>(field), path + ": " + why);
+    };
     const auto it = oddities_.find(path);
     if (it == oddities_.end())
       return std::nullopt;
     switch (it->second) {
       case Oddity::kReparsePoint:
-        return CoreFileRefusal{field, path + ": is a reparse point"};
+        return refuse("is a reparse point");
       case Oddity::kHardLinked:
-        return CoreFileRefusal{field, path + ": has 2 links"};
+        return refuse("has 2 links");
       case Oddity::kElsewhere:
-        return CoreFileRefusal{field, path + R"(: opens as \\?\D:\elsewhere)"};
+        return refuse(R"(opens as \\?\D:\elsewhere)");
     }
     return std::nullopt;
   };
   // Every check before anything is written.
-  std::optional<CoreFileRefusal> refusal = refused(StartField::kWorkDir, files.install_dir);
-  if (!refusal)
-    refusal = refused(StartField::kLogPath, files.log_dir);
-  if (!refusal && config)
-    refusal = refused(StartField::kConfigPath, files.config_path);
-  if (refusal)
-    return refusal;
+  if (!is_directory_locked(files.install_dir))
+    return std::unexpected(refusal(
+        static_cast<int>(StartField::kWorkDir),
+        files.install_dir + ": The system cannot find the file specified. (os error 2)", 2));
+  std::optional<Error> odd = refused(StartField::kWorkDir, files.install_dir);
+  if (!odd)
+    odd = refused(StartField::kLogPath, files.log_dir);
+  if (!odd && config)
+    odd = refused(StartField::kConfigPath, files.config_path);
+  if (odd)
+    return std::unexpected(std::move(*odd));
   directories_.push_back(files.log_dir);
   if (identity_probe_)
     written_by_[files.log_dir] = identity_probe_();
@@ -297,11 +338,7 @@ Result<std::optional<CoreFileRefusal>> FakeBackend::prepare_core_files(
     return {};
   if (identity_probe_)
     written_by_[files.config_path] = identity_probe_();
-  if (write_error_)
-    return std::unexpected(*write_error_);
-  files_[files.config_path] = std::string(*config);
-  protected_files_.insert(files.config_path);
-  return {};
+  return replace_locked(files.config_path, *config);
 }
 
 bool FakeBackend::exists(const std::string& path) {
@@ -395,14 +432,35 @@ Result<ChildProcess> FakeBackend::create_process(const std::string& core_path,
   return ChildProcess(std::make_unique<Child>(*this, p.pid));
 }
 
-void FakeBackend::terminate(std::uint32_t pid) {
-  std::lock_guard guard(mutex_);
-  Process& p = processes_.at(pid);
-  if (!p.exited) {
-    p.exited = true;
-    p.terminated = true;
-    p.exit_code = 1;
+bool FakeBackend::terminate(std::uint32_t pid, std::chrono::milliseconds limit) {
+  {
+    std::lock_guard guard(mutex_);
+    end_waits_.push_back(limit);
+    Process& p = processes_.at(pid);
+    if (!p.never_ends) {
+      if (!p.exited) {
+        p.exited = true;
+        p.terminated = true;
+        p.exit_code = 1;
+      }
+      return true;
+    }
+    if (p.exited)
+      return true;
   }
+  std::this_thread::sleep_for(limit / 1000);
+  std::lock_guard guard(mutex_);
+  return processes_.at(pid).exited;
+}
+
+void FakeBackend::never_end(std::uint32_t pid) {
+  std::lock_guard guard(mutex_);
+  processes_.at(pid).never_ends = true;
+}
+
+std::vector<std::chrono::milliseconds> FakeBackend::end_waits() const {
+  std::lock_guard guard(mutex_);
+  return end_waits_;
 }
 
 Result<PollResult> FakeBackend::poll(std::uint32_t pid) {
@@ -426,8 +484,15 @@ Result<PollResult> FakeBackend::poll(std::uint32_t pid) {
 void FakeBackend::close_handles(std::uint32_t pid) noexcept {
   std::lock_guard guard(mutex_);
   auto it = processes_.find(pid);
-  if (it != processes_.end())
-    it->second.handles_open = false;
+  if (it == processes_.end())
+    return;
+  Process& p = it->second;
+  p.handles_open = false;
+  // The job goes with the last handle and ends what still runs in it, as far as ending can.
+  if (!p.exited && !p.never_ends) {
+    p.exited = true;
+    p.exit_code = 1;
+  }
 }
 
 void FakeBackend::sleep_for(std::chrono::milliseconds duration) {
@@ -442,6 +507,21 @@ void FakeBackend::sleep_for(std::chrono::milliseconds duration) {
     hook();
   // A second of the product is a millisecond here; the pace itself is checked in sleeps().
   std::this_thread::sleep_for(duration / 1000);
+}
+
+void FakeBackend::set_session_user(std::uint32_t session,
+                                   Result<std::optional<std::string>> answer) {
+  std::lock_guard guard(mutex_);
+  sessions_.insert_or_assign(session, std::move(answer));
+}
+
+Result<std::optional<std::string>> FakeBackend::session_user(std::uint32_t session) {
+  std::lock_guard guard(mutex_);
+  const auto it = sessions_.find(session);
+  if (it == sessions_.end())
+    return std::unexpected(
+        os_failure("A required privilege is not held by the client. (os error 1314)", 1314));
+  return it->second;
 }
 
 void FakeBackend::on_sleep(std::function<void()> hook) {

@@ -44,8 +44,9 @@ class FakeBackend : public CoreBackend {
     std::string work_dir;
     bool exited = false;
     std::uint32_t exit_code = 0;
-    bool terminated = false;  // ended through terminate_and_wait
-    bool handles_open = true;
+    bool terminated = false;   // ended through terminate_and_wait
+    bool handles_open = true;  // dropping the child closes them and, as its job does, ends it
+    bool never_ends = false;   // ending it does nothing: it runs until exit_process
     std::optional<Error> poll_error;
   };
 
@@ -83,13 +84,20 @@ class FakeBackend : public CoreBackend {
   // a second link elsewhere, or an entry that resolves to another place.
   enum class Oddity { kReparsePoint, kHardLinked, kElsewhere };
   void set_oddity(const std::string& path, Oddity oddity);
-  // The files written with kCoreConfigSddl's access list.
+  // The files written or re-protected with kCoreConfigSddl's access list.
   std::set<std::string> protected_files() const;
+  // Another program holds the file open without delete sharing: it cannot be replaced.
+  void hold_open(const std::string& path);
   // Every prepare_core_files call, in order.
   std::vector<CoreFiles> prepared() const;
   // Makes the process end by itself.
   void exit_process(std::uint32_t pid, std::uint32_t code);
   void fail_polls(std::uint32_t pid, std::string os_text, std::uint32_t os_code);
+  // Makes the process one that ending does not end (until exit_process): every wait for it lasts
+  // its whole limit, scaled as sleeps are.
+  void never_end(std::uint32_t pid);
+  // What session_user answers for a session; every other session cannot be asked.
+  void set_session_user(std::uint32_t session, Result<std::optional<std::string>> answer);
   // Called inside sleep_for once the sleep is recorded (to end a watchdog after some passes).
   void on_sleep(std::function<void()> hook);
 
@@ -106,15 +114,21 @@ class FakeBackend : public CoreBackend {
   std::optional<std::uint32_t> newest_pid() const;
   // Every sleep asked for, in order, as asked (each is slept for a thousandth of that).
   std::vector<std::chrono::milliseconds> sleeps() const;
+  // Every limit a wait for an ended process was given, in order.
+  std::vector<std::chrono::milliseconds> end_waits() const;
   // Processes created before each sleep, one count per entry of sleeps().
   std::vector<std::size_t> creates_before_sleeps() const;
 
   // CoreBackend.
   Result<std::string> install_dir() override;
   bool create_directories(const std::string& path) override;
+  // A path that is a directory (the install directory, one created, or one holding an entry)
+  // fails as Windows fails it: access denied.
   Result<void> write_file(const std::string& path, std::string_view bytes) override;
-  Result<std::optional<CoreFileRefusal>> prepare_core_files(
-      const CoreFiles& files, std::optional<std::string_view> config) override;
+  // A missing install directory is refused as a failed open: file not found.
+  Result<void> protect_config(const std::string& path) override;
+  Result<void> prepare_core_files(const CoreFiles& files,
+                                  std::optional<std::string_view> config) override;
   // Set up as existing, written or created, under any spelling of its path.
   bool exists(const std::string& path) override;
   // The install directory and those above it are there; below it what exists() finds.
@@ -124,6 +138,7 @@ class FakeBackend : public CoreBackend {
   Result<VolumeKind> volume_kind(const std::string& path) override;
   Result<ChildProcess> create_process(const std::string& core_path, const std::string& command_line,
                                       const std::string& work_dir) override;
+  Result<std::optional<std::string>> session_user(std::uint32_t session) override;
   void sleep_for(std::chrono::milliseconds duration) override;
 
  private:
@@ -131,11 +146,14 @@ class FakeBackend : public CoreBackend {
   // record's handles closed.
   class Child;
   void close_handles(std::uint32_t pid) noexcept;
-  void terminate(std::uint32_t pid);
+  bool terminate(std::uint32_t pid, std::chrono::milliseconds limit);
   Result<PollResult> poll(std::uint32_t pid);
   int alive_locked() const;
   // With `or_below`, also when something known lies inside it.
   bool exists_locked(const std::string& path, bool or_below) const;
+  bool is_directory_locked(const std::string& path) const;
+  // Writes as the Windows backend does: a new protected file renamed over the old one.
+  Result<void> replace_locked(const std::string& path, std::string_view bytes);
 
   mutable std::mutex mutex_;
   Result<std::string> install_dir_;
@@ -146,6 +164,7 @@ class FakeBackend : public CoreBackend {
   std::function<void()> on_poll_;
   std::function<void()> on_sleep_;
   std::vector<std::chrono::milliseconds> sleeps_;
+  std::vector<std::chrono::milliseconds> end_waits_;
   std::vector<std::size_t> creates_before_sleeps_;
   std::function<std::string()> identity_probe_;
   std::map<std::string, std::string> written_by_;
@@ -156,7 +175,9 @@ class FakeBackend : public CoreBackend {
   std::map<std::string, std::string> files_;
   std::map<std::string, Oddity> oddities_;
   std::set<std::string> protected_files_;
+  std::set<std::string> held_open_;
   std::vector<CoreFiles> prepared_;
+  std::map<std::uint32_t, Result<std::optional<std::string>>> sessions_;
   std::vector<std::string> directories_;
   std::map<std::uint32_t, Process> processes_;
   std::uint32_t next_pid_ = 1000;
