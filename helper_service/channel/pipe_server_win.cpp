@@ -222,13 +222,15 @@ Result<WinHandle> create_instance(const std::wstring& name, PSECURITY_DESCRIPTOR
 }
 
 // Waits for a client until one comes or the server ends. A client may have connected since the
-// instance was created: that is a connection too.
+// instance was created, before its worker first listened: that is a connection too.
 Result<void> accept_client(HANDLE pipe, IoDeadline& deadline) {
   const ArmedDeadline accepting(deadline);
   if (ConnectNamedPipe(pipe, nullptr))
     return {};
   const DWORD code = GetLastError();
-  if (code == ERROR_PIPE_CONNECTED)
+  // A client may even have come and gone before this call (ERROR_NO_DATA); serving it finds it
+  // gone, as for a client that closes just after connecting.
+  if (code == ERROR_PIPE_CONNECTED || code == ERROR_NO_DATA)
     return {};
   return std::unexpected(call_failed("ConnectNamedPipe", code));
 }
