@@ -9,17 +9,19 @@
 #include <string_view>
 
 #include "channel/pipe_contract.h"
+#include "supervisor/start_policy.h"
 
 namespace corvid::pipe_config {
 
 // LocalSystem and the built-in Administrators get full access; the built-in Users (the desktop
-// app runs as one) may read and write the pipe: 0x12019b is FILE_GENERIC_READ |
-// FILE_GENERIC_WRITE without FILE_CREATE_PIPE_INSTANCE (0x4). So a user can neither add an
-// instance of their own under the name nor change the descriptor (WRITE_DAC), owner
-// (WRITE_OWNER) or anything else that would let them do so later. No owner, group or SACL: the
-// owner is the service's own.
-inline constexpr wchar_t kSecurityDescriptor[] = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;BU)";
-inline constexpr std::uint32_t kSddlRevision = 1;  // SDDL_REVISION_1
+// app runs as one) may read and write the pipe as any ordinary client asks to: 0x12019f is
+// FILE_GENERIC_READ | FILE_GENERIC_WRITE. Its FILE_APPEND_DATA bit is, for a pipe,
+// FILE_CREATE_PIPE_INSTANCE, so no access list keeps a user from adding an instance: the server
+// does, by holding every instance the pipe allows for as long as it runs. Nothing more: no
+// WRITE_DAC, WRITE_OWNER or DELETE. No owner, group or SACL: the owner is the service's own.
+inline constexpr wchar_t kSecurityDescriptor[] = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019f;;;BU)";
+inline constexpr std::uint32_t kUsersAccess = 0x0012019f;  // as in kSecurityDescriptor
+inline constexpr std::uint32_t kSddlRevision = 1;          // SDDL_REVISION_1
 
 // Open mode flags.
 inline constexpr std::uint32_t kPipeAccessDuplex = 0x00000003;  // PIPE_ACCESS_DUPLEX
@@ -28,9 +30,8 @@ inline constexpr std::uint32_t kFileFlagFirstPipeInstance =
 // Synchronous I/O: slow clients are cut off by cancelling the blocked call (CancelSynchronousIo),
 // so the handle must not be opened for overlapped I/O.
 inline constexpr std::uint32_t kOpenMode = kPipeAccessDuplex;
-// While the server holds no instance of its own, someone else may have taken the name
-// meanwhile: such a creation must be the pipe's first instance, or fail. A creation while an
-// instance of ours is open can only add to our own pipe.
+// The server's first instance must be the pipe's first, or it would join someone else's pipe;
+// the others are made while it is held, so they can only add to the server's own.
 inline constexpr std::uint32_t kFirstOpenMode = kOpenMode | kFileFlagFirstPipeInstance;
 
 // Pipe mode flags.
@@ -42,16 +43,22 @@ inline constexpr std::uint32_t kPipeRejectRemoteClients = 0x00000008;  // PIPE_R
 inline constexpr std::uint32_t kPipeMode =
     kPipeTypeMessage | kPipeReadmodeMessage | kPipeWait | kPipeRejectRemoteClients;
 
+// The server holds every instance the pipe allows, each served by a thread of its own for as
+// long as the server runs, so no one else can add one under the name: a client that stalls holds
+// up only its own instance.
 inline constexpr std::uint32_t kMaxInstances = 4;
 inline constexpr std::uint32_t kOutBufferSize = 65536;
 inline constexpr std::uint32_t kInBufferSize = 65536;
 inline constexpr std::uint32_t kDefaultTimeout = 0;  // the system default
 
 inline constexpr std::chrono::milliseconds kAcceptRetryDelay{300};
+// While someone else holds the name the server retries every kAcceptRetryDelay, but says so
+// only this often.
+inline constexpr std::chrono::milliseconds kCreateErrorLogInterval{60000};
 
-// Whether the client connected to a pipe instance (a HANDLE) is privileged: LocalSystem or an
-// elevated administrator.
-using ClientJudge = std::function<bool(void* pipe)>;
+// Who the client connected to a pipe instance (a HANDLE) is: whether it is privileged
+// (LocalSystem or an elevated administrator), its user and its session.
+using ClientJudge = std::function<Caller(void* pipe)>;
 
 // What one server is created with; the defaults are the service's. Tests use another name, a
 // broken descriptor, short deadlines, or a judge of their own (under Wine every client is an
@@ -63,8 +70,9 @@ struct Settings {
   std::chrono::milliseconds request_timeout = kRequestTimeout;
   std::chrono::milliseconds response_timeout = kResponseTimeout;
   std::chrono::milliseconds accept_retry_delay = kAcceptRetryDelay;
-  // Asked once per start, after its request was read, and for nothing else. Empty: the client's
-  // own token (identify_client), which is what the service uses.
+  std::chrono::milliseconds create_error_log_interval = kCreateErrorLogInterval;
+  // Asked once per start or stop, after its request was read, and for nothing else. Empty: the
+  // client's own token (identify_client), which is what the service uses.
   ClientJudge judge_client = {};
 };
 

@@ -1,12 +1,13 @@
 #pragma once
 // What a client of the control pipe must know: its name, how a request is cut and bounded, how
-// long the server waits on a client, and which owners of the pipe a client may trust. The
-// server's own settings (modes, access list, instances, buffers) are in pipe_config.h, which only
-// the helper sees. Free of <windows.h>, so that portable code and tests can read it.
+// long the server waits on a client, and which owners and servers of the pipe a client may trust.
+// The server's own settings (modes, access list, instances, buffers) are in pipe_config.h, which
+// only the helper sees. Free of <windows.h>, so that portable code and tests can read it.
 
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "common/sids.h"
@@ -49,6 +50,25 @@ inline bool pipe_owner_trusted(std::string_view owner_sid, std::string_view own_
       return true;
   }
   return owner_sid == own_token_owner_sid;
+}
+
+// What a client could learn of the helper service before it talks to the pipe: its process, 0
+// when it is not registered or no process runs it (a helper in console mode may then serve the
+// pipe); `known` false when the Service Control Manager could not tell.
+struct ServiceProcess {
+  bool known = true;
+  std::uint32_t process_id = 0;
+};
+
+// Whether a pipe served by process `server_pid` (0: unknown) may be the helper's. While the
+// service runs, its process alone serves the pipe: any other server is someone else's, whatever
+// its owner. Without a running service, the owner rule alone decides.
+inline bool pipe_server_trusted(std::uint32_t server_pid, ServiceProcess service) {
+  if (!service.known)
+    return false;
+  if (service.process_id == 0)
+    return true;
+  return server_pid != 0 && server_pid == service.process_id;
 }
 
 }  // namespace corvid::pipe_config

@@ -4,6 +4,7 @@
 
 #include "common/os_error.h"
 #include "common/handle_win.h"
+#include "common/sids_win.h"
 #include "log/log.h"
 
 namespace corvid {
@@ -19,7 +20,7 @@ class Impersonation {
   Impersonation& operator=(const Impersonation&) = delete;
   ~Impersonation() {
     if (active_ && !RevertToSelf()) {
-      log_line("ERROR: RevertToSelf failed: " + os_error_text(GetLastError()));
+      log_line("ERROR: RevertToSelf failed: " + last_os_error_text());
       std::abort();
     }
   }
@@ -51,14 +52,29 @@ Caller identify_impersonated_thread() {
   // Opened as the service: the client's token need not grant us anything.
   if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()))
     return Caller{false};
-  return Caller{token_is_privileged(token.get())};
+  Caller caller{.privileged = token_is_privileged(token.get()),
+                .user_sid = token_user_sid(token.get()).value_or(std::string())};
+  DWORD session = 0;
+  DWORD size = 0;
+  if (GetTokenInformation(token.get(), TokenSessionId, &session, sizeof session, &size))
+    caller.session_id = session;
+  return caller;
 }
 
 Caller identify_client(HANDLE pipe) {
-  const Impersonation as_client(pipe);
-  if (!as_client.active())
-    return Caller{false};
-  return identify_impersonated_thread();
+  Caller caller;
+  {
+    const Impersonation as_client(pipe);
+    if (!as_client.active())
+      return Caller{false};
+    caller = identify_impersonated_thread();
+  }
+  if (!caller.session_id) {
+    ULONG session = 0;
+    if (GetNamedPipeClientSessionId(pipe, &session))
+      caller.session_id = session;
+  }
+  return caller;
 }
 
 }  // namespace corvid

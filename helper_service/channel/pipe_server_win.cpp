@@ -52,10 +52,11 @@ std::string milliseconds_text(std::chrono::milliseconds duration) {
   return std::to_string(duration.count()) + " ms";
 }
 
-// Cuts off the pipe thread's blocking calls once a deadline passes: a timer thread cancels its
-// synchronous I/O. After expiry the cancel is repeated until the deadline is cleared, since the
-// thread may enter its next call just after a cancel found nothing to cancel. Clearing takes the
-// same lock as the cancel, so no cancel reaches a call made after `clear` returned.
+// Cuts off one serving thread's blocking calls once a deadline passes: a timer thread cancels
+// its synchronous I/O. After expiry the cancel is repeated until the deadline is cleared, since
+// the thread may enter its next call just after a cancel found nothing to cancel. Clearing takes
+// the same lock as the cancel, so no cancel reaches a call made after `clear` returned. Made on
+// the thread it watches.
 class IoDeadline {
  public:
   IoDeadline() {
@@ -98,10 +99,38 @@ class IoDeadline {
       changed_.notify_all();
   }
 
+  // The wait for a client: no deadline, but the server's end cuts it short.
+  void arm_accept() {
+    bool wake = false;
+    {
+      std::lock_guard guard(mutex_);
+      accepting_ = true;
+      expired_ = false;
+      wake = ending_;
+      if (ending_)
+        deadline_ = std::chrono::steady_clock::now();
+    }
+    if (wake)
+      changed_.notify_all();
+  }
+
+  // Cuts short the wait for a client, now or whenever it begins; a client being served is left
+  // to finish.
+  void end_accepting() {
+    {
+      std::lock_guard guard(mutex_);
+      ending_ = true;
+      if (accepting_)
+        deadline_ = std::chrono::steady_clock::now();
+    }
+    changed_.notify_all();
+  }
+
   // The timer finds the deadline gone when it next wakes; no need to wake it now.
   void clear() {
     std::lock_guard guard(mutex_);
     deadline_.reset();
+    accepting_ = false;
   }
 
   bool expired() {
@@ -139,6 +168,8 @@ class IoDeadline {
   // What the timer sleeps until; empty while it waits for a deadline.
   std::optional<std::chrono::steady_clock::time_point> watching_;
   bool expired_ = false;
+  bool accepting_ = false;
+  bool ending_ = false;
   bool quit_ = false;
 };
 
@@ -148,6 +179,8 @@ class ArmedDeadline {
   ArmedDeadline(IoDeadline& deadline, std::chrono::milliseconds limit) : deadline_(deadline) {
     deadline_.arm(limit);
   }
+  // The accept phase.
+  explicit ArmedDeadline(IoDeadline& deadline) : deadline_(deadline) { deadline_.arm_accept(); }
   ~ArmedDeadline() { deadline_.clear(); }
   ArmedDeadline(const ArmedDeadline&) = delete;
   ArmedDeadline& operator=(const ArmedDeadline&) = delete;
@@ -172,7 +205,8 @@ Result<Descriptor> build_descriptor(std::wstring_view sddl_text) {
 }
 
 // A fresh instance of the pipe, or the accept error. `first`: no instance of ours is open, so
-// the name must be free, or someone else's pipe would be joined.
+// the name must be free, or someone else's pipe would be joined. Every instance allows exactly
+// as many as the server holds.
 Result<WinHandle> create_instance(const std::wstring& name, PSECURITY_DESCRIPTOR descriptor,
                                   bool first) {
   SECURITY_ATTRIBUTES attributes{};
@@ -187,13 +221,16 @@ Result<WinHandle> create_instance(const std::wstring& name, PSECURITY_DESCRIPTOR
   return pipe;
 }
 
-// Waits, without limit, for a client. A client may have connected since the instance was
-// created: that is a connection too.
-Result<void> accept_client(HANDLE pipe) {
+// Waits for a client until one comes or the server ends. A client may have connected since the
+// instance was created, before its worker first listened: that is a connection too.
+Result<void> accept_client(HANDLE pipe, IoDeadline& deadline) {
+  const ArmedDeadline accepting(deadline);
   if (ConnectNamedPipe(pipe, nullptr))
     return {};
   const DWORD code = GetLastError();
-  if (code == ERROR_PIPE_CONNECTED)
+  // A client may even have come and gone before this call (ERROR_NO_DATA); serving it finds it
+  // gone, as for a client that closes just after connecting.
+  if (code == ERROR_PIPE_CONNECTED || code == ERROR_NO_DATA)
     return {};
   return std::unexpected(call_failed("ConnectNamedPipe", code));
 }
@@ -274,15 +311,16 @@ Result<void> write_response(HANDLE pipe, std::string_view text, IoDeadline& dead
 // Who the client is, by the settings' judge or, by default, by the client's own token.
 Caller judge_client(const cfg::Settings& settings, HANDLE pipe) {
   if (settings.judge_client)
-    return Caller{settings.judge_client(pipe)};
+    return settings.judge_client(pipe);
   return identify_client(pipe);
 }
 
+// `dispatching` admits one request at a time to the supervisor, whichever instance it came on.
 Result<void> serve_connection(HANDLE pipe, CoreState& state, IoDeadline& deadline,
-                              const cfg::Settings& settings) {
+                              const cfg::Settings& settings, std::mutex& dispatching) {
   Result<std::string> line;
   {
-    // Armed only now: a client that waited for its turn has had no time of its own yet.
+    // From the connection on: a client connects only once its instance serves it.
     const ArmedDeadline reading(deadline, settings.request_timeout);
     line = read_request_line(pipe, deadline, settings.request_timeout);
   }
@@ -292,11 +330,15 @@ Result<void> serve_connection(HANDLE pipe, CoreState& state, IoDeadline& deadlin
   Result<Request> request = parse_request(*line);
   if (!request)
     return std::unexpected(request.error());
-  // Only a start depends on who the client is, so only a start asks; every other action is
-  // dispatched as an unprivileged client's, which it does not look at.
-  const Caller caller =
-      request->action == "start" ? judge_client(settings, pipe) : Caller{.privileged = false};
-  const Response response = dispatch_request(*request, state, caller);
+  // Only a start and a stop depend on who the client is, so only they ask; every other action
+  // is dispatched as an unprivileged client's, which it does not look at.
+  const bool judged = request->action == "start" || request->action == "stop";
+  Response response;
+  {
+    const std::lock_guard one_at_a_time(dispatching);
+    const Caller caller = judged ? judge_client(settings, pipe) : Caller{.privileged = false};
+    response = dispatch_request(*request, state, caller);
+  }
   Result<std::string> text = encode_response(response);
   if (!text)
     return std::unexpected(text.error());
@@ -309,9 +351,11 @@ void log_accept_error(const Error& error) {
   log_line("pipe accept error: " + detailed_text(error));
 }
 
-// The server between passes: the instance that waits for the next client. While the server
-// runs the name never lacks an instance of ours: the next one is made before the last one is
-// let go, so a client finds one to wait on at any moment instead of no pipe at all.
+// The server holds every instance the pipe allows, each served by a worker thread of its own
+// that disconnects its client and listens again, never closing the instance, until the server
+// ends: so the name never lacks an instance of ours and no one else can add one. A worker ends
+// only once `stop_flag` is set, after the client it served then; the first to end has the
+// others' waits for a client cut short, and the instances go with the workers.
 class PipeServer {
  public:
   PipeServer(CoreState& state, const std::atomic<bool>& stop_flag, const cfg::Settings& settings,
@@ -322,59 +366,96 @@ class PipeServer {
         name_(settings.name),
         descriptor_(descriptor) {}
 
-  // Accepts one client and serves it. True when the next pass should wait the retry delay.
-  bool pass() {
-    if (!listening_) {
-      Result<WinHandle> created = create_instance(name_, descriptor_, /*first=*/true);
-      if (!created) {
-        log_accept_error(created.error());
-        return true;
-      }
-      listening_ = std::move(*created);
+  void run() {
+    std::vector<std::thread> workers;
+    while (workers.size() < cfg::kMaxInstances && !stop_flag_.load()) {
+      bool made = false;
+      run_logging_errors([&] { made = add_worker(workers); });
+      if (!made)
+        retry_delay();
     }
-    if (Result<void> accepted = accept_client(listening_.get()); !accepted) {
-      log_accept_error(accepted.error());
-      DisconnectNamedPipe(listening_.get());
-      retry_delay();
-      replace(std::move(listening_));
-      return false;
+    {
+      std::unique_lock held(mutex_);
+      ended_changed_.wait(held, [&] { return ended_ > 0 || workers.size() == ended_; });
+      for (IoDeadline* deadline : deadlines_)
+        deadline->end_accepting();
+      ending_ = true;
     }
-
-    WinHandle serving = std::move(listening_);
-    // The next client waits its turn connected to this one. Once stopping, there is no next.
-    if (!stop_flag_.load()) {
-      Result<WinHandle> next = create_instance(name_, descriptor_, /*first=*/false);
-      if (next) {
-        listening_ = std::move(*next);
-      } else {
-        log_accept_error(next.error());
-      }
-    }
-
-    const Result<void> served = serve_connection(serving.get(), state_, deadline_, settings_);
-    DisconnectNamedPipe(serving.get());
-    if (!served)
-      log_line("pipe handle error: " + detailed_text(served.error()));
-    if (!listening_ && !stop_flag_.load()) {
-      retry_delay();
-      replace(std::move(serving));
-    }
-    return false;
+    for (std::thread& worker : workers)
+      worker.join();
   }
 
  private:
   void retry_delay() const { Sleep(static_cast<DWORD>(settings_.accept_retry_delay.count())); }
 
-  // Makes a fresh listening instance in place of `old` (disconnected), which stays open until
-  // then; if none can be made, `old` listens again.
-  void replace(WinHandle old) {
-    Result<WinHandle> fresh = create_instance(name_, descriptor_, /*first=*/false);
-    if (fresh) {
-      listening_ = std::move(*fresh);
-    } else {
-      log_accept_error(fresh.error());
-      listening_ = std::move(old);
+  // Makes the next instance and its worker; false when it could not.
+  bool add_worker(std::vector<std::thread>& workers) {
+    Result<WinHandle> created = create_instance(name_, descriptor_, workers.empty());
+    if (!created) {
+      log_create_error(created.error());
+      return false;
     }
+    // A thread that cannot be made throws, and the instance it was for goes.
+    workers.emplace_back([this, pipe = std::move(*created)] {
+      serve_instance(pipe.get());
+      std::lock_guard guard(mutex_);
+      ++ended_;
+      ended_changed_.notify_all();
+    });
+    return true;
+  }
+
+  // Someone else may hold the name for as long as they like: retrying is cheap, saying so
+  // every time is not.
+  void log_create_error(const Error& error) {
+    const auto now = std::chrono::steady_clock::now();
+    if (last_create_error_ && now - *last_create_error_ < settings_.create_error_log_interval)
+      return;
+    last_create_error_ = now;
+    log_accept_error(error);
+  }
+
+  void serve_instance(HANDLE pipe) {
+    IoDeadline deadline;
+    {
+      std::lock_guard guard(mutex_);
+      deadlines_.push_back(&deadline);
+      if (ending_)
+        deadline.end_accepting();
+    }
+    // The flag does not keep a worker from waiting for a client: it ends after the client
+    // that comes next, or when another's end cuts its wait short.
+    for (;;) {
+      bool passed = false;
+      // Nothing that goes wrong in one client's pass may end the only control channel.
+      run_logging_errors([&] {
+        pass(pipe, deadline);
+        passed = true;
+      });
+      if (stop_flag_.load())
+        break;
+      if (!passed)
+        retry_delay();
+    }
+    std::lock_guard guard(mutex_);
+    std::erase(deadlines_, &deadline);
+  }
+
+  // Accepts one client on the worker's instance and serves it.
+  void pass(HANDLE pipe, IoDeadline& deadline) {
+    if (Result<void> accepted = accept_client(pipe, deadline); !accepted) {
+      // The server's end, not a failure.
+      if (stop_flag_.load() && accepted.error().os_code == ERROR_OPERATION_ABORTED)
+        return;
+      log_accept_error(accepted.error());
+      DisconnectNamedPipe(pipe);
+      retry_delay();
+      return;
+    }
+    const Result<void> served = serve_connection(pipe, state_, deadline, settings_, dispatching_);
+    DisconnectNamedPipe(pipe);
+    if (!served)
+      log_line("pipe handle error: " + detailed_text(served.error()));
   }
 
   CoreState& state_;
@@ -382,8 +463,14 @@ class PipeServer {
   const cfg::Settings settings_;
   const std::wstring name_;
   const PSECURITY_DESCRIPTOR descriptor_;
-  WinHandle listening_;
-  IoDeadline deadline_;
+  std::mutex dispatching_;
+  std::optional<std::chrono::steady_clock::time_point> last_create_error_;
+  // Guards what follows; taken before a worker's deadline lock, never while dispatching.
+  std::mutex mutex_;
+  std::condition_variable ended_changed_;
+  std::vector<IoDeadline*> deadlines_;
+  std::size_t ended_ = 0;
+  bool ending_ = false;
 };
 
 }  // namespace
@@ -410,13 +497,7 @@ void run_pipe_server(std::shared_ptr<CoreState> state, std::shared_ptr<std::atom
   }
 
   PipeServer server(*state, *stop_flag, settings, descriptor->get());
-  while (!stop_flag->load()) {
-    bool delay = true;
-    // Nothing that goes wrong in one client's pass may end the only control channel.
-    run_logging_errors([&] { delay = server.pass(); });
-    if (delay)
-      Sleep(static_cast<DWORD>(settings.accept_retry_delay.count()));
-  }
+  server.run();
 }
 
 }  // namespace corvid

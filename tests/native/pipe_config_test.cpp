@@ -3,6 +3,7 @@
 // the sizes are read back from a real pipe in the Windows tests.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -27,6 +28,17 @@ std::string narrow(std::wstring_view wide) {
 // No judge of its own: the service takes its clients for what their tokens say.
 TEST(PipeConfig, TheServiceJudgesClientsByTheirTokens) {
   EXPECT_FALSE(cfg::Settings{}.judge_client);
+}
+
+// Users read and write the ordinary way (FILE_GENERIC_READ | FILE_GENERIC_WRITE) and get nothing
+// beyond it; the Windows tests read the converted descriptor back.
+TEST(PipeConfig, TheAccessListGrantsUsersReadingAndWritingOnly) {
+  constexpr std::uint32_t kFileGenericRead = 0x120089;
+  constexpr std::uint32_t kFileGenericWrite = 0x120116;
+  EXPECT_EQ(cfg::kUsersAccess, kFileGenericRead | kFileGenericWrite);
+  std::ostringstream users;
+  users << "(A;;0x" << std::hex << cfg::kUsersAccess << ";;;BU)";
+  EXPECT_EQ(narrow(cfg::kSecurityDescriptor), "D:(A;;GA;;;SY)(A;;GA;;;BA)" + users.str());
 }
 
 std::string read_text(const std::string& path) {
@@ -73,6 +85,28 @@ TEST(PipeConfig, TheReadmeNamesThePipe) {
   EXPECT_EQ(narrow(cfg::kPipeName), cfg::kPipeNameUtf8);
   EXPECT_NE(readme_text().find("`" + std::string(cfg::kPipeNameUtf8) + "`"), std::string::npos);
   EXPECT_EQ(narrow(cfg::Settings{}.name), cfg::kPipeNameUtf8);
+}
+
+TEST(PipeServer, WhileTheServiceRunsOnlyItsProcessIsTrusted) {
+  struct Case {
+    std::uint32_t server_pid;
+    cfg::ServiceProcess service;
+    bool trusted;
+  };
+  const Case cases[] = {
+      {4321, {.process_id = 4321}, true},   // the service's own pipe
+      {1234, {.process_id = 4321}, false},  // another process beside or in place of it
+      {0, {.process_id = 4321}, false},     // a server that cannot be told
+      {1234, {.process_id = 0}, true},      // no service process: the owner rule decides
+      {0, {.process_id = 0}, true},
+      {4321, {.known = false, .process_id = 4321}, false},  // the SCM could not tell
+      {1234, {.known = false}, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(cfg::pipe_server_trusted(c.server_pid, c.service), c.trusted)
+        << "server " << c.server_pid << ", service " << c.service.process_id
+        << (c.service.known ? "" : " (unknown)");
+  }
 }
 
 TEST(PipeOwner, OnlyTheServiceAdministratorsOrTheCallersOwnOwnerAreTrusted) {

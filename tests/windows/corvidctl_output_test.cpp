@@ -29,7 +29,7 @@ using namespace test::exit_status;
 
 class CorvidctlOutputTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { test::use_own_pipe_name(); }
+  static void SetUpTestSuite() { test::pipe_name(); }
   void SetUp() override { ASSERT_TRUE(test::wait_for_instance()); }
   test::ServerThread server;
 };

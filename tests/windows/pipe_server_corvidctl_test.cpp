@@ -43,7 +43,7 @@ std::string process_token_owner() {
 // Every server and corvidctl here use a pipe of this test's own.
 class OwnPipe : public ::testing::Environment {
  public:
-  void SetUp() override { test::use_own_pipe_name(); }
+  void SetUp() override { test::pipe_name(); }
 };
 const ::testing::Environment* const kOwnPipe = ::testing::AddGlobalTestEnvironment(new OwnPipe);
 
@@ -119,11 +119,12 @@ TEST_F(CorvidctlServiceTest, WaitsWhileAnotherClientHoldsThePipe) {
 }
 
 TEST(CorvidctlTest, WithoutTheServiceItExitsWithTwoAndSaysWhy) {
+  test::pipe_name();
   const ProgramResult result = corvidctl({"ping"});
   EXPECT_EQ(result.exit_code, kNoAnswer);
   EXPECT_EQ(result.out, "");
   EXPECT_NE(result.err.find(os_error_text(ERROR_FILE_NOT_FOUND)), std::string::npos) << result.err;
-  EXPECT_NE(result.err.find(from_wide(test::test_pipe_name())), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(test::pipe_name_utf8()), std::string::npos) << result.err;
 }
 
 // Whoever holds the name when the helper does not (before it starts, after it ends) could read
@@ -173,6 +174,45 @@ TEST(CorvidctlTest, APipeOwnedByLocalSystemOrAdministratorsIsTalkedTo) {
   }
 }
 
+// The process a running service of this machine runs as, and the service's name; empty when
+// none of those asked for runs.
+std::pair<std::wstring, DWORD> running_service() {
+  const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  for (const wchar_t* name : {L"RpcSs", L"PlugPlay", L"EventLog"}) {
+    const ScHandle service(OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS_PROCESS status{};
+    DWORD size = 0;
+    if (service &&
+        QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                             reinterpret_cast<BYTE*>(&status), sizeof status, &size) &&
+        status.dwProcessId != 0)
+      return {name, status.dwProcessId};
+  }
+  return {};
+}
+
+// While the service runs, only its process may serve the pipe: a server with a trusted owner
+// (here this process's own) is refused all the same. A service of the system stands in for the
+// helper's, named through the test endpoint; the pipe is served by this process, not by it.
+TEST(CorvidctlTest, WhileTheServiceRunsAPipeServedByAnotherProcessGetsNoRequest) {
+  test::pipe_name();
+  const auto [service, service_pid] = running_service();
+  ASSERT_NE(service_pid, 0u) << "no system service runs";
+  ASSERT_TRUE(SetEnvironmentVariableW(L"CORVIDCTL_TEST_SERVICE_NAME", service.c_str()));
+  ScriptedServer server(R"({"ok":true})"
+                        "\n");
+  ASSERT_TRUE(server.created());
+  const ProgramResult result = corvidctl({"start", "--config", "secret: 42"});
+  ASSERT_TRUE(server.wait());
+  EXPECT_EQ(server.request(), "") << "a request went out to a server that is not the service";
+  EXPECT_EQ(result.exit_code, kUntrusted);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "corvidctl: the pipe is not the helper's: it is served by process " +
+                            std::to_string(GetCurrentProcessId()) + ", the service " +
+                            from_wide(service) + " runs as process " + std::to_string(service_pid) +
+                            "\n");
+}
+
 TEST(CorvidctlTest, ALongRequestGoesOutInMessagesOfTheServersReadSize) {
   test::TempDir dir("corvidctl long");
   const std::string config_file = dir / "big.yaml";
@@ -194,7 +234,14 @@ TEST(CorvidctlTest, ALongRequestGoesOutInMessagesOfTheServersReadSize) {
     EXPECT_LE(message.size(), pipe_config::kReadChunk);
 }
 
+// {"ok":true,"pad":"xx..."} and a line feed, `size` bytes in all.
+std::string padded_ok(std::size_t size) {
+  const std::string head = R"({"ok":true,"pad":")", tail = "\"}\n";
+  return head + std::string(size - head.size() - tail.size(), 'x') + tail;
+}
+
 TEST(CorvidctlTest, AnythingButAnAnswerWithOkIsExitTwo) {
+  constexpr std::size_t kMaxResponse = 1024 * 1024;
   struct Case {
     const char* label;
     std::string reply;
@@ -222,6 +269,8 @@ TEST(CorvidctlTest, AnythingButAnAnswerWithOkIsExitTwo) {
        R"({"ok":"yes"})"
        "\n"},
       {"no line feed before the end", R"({"ok":true})", kNoAnswer, ""},
+      {"a line of the longest size taken", padded_ok(kMaxResponse), kOk, padded_ok(kMaxResponse)},
+      {"a line longer than that", padded_ok(kMaxResponse + 1), kNoAnswer, ""},
       {"no reply at all", "", kNoAnswer, ""},
   };
   for (const Case& c : cases) {

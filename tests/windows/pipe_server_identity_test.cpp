@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "channel/pipe_identity_win.h"
 #include "common/handle_win.h"
+#include "common/sids_win.h"
 #include "supervisor/backend_win.h"
 #include "test_support_win.h"
 
@@ -103,8 +106,16 @@ TEST(ClientIdentity, AnAdministratorClientIsPrivilegedAndTheImpersonationIsRever
   ConnectedPipe pipe;
   ASSERT_TRUE(pipe.valid());
   ASSERT_FALSE(thread_has_token());
-  EXPECT_TRUE(identify_client(pipe.server()).privileged);
+  const Caller caller = identify_client(pipe.server());
+  EXPECT_TRUE(caller.privileged);
   EXPECT_FALSE(thread_has_token()) << "the identity check left the client's token on the thread";
+  // Its user and session are this process's own: the client is this process.
+  WinHandle token;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()));
+  EXPECT_EQ(caller.user_sid, token_user_sid(token.get()).value_or("(unreadable)"));
+  DWORD session = 0;
+  ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
+  EXPECT_EQ(caller.session_id, std::optional<std::uint32_t>(session));
 }
 
 // Windows also refuses to impersonate on an instance without a client; Wine takes on the
@@ -112,7 +123,10 @@ TEST(ClientIdentity, AnAdministratorClientIsPrivilegedAndTheImpersonationIsRever
 TEST(ClientIdentity, WhenImpersonationFailsTheClientIsNotPrivileged) {
   const WinHandle not_a_pipe(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ASSERT_TRUE(not_a_pipe);
-  EXPECT_FALSE(identify_client(not_a_pipe.get()).privileged);
+  const Caller caller = identify_client(not_a_pipe.get());
+  EXPECT_FALSE(caller.privileged);
+  EXPECT_EQ(caller.user_sid, "");
+  EXPECT_EQ(caller.session_id, std::nullopt);
   EXPECT_FALSE(thread_has_token());
 }
 

@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,6 +32,9 @@ struct Judge {
   std::atomic<int> asked{0};
   // Whether every handle it was given was the instance this process is connected to.
   std::atomic<bool> given_the_client{true};
+  // How many clients it judged at once, now and at most.
+  std::atomic<int> judging{0};
+  std::atomic<int> most_at_once{0};
 };
 
 pipe_config::Settings judged_by(std::shared_ptr<Judge> judge) {
@@ -39,7 +44,12 @@ pipe_config::Settings judged_by(std::shared_ptr<Judge> judge) {
     if (!GetNamedPipeClientProcessId(pipe, &client) || client != GetCurrentProcessId())
       judge->given_the_client = false;
     ++judge->asked;
-    return judge->privileged.load();
+    const int now = ++judge->judging;
+    if (now > judge->most_at_once)
+      judge->most_at_once = now;
+    Sleep(50);
+    --judge->judging;
+    return Caller{.privileged = judge->privileged.load()};
   };
   return settings;
 }
@@ -108,12 +118,11 @@ TEST_F(PipeJudgeTest, AStartIsJudgedOnceAndTheVerdictDecides) {
   EXPECT_TRUE(judge->given_the_client.load()) << "the judge was handed another handle";
 }
 
-TEST_F(PipeJudgeTest, OnlyAStartAsksWhoTheClientIs) {
+TEST_F(PipeJudgeTest, OnlyAStartOrAStopAsksWhoTheClientIs) {
   judge->privileged = true;
   const std::string requests[] = {
       R"({"id":"1","action":"ping"})",
       R"({"id":"2","action":"status"})",
-      R"({"id":"3","action":"stop"})",
       R"({"id":"4","action":"restart"})",
       R"({"id":"5"})",
   };
@@ -123,14 +132,29 @@ TEST_F(PipeJudgeTest, OnlyAStartAsksWhoTheClientIs) {
     EXPECT_EQ(reply["id"], nlohmann::json::parse(request)["id"]);
     EXPECT_EQ(judge->asked.load(), 0) << request;
   }
-  // The judge is wired in: a start does ask.
+  // The judge is wired in: a start and a stop do ask.
   EXPECT_EQ(ask(start_line("s")), answer("s", true, nullptr));
   EXPECT_EQ(judge->asked.load(), 1);
   EXPECT_EQ(ask(R"({"id":"t","action":"stop"})"
                 "\n"),
             answer("t", true, nullptr));
-  EXPECT_EQ(judge->asked.load(), 1);
+  EXPECT_EQ(judge->asked.load(), 2);
   EXPECT_FALSE(core_wanted());
+}
+
+// Clients on every instance at once: their requests still reach the supervisor one at a time.
+TEST_F(PipeJudgeTest, RequestsOnEveryInstanceAreHandledOneAtATime) {
+  judge->privileged = true;
+  std::vector<std::future<std::string>> stops;
+  for (std::uint32_t i = 0; i < pipe_config::kMaxInstances; ++i) {
+    stops.push_back(std::async(std::launch::async, [i] {
+      return ask(R"({"id":")" + std::to_string(i) + R"(","action":"stop"})" + "\n");
+    }));
+  }
+  for (std::uint32_t i = 0; i < stops.size(); ++i)
+    EXPECT_EQ(stops[i].get(), answer(std::to_string(i), true, nullptr));
+  EXPECT_EQ(judge->asked.load(), static_cast<int>(pipe_config::kMaxInstances));
+  EXPECT_EQ(judge->most_at_once.load(), 1);
 }
 
 }  // namespace

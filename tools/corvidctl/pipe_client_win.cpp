@@ -12,10 +12,13 @@
 #include "common/product_names.h"
 #include "common/sids_win.h"
 #include "common/utf.h"
+#include "service_registration_win.h"
 
 namespace corvid::pipe_client {
 
 namespace {
+
+using pipe_config::ServiceProcess;
 
 using Clock = std::chrono::steady_clock;
 
@@ -49,9 +52,10 @@ std::expected<HANDLE, ExchangeError> open_pipe(const ExchangeOptions& options) {
   const Clock::time_point start = Clock::now();
   std::optional<Clock::time_point> absent_since;
   for (;;) {
-    // Only the rights a client needs (FILE_WRITE_ATTRIBUTES: message reads); GENERIC_WRITE
-    // would ask for FILE_CREATE_PIPE_INSTANCE too, which the pipe grants no user. Whoever answers
-    // may learn who is asking, but not act as them.
+    // Only the rights a client needs (FILE_WRITE_ATTRIBUTES: message reads), which a helper of
+    // any version grants every user; GENERIC_WRITE would ask for FILE_CREATE_PIPE_INSTANCE too,
+    // which older ones granted no user. Whoever answers may learn who is asking, but not act as
+    // them.
     HANDLE pipe = CreateFileW(
         name, GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
         FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
@@ -88,7 +92,7 @@ std::expected<HANDLE, ExchangeError> open_pipe(const ExchangeOptions& options) {
 Result<std::string> own_token_owner() {
   WinHandle token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
-    return std::unexpected(os_error(GetLastError()));
+    return std::unexpected(last_os_error());
   return token_owner_sid(token.get());
 }
 
@@ -122,6 +126,46 @@ std::expected<void, ExchangeError> check_owner(HANDLE pipe, std::string* owner_o
                                    "the pipe is not the helper's: it belongs to " + *owner_sid));
   }
   return {};
+}
+
+// The helper service's process, as the Service Control Manager tells it to anyone.
+ServiceProcess service_process(std::string& unknown_why) {
+  const Result<corvidctl::ServiceRegistration> registration =
+      corvidctl::read_service_registration(endpoint().service_name);
+  if (registration)
+    return ServiceProcess{.process_id = registration->status.dwProcessId};
+  if (registration.error().os_code == ERROR_SERVICE_DOES_NOT_EXIST)
+    return ServiceProcess{};
+  unknown_why = registration.error().message;
+  return ServiceProcess{.known = false};
+}
+
+// While the service runs, its pipe is served by its process and no other. A server that holds
+// the name beside it, or in its stead, may have a trusted owner all the same: an instance added
+// to the service's own pipe shares its owner.
+std::expected<void, ExchangeError> check_server(HANDLE pipe) {
+  const std::string shown = from_wide(endpoint().pipe_name);
+  ULONG server = 0;
+  std::string server_unknown;
+  if (!GetNamedPipeServerProcessId(pipe, &server)) {
+    server_unknown = last_os_error_text();
+    server = 0;
+  }
+  std::string service_unknown;
+  const ServiceProcess service = service_process(service_unknown);
+  if (pipe_config::pipe_server_trusted(server, service))
+    return {};
+  std::string why;
+  if (!service.known) {
+    why = "cannot tell which process the service runs in: " + service_unknown;
+  } else if (server == 0) {
+    why = "cannot read which process serves " + shown + ": " + server_unknown;
+  } else {
+    why = "the pipe is not the helper's: it is served by process " + std::to_string(server) +
+          ", the service " + from_wide(endpoint().service_name) + " runs as process " +
+          std::to_string(service.process_id);
+  }
+  return std::unexpected(failure(ExchangeError::Kind::kNotTheHelper, why));
 }
 
 // Finishes an overlapped call, waiting until `deadline`; a call still pending then is cancelled.
@@ -174,6 +218,8 @@ std::expected<std::string, ExchangeError> exchange(std::string_view line,
   // Before a byte goes out.
   if (std::expected<void, ExchangeError> owned = check_owner(pipe.get(), options.owner); !owned)
     return std::unexpected(owned.error());
+  if (std::expected<void, ExchangeError> served = check_server(pipe.get()); !served)
+    return std::unexpected(served.error());
 
   // Message reads tell where the answer ends. Should Windows refuse the switch to a client with
   // these rights, byte reads up to the line feed read the same one-line answer.
@@ -183,7 +229,7 @@ std::expected<std::string, ExchangeError> exchange(std::string_view line,
   const WinHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event) {
     return std::unexpected(failure(ExchangeError::Kind::kNoResponse,
-                                   "cannot create an event: " + os_error_text(GetLastError())));
+                                   "cannot create an event: " + last_os_error_text()));
   }
   const Clock::time_point deadline = Clock::now() + options.response_wait;
   const auto timed_out = [&] {
@@ -227,8 +273,17 @@ std::expected<std::string, ExchangeError> exchange(std::string_view line,
     started = ReadFile(pipe.get(), buffer, sizeof buffer, nullptr, &overlapped);
     code = finish(pipe.get(), overlapped, started, transferred, deadline);
     if (code == 0 || code == ERROR_MORE_DATA) {
+      const std::size_t searched_from = response.size();
       response.append(buffer, transferred);
-      const std::size_t end = response.find('\n');
+      const std::size_t end = response.find('\n', searched_from);
+      const std::size_t line_size = end == std::string::npos ? response.size() : end + 1;
+      // Whoever answers decides how much comes: only so much is taken.
+      if (line_size > options.max_response ||
+          (end == std::string::npos && line_size == options.max_response)) {
+        return std::unexpected(failure(
+            ExchangeError::Kind::kNoResponse,
+            "the response is longer than " + std::to_string(options.max_response) + " bytes"));
+      }
       if (end != std::string::npos && code == 0) {
         response.resize(end + 1);
         return response;

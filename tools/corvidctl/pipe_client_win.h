@@ -27,6 +27,8 @@ struct Endpoint {
 };
 Endpoint endpoint();
 
+inline constexpr std::size_t kMaxResponse = 1024 * 1024;
+
 struct ExchangeOptions {
   // How long to wait while the pipe is busy: longer than the server holds a client that never
   // completes its request or never reads its answer, so one such client ahead does no harm.
@@ -38,6 +40,8 @@ struct ExchangeOptions {
   // The request is written in messages of at most this many bytes (the server's read size);
   // 0 writes it as one message.
   std::size_t message_size = pipe_config::kReadChunk;
+  // The longest response line taken, line feed included: a helper's is far shorter.
+  std::size_t max_response = kMaxResponse;
   // When given, gets the pipe's owner (a SID such as "S-1-5-18") as soon as it is read, trusted
   // or not.
   std::string* owner = nullptr;
@@ -45,17 +49,20 @@ struct ExchangeOptions {
 
 struct ExchangeError {
   enum class Kind {
-    kNoService,     // the pipe could not be opened
-    kNotTheHelper,  // the pipe's owner is not one the helper's pipe can have: nothing was sent
-    kNoResponse,    // connected, but no complete response line came back
+    kNoService,  // the pipe could not be opened
+    // The pipe's owner is not one the helper's pipe can have, or, while the service runs, the
+    // pipe is served by another process than the service's: nothing was sent.
+    kNotTheHelper,
+    kNoResponse,  // connected, but no complete response line came back
   } kind = Kind::kNoService;
   std::string message;
   // What arrived before the connection ended, when it was no complete line.
   std::string partial;
 };
 
-// Connects to the helper's pipe, writes `line` and returns the response line as
-// received, line feed included.
+// Connects to the helper's pipe, checks its owner and, while the service runs, that the
+// service's process serves it, writes `line` and returns the response line as received, line
+// feed included.
 std::expected<std::string, ExchangeError> exchange(std::string_view line,
                                                    const ExchangeOptions& options = {});
 

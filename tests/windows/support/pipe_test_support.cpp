@@ -6,6 +6,7 @@
 
 #include "channel/pipe_config.h"
 #include "channel/pipe_server_win.h"
+#include "common/utf.h"
 #include "log/log.h"
 #include "supervisor/backend_win.h"
 
@@ -58,15 +59,19 @@ std::wstring& pipe_name_in_use() {
 
 }  // namespace
 
-const std::wstring& test_pipe_name() {
-  return pipe_name_in_use();
+const std::wstring& pipe_name() {
+  static const std::wstring name = [] {
+    const std::wstring suffix = L"-test-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring pipe = std::wstring(pipe_config::kPipeName) + suffix;
+    SetEnvironmentVariableW(L"CORVIDCTL_TEST_PIPE_NAME", pipe.c_str());
+    SetEnvironmentVariableW(L"CORVIDCTL_TEST_SERVICE_NAME", (L"corvid-helper" + suffix).c_str());
+    return pipe;
+  }();
+  return name;
 }
 
-void use_own_pipe_name() {
-  const std::wstring pid = std::to_wstring(GetCurrentProcessId());
-  pipe_name_in_use() = L"\\\\.\\pipe\\corvid-test-" + pid;
-  SetEnvironmentVariableW(L"CORVIDCTL_TEST_PIPE_NAME", pipe_name_in_use().c_str());
-  SetEnvironmentVariableW(L"CORVIDCTL_TEST_SERVICE_NAME", (L"corvid-test-none-" + pid).c_str());
+std::string pipe_name_utf8() {
+  return from_wide(pipe_name());
 }
 
 std::optional<RawPipeClient> RawPipeClient::connect(std::chrono::milliseconds wait,
@@ -74,7 +79,7 @@ std::optional<RawPipeClient> RawPipeClient::connect(std::chrono::milliseconds wa
                                                     std::vector<DWORD>* failures) {
   const Clock::time_point deadline = Clock::now() + wait;
   for (;;) {
-    HANDLE handle = CreateFileW(test_pipe_name().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    HANDLE handle = CreateFileW(pipe_name().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
       if (last_error != nullptr)
@@ -96,7 +101,7 @@ std::optional<RawPipeClient> RawPipeClient::connect(std::chrono::milliseconds wa
     if (Clock::now() >= deadline)
       return std::nullopt;
     if (code == ERROR_PIPE_BUSY) {
-      WaitNamedPipeW(test_pipe_name().c_str(), std::min<DWORD>(wait_ms(deadline), 200) + 1);
+      WaitNamedPipeW(pipe_name().c_str(), std::min<DWORD>(wait_ms(deadline), 200) + 1);
     } else {
       Sleep(10);
     }
@@ -148,7 +153,7 @@ PipeRead RawPipeClient::read_line(std::chrono::milliseconds wait) {
 bool wait_for_instance(std::chrono::milliseconds wait) {
   const Clock::time_point deadline = Clock::now() + wait;
   for (;;) {
-    if (WaitNamedPipeW(test_pipe_name().c_str(), 100))
+    if (WaitNamedPipeW(pipe_name().c_str(), 100))
       return true;
     if (Clock::now() >= deadline)
       return false;
@@ -160,14 +165,13 @@ ServerThread::ServerThread(const pipe_config::Settings& given)
     : stop_flag_(std::make_shared<std::atomic<bool>>(false)),
       state_(std::make_shared<CoreState>(make_windows_backend(), stop_flag_)) {
   HelperLog::path();
-  EXPECT_TRUE(given.name == pipe_config::kPipeName) << "the server must serve the control pipe";
-  pipe_config::Settings settings = given;
-  settings.name = test_pipe_name();
   // The thread owns what it uses, so that it may outlive this object if it hangs.
   auto done = std::make_shared<std::promise<void>>();
   finished_ = done->get_future().share();
-  thread_ = std::thread([state = state_, flag = stop_flag_, done, settings] {
-    run_pipe_server(state, flag, settings);
+  pipe_config::Settings own = settings;
+  own.name = pipe_name();
+  thread_ = std::thread([state = state_, flag = stop_flag_, done, own] {
+    run_pipe_server(state, flag, own);
     done->set_value();
   });
 }
@@ -210,7 +214,7 @@ ScriptedServer::ScriptedServer(std::string reply, std::wstring_view sddl)
     return;
   }
   SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
-  pipe_.reset(CreateNamedPipeW(test_pipe_name().c_str(), PIPE_ACCESS_DUPLEX,
+  pipe_.reset(CreateNamedPipeW(pipe_name().c_str(), PIPE_ACCESS_DUPLEX,
                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536,
                                65536, 0, &attributes));
   if (!pipe_.valid()) {
@@ -228,7 +232,7 @@ ScriptedServer::~ScriptedServer() {
   while (thread_.joinable() && !wait(0ms)) {
     CancelIoEx(pipe_.get(), nullptr);
     // Connects and lets go at once.
-    const WinHandle client(CreateFileW(test_pipe_name().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+    const WinHandle client(CreateFileW(pipe_name().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                        nullptr, OPEN_EXISTING, 0, nullptr));
     wait(100ms);
   }

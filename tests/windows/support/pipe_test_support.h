@@ -1,6 +1,7 @@
 #pragma once
 // Pieces of the pipe-server tests: a raw client of the control pipe, the server on a thread of
-// the test process, a stand-in server that records what a client sends, and the helper log.
+// the test process, a stand-in server that records what a client sends, and the helper log. They
+// all use a pipe name of this test process's own, never the product's.
 
 #include <windows.h>
 
@@ -23,14 +24,11 @@ namespace corvid::test {
 
 using namespace std::chrono_literals;
 
-// The pipe this process's servers and raw clients use: the control pipe's own name, unless the
-// process took one of its own.
-const std::wstring& test_pipe_name();
-// Moves this process's servers and clients, and the corvidctl it starts
-// (CORVIDCTL_TEST_PIPE_NAME), to a pipe named after the process, and points corvidctl at a service
-// that does not exist (CORVIDCTL_TEST_SERVICE_NAME): the test touches no helper installed on the
-// machine. Call it before any server starts.
-void use_own_pipe_name();
+// The control pipe's name in this test process: "\\.\pipe\corvid-helper-test-<pid>". The
+// first call also points corvidctl, in this process and in the programs it starts, at that pipe
+// and at a service name no service has (CORVIDCTL_TEST_PIPE_NAME, CORVIDCTL_TEST_SERVICE_NAME).
+const std::wstring& pipe_name();
+std::string pipe_name_utf8();
 
 // What one read brought: the bytes and 0, or the error (ERROR_TIMEOUT when nothing came in
 // time; ERROR_MORE_DATA when the message goes on).
@@ -39,8 +37,8 @@ struct PipeRead {
   DWORD error = 0;
 };
 
-// A client of the test's pipe that speaks raw Win32: message reads, one WriteFile per
-// message, every wait bounded.
+// A client of the control pipe (pipe_name()) that speaks raw Win32: message reads, one WriteFile
+// per message, every wait bounded.
 class RawPipeClient {
  public:
   // Opens the pipe, waiting while it is busy or absent; empty when `wait` passed. `last_error`
@@ -76,8 +74,8 @@ bool wait_for_instance(std::chrono::milliseconds wait = 15s);
 // the server's stop flag.
 class ServerThread {
  public:
-  // Serves test_pipe_name() in the place of the control pipe's own name, which its clients and
-  // its teardown use; the settings' descriptor text must outlive the thread.
+  // Serves pipe_name(), which its clients and its teardown use, whatever name the settings
+  // give; the settings' descriptor text must outlive the thread.
   explicit ServerThread(const pipe_config::Settings& settings = {});
   // Sets the stop flag and, while the thread waits for a client, sends it one so that it ends.
   ~ServerThread();
