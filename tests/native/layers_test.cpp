@@ -296,17 +296,6 @@ TEST(LayerRules, PortableSourcesIncludeNoSystemHeader) {
     ASSERT_TRUE(include.has_value()) << c.line;
     EXPECT_EQ(!non_portable(*include).has_value(), c.allowed) << c.line;
   }
-  struct Where {
-    std::string name;
-    bool portable;
-  };
-  const Where files[] = {
-      {"helper_service/common/utf.cpp", true},     {"tools/corvidctl/log_view.h", true},
-      {"helper_service/common/io_win.h", false},   {"helper_service/host/install.cpp", false},
-      {"helper_service/log/log_posix.cpp", false}, {"bench/bench.cpp", false},
-  };
-  for (const Where& w : files)
-    EXPECT_EQ(is_portable(w.name), w.portable) << w.name;
 }
 
 struct Source {
