@@ -12,7 +12,7 @@ namespace {
 std::string repeat(const std::string& item, int times, const std::string& separator = ",") {
   std::string out;
   for (int i = 0; i < times; ++i)
-    out += (i == 0 ? "" : separator) + item;
+    out.append(i == 0 ? "" : separator).append(item);
   return out;
 }
 
