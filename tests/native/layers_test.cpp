@@ -1,7 +1,8 @@
 // The layers of docs/architecture.md hold in the sources: every `#include "…"` in
 // helper_service/, tools/ and bench/ names a header of the file's own module, of a module its
-// row of the layer table lets it include, or a header that row names; and no one but its own
-// module includes a header the page lists as private.
+// row of the layer table lets it include, or a header that row names; no one but its own
+// module includes a header the page lists as private; and no portable source includes a header
+// of one system.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -221,8 +222,13 @@ LayerRules shipped_rules() {
   return parse_rules(page);
 }
 
-// The header named by `#include "…"` on `line`, if the line is one.
-std::optional<std::string> quoted_include(std::string_view line) {
+struct Include {
+  std::string header;
+  bool quoted;  // "…" rather than <…>
+};
+
+// The header named by `#include "…"` or `#include <…>` on `line`, if the line is one.
+std::optional<Include> include_of(std::string_view line) {
   const std::size_t hash = line.find_first_not_of(" \t");
   if (hash == std::string_view::npos || line[hash] != '#')
     return std::nullopt;
@@ -232,12 +238,64 @@ std::optional<std::string> quoted_include(std::string_view line) {
     return std::nullopt;
   line.remove_prefix(7);
   line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
-  if (!line.starts_with('"'))
+  if (!line.starts_with('"') && !line.starts_with('<'))
     return std::nullopt;
-  const std::size_t close = line.find('"', 1);
+  const std::size_t close = line.find(line[0] == '"' ? '"' : '>', 1);
   if (close == std::string_view::npos)
     return std::nullopt;
-  return std::string(line.substr(1, close - 1));
+  return Include{std::string(line.substr(1, close - 1)), line[0] == '"'};
+}
+
+// Why a portable source may not include `include`, or nothing when it may. Allowed by shape
+// rather than by a list of what to keep out: in angle brackets only the standard library (a name
+// without extension or directory) and the JSON library; in quotes nothing of ours that is
+// Windows-only (a `_win` header, or host/).
+std::optional<std::string> non_portable(const Include& include) {
+  const fs::path header(include.header);
+  if (include.quoted) {
+    if (header.stem().string().ends_with("_win") || include.header.starts_with("host/"))
+      return "a Windows-only header of ours";
+    return std::nullopt;
+  }
+  if (include.header.starts_with("nlohmann/") ||
+      include.header.find_first_of("./") == std::string::npos)
+    return std::nullopt;
+  return "a system's header, not the standard library's";
+}
+
+// Portable: under helper_service/ or tools/, outside host/ (Windows-only as a whole) and not a
+// platform half (`_win`, or `_posix`, which builds only where there is no Windows).
+bool is_portable(const std::string& name) {
+  const std::string stem = fs::path(name).stem().string();
+  return (name.starts_with("helper_service/") || name.starts_with("tools/")) &&
+         !name.starts_with("helper_service/host/") && !stem.ends_with("_win") &&
+         !stem.ends_with("_posix");
+}
+
+TEST(LayerRules, PortableSourcesIncludeNoSystemHeader) {
+  struct Case {
+    std::string line;
+    bool allowed;
+  };
+  const Case cases[] = {
+      {"#include <string>", true},
+      {"#  include\t<cstdio>", true},
+      {"#include <nlohmann/json.hpp>", true},
+      {R"(#include "common/utf.h")", true},
+      {"#include <windows.h>", false},
+      {"#include <sddl.h>", false},
+      {"#include <aclapi.h>", false},
+      {"#include <shellapi.h>", false},
+      {"#include <wrl/client.h>", false},
+      {"#include <unistd.h>", false},
+      {R"(#include "common/handle_win.h")", false},
+      {R"(#include "host/service.h")", false},
+  };
+  for (const Case& c : cases) {
+    const std::optional<Include> include = include_of(c.line);
+    ASSERT_TRUE(include.has_value()) << c.line;
+    EXPECT_EQ(!non_portable(*include).has_value(), c.allowed) << c.line;
+  }
 }
 
 struct Source {
@@ -296,33 +354,42 @@ TEST(Layers, EveryIncludeKeepsToTheTable) {
   const std::vector<Source> files = sources();
   ASSERT_GT(files.size(), 50u) << "sources not found under " << kSourceDir;
   std::size_t checked = 0;
+  std::size_t portable = 0;
   for (const Source& file : files) {
     std::istringstream text(read_text(file.path));
     std::string line;
     for (int number = 1; std::getline(text, line); ++number) {
-      const std::optional<std::string> header = quoted_include(line);
-      if (!header)
+      const std::optional<Include> include = include_of(line);
+      if (!include)
         continue;
+      const std::string where = file.name + ":" + std::to_string(number) + ": " + line + ": ";
+      if (is_portable(file.name)) {
+        ++portable;
+        if (const std::optional<std::string> why = non_portable(*include))
+          ADD_FAILURE() << where << "in a portable source, " << *why;
+      }
+      if (!include->quoted)
+        continue;
+      const std::string& header = include->header;
       ++checked;
-      const std::string where =
-          file.name + ":" + std::to_string(number) + ": #include \"" + *header + "\": ";
-      if (header->find("..") != std::string::npos) {
+      if (header.find("..") != std::string::npos) {
         ADD_FAILURE() << where << "reaches out of its directory";
         continue;
       }
       // A header beside the file is its own module's.
-      if (fs::exists(file.path.parent_path() / *header) ||
-          std::ranges::find(rules.generated_headers, *header) != rules.generated_headers.end())
+      if (fs::exists(file.path.parent_path() / header) ||
+          std::ranges::find(rules.generated_headers, header) != rules.generated_headers.end())
         continue;
-      if (!fs::is_regular_file(kSourceDir / "helper_service" / *header)) {
+      if (!fs::is_regular_file(kSourceDir / "helper_service" / header)) {
         ADD_FAILURE() << where << "no such header under helper_service/";
         continue;
       }
-      if (const std::optional<std::string> why = refusal(rules, file.module, *header))
+      if (const std::optional<std::string> why = refusal(rules, file.module, header))
         ADD_FAILURE() << where << *why;
     }
   }
   EXPECT_GT(checked, 100u);
+  EXPECT_GT(portable, 100u);
 }
 
 }  // namespace

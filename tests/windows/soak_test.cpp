@@ -1,10 +1,14 @@
 // A client hammering start, stop and status through the pipe while the stand-in core keeps
 // dying on its own and the watchdog relaunches it: never two cores, none after the last stop.
+// It hammers for CORVID_SOAK_SECONDS (whole seconds), 1 by default so that every test run has a
+// short soak. Run it long directly, past CTest's timeout of 300 s:
+//   CORVID_SOAK_SECONDS=600 build/mingw/wine-run build/mingw/bin/soak_test.exe
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <thread>
 
@@ -45,6 +49,9 @@ std::string ask(const std::string& line) {
 }
 
 TEST(Soak, NeverTwoCoresAndNoneAfterTheLastStop) {
+  const char* const setting = std::getenv("CORVID_SOAK_SECONDS");
+  const int seconds = setting ? std::atoi(setting) : 1;
+  ASSERT_GT(seconds, 0) << "CORVID_SOAK_SECONDS is a whole number of seconds";
   test::TempDir dir{"soak test"};
   const std::string core = dir / from_wide(kCoreName);
   ASSERT_TRUE(CopyFileW(to_wide(test::built_program("corvid_fake_core.exe")).c_str(),
@@ -70,7 +77,7 @@ TEST(Soak, NeverTwoCoresAndNoneAfterTheLastStop) {
 
   nlohmann::json start = {{"action", "start"}, {"work_dir", dir.path()}, {"core_path", core}};
   std::mt19937 random(2024);
-  const auto deadline = std::chrono::steady_clock::now() + 8s;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   int requests = 0, answered = 0;
   while (std::chrono::steady_clock::now() < deadline) {
     std::string line;
@@ -119,13 +126,13 @@ TEST(Soak, NeverTwoCoresAndNoneAfterTheLastStop) {
   server.shared_stop_flag()->store(true);
   watchdog.join();
 
-  EXPECT_GT(requests, 20);
+  EXPECT_GE(requests, 2 * seconds);
   EXPECT_EQ(answered, requests);
   EXPECT_GT(samples.load(), 50);
   EXPECT_EQ(most.load(), 1) << "the count must have seen the cores it counts";
   EXPECT_EQ(after_stop, 0);
   EXPECT_EQ(later, 0);
-  EXPECT_GT(test::read_core_runs(dir.path()).size(), 5u);
+  EXPECT_GE(test::read_core_runs(dir.path()).size(), 2u) << "a start and a relaunch at least";
   const std::vector<std::string> entries = test::HelperLog::entries_since(mark);
   EXPECT_GT(std::count(entries.begin(), entries.end(), "core restarted"), 0)
       << "no core died on its own and was relaunched";
