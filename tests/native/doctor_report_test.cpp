@@ -141,40 +141,51 @@ TEST(DoctorAdminOnly, JudgesWhatAStandardUsersStartJudges) {
   const std::string dir = FakeBackend::kInstallDir;
   const std::string dll = dir + R"(\wintun.dll)";
   const std::string config = dir + R"(\config.json)";
+  const std::string other = dir + R"(\app.dll)";
   Error denied("CreateFileW failed", "Access is denied. (os error 5)");
   denied.os_code = 5;
+  const std::string passed = dir + ", everything in it and every folder above it";
   struct Case {
     const char* label;
     std::string path;
     Result<SecuritySnapshot> security;
-    std::optional<std::string> refusal;
+    bool passed;
+    std::string detail;
   };
   const Case cases[] = {
-      {"admin-only", dir, FakeBackend::admin_only_snapshot(), std::nullopt},
+      {"admin-only", dir, FakeBackend::admin_only_snapshot(), true, passed},
       {"a DLL users may write", dll,
        SecuritySnapshot{"S-1-5-32-544", std::vector<AccessEntry>{{AccessEntry::Kind::kAllow, 0, 0x2,
                                                                   "S-1-5-32-545"}}},
-       dll + ": allows S-1-5-32-545 0x00000002: a standard user could not start the core"},
-      // config.json is for LocalSystem and Administrators alone: a standard user's doctor cannot
-      // read its descriptor, and says who can.
-      {"a descriptor this account may not read", config, std::unexpected(denied),
-       config + ": CreateFileW failed: Access is denied. (os error 5): only an administrator can "
-                "read it, run corvidctl doctor elevated"},
+       false, dll + ": allows S-1-5-32-545 0x00000002: a standard user could not start the core"},
+      // The helper lets only LocalSystem and Administrators read config.json (it holds
+      // credentials): a standard user's doctor leaves it out and says so.
+      {"config.json this account may not read", config, std::unexpected(denied), true,
+       passed + " (but config.json, which the helper lets only administrators read: run corvidctl "
+                "doctor elevated to judge it too)"},
+      {"anything else this account may not read", other, std::unexpected(denied), false,
+       other + ": CreateFileW failed: Access is denied. (os error 5): only an administrator can "
+               "read it, run corvidctl doctor elevated"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     const auto install = [&](FakeBackend& os) {
-      for (const std::string& path : {dir + R"(\corvid_helper_service.exe)", dll, config})
+      for (const std::string& path : {dir + R"(\corvid_helper_service.exe)", dll, config, other})
         os.add_existing(path);
       os.set_security(c.path, c.security);
     };
+    FakeBackend doctor;
+    install(doctor);
+    const Check check = admin_only_check(dir, doctor);
+    EXPECT_EQ(check.passed, c.passed);
+    EXPECT_EQ(check.detail, c.detail);
+    // The helper judges the same paths, in the same order, before a standard user's start.
+    if (c.path == config)
+      continue;
     auto started = std::make_shared<FakeBackend>();
     install(*started);
     CoreState state{started};
-    EXPECT_EQ(start_core(state, {}, Caller{false}).has_value(), !c.refusal.has_value());
-    FakeBackend doctor;
-    install(doctor);
-    EXPECT_EQ(admin_only_refusal(dir, doctor), c.refusal);
+    EXPECT_EQ(start_core(state, {}, Caller{false}).has_value(), c.passed);
     EXPECT_EQ(doctor.security_reads(), started->security_reads());
   }
 }
@@ -265,47 +276,31 @@ TEST(DoctorCore, ACoreThatDoesNotStayUpFails) {
     const char* label;
     std::string words;
     bool running;
-    CoreHistory history;
+    std::size_t relaunches;
+    const char* last_exit;  // none when null
     bool passed;
     std::string detail;
   };
   const Case cases[] = {
-      {"not running, not wanted", "core not running", false, {}, true, "core not running"},
-      {"not running, the last exit long ago",
-       "core not running",
-       false,
-       {0, "exit code: 1"},
-       true,
+      {"not running, not wanted", "core not running", false, 0, nullptr, true, "core not running"},
+      {"not running, the last exit long ago", "core not running", false, 0, "exit code: 1", true,
        "core not running"},
-      {"wanted but not running",
-       "core not running",
-       false,
-       {4, "exit code: 1"},
-       false,
+      {"wanted but not running", "core not running", false, 4, "exit code: 1", false,
        "core not running but wanted: relaunched 4 times in the last minute, last exit code: 1"},
-      {"wanted, never exited",
-       "core not running",
-       false,
-       {1, std::nullopt},
-       false,
+      {"wanted, never exited", "core not running", false, 1, nullptr, false,
        "core not running but wanted: relaunched 1 time in the last minute"},
-      {"running",
-       "core running, pid 7",
-       true,
-       {kManyRelaunches - 1, "exit code: 1"},
-       true,
+      {"running", "core running, pid 7", true, kManyRelaunches - 1, "exit code: 1", true,
        "core running, pid 7"},
-      {"running but relaunched again and again",
-       "core running, pid 7",
-       true,
-       {kManyRelaunches, "exit code: 3"},
-       false,
+      {"running but relaunched again and again", "core running, pid 7", true, kManyRelaunches,
+       "exit code: 3", false,
        "core running, pid 7, but it does not stay up: relaunched 3 times in the last minute, last "
        "exit code: 3"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    const Check check = core_check(c.words, c.running, c.history);
+    const Check check = core_check(
+        c.words, c.running,
+        {c.relaunches, c.last_exit ? std::optional<std::string>(c.last_exit) : std::nullopt});
     EXPECT_EQ(check.name, "core status");
     EXPECT_EQ(check.passed, c.passed);
     EXPECT_EQ(check.detail, c.detail);

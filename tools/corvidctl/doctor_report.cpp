@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/path_rules.h"
+#include "common/product_names.h"
 #include "common/shown_text.h"
 #include "log_view.h"
 
@@ -118,19 +120,62 @@ std::string doctor_json(const About& about, const std::vector<Check>& checks) {
   return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
-std::optional<std::string> admin_only_refusal(const std::string& install_dir,
-                                              InstallReader& reader) {
-  const Result<void> judged = judge_install(install_dir, reader);
-  if (judged)
-    return std::nullopt;
+namespace {
+
+constexpr std::uint32_t kAccessDenied = 5;  // ERROR_ACCESS_DENIED
+
+// Reads as `reader` does, but takes the install's config.json, when this account may not read it,
+// for absent, and remembers that it did.
+class WithoutUnreadableConfig final : public InstallReader {
+ public:
+  WithoutUnreadableConfig(InstallReader& reader, const std::string& install_dir)
+      : reader_(reader), config_(join_path(install_dir, kCoreConfigFileName)) {}
+
+  Result<std::optional<InstallEntry>> read_entry(const std::string& path) override {
+    Result<std::optional<InstallEntry>> entry = reader_.read_entry(path);
+    if (!entry && entry.error().os_code == kAccessDenied && is_same_path(path, config_)) {
+      left_out_ = true;
+      return std::nullopt;
+    }
+    return entry;
+  }
+  Result<std::vector<std::string>> list_entries(const std::string& dir) override {
+    return reader_.list_entries(dir);
+  }
+  Result<VolumeKind> volume_kind(const std::string& path) override {
+    return reader_.volume_kind(path);
+  }
+
+  bool left_out() const { return left_out_; }
+
+ private:
+  InstallReader& reader_;
+  const std::string config_;
+  bool left_out_ = false;
+};
+
+}  // namespace
+
+Check admin_only_check(const std::string& install_dir, InstallReader& reader) {
+  constexpr const char* kName = "admin-only install";
+  WithoutUnreadableConfig read(reader, install_dir);
+  const Result<void> judged = judge_install(install_dir, read);
+  if (judged) {
+    std::string detail = install_dir + ", everything in it and every folder above it";
+    if (read.left_out())
+      detail += " (but " + std::string(kCoreConfigFileName) +
+                ", which the helper lets only administrators read: run corvidctl doctor elevated "
+                "to judge it too)";
+    return Check{kName, true, std::move(detail)};
+  }
   // Only what the helper says is shown here.
   std::string why;
   for (const std::string& cause : judged.error().causes)
     why += (why.empty() ? "" : ": ") + cause;
-  constexpr std::uint32_t kAccessDenied = 5;  // ERROR_ACCESS_DENIED
   if (judged.error().os_code == kAccessDenied)
-    return why + ": only an administrator can read it, run corvidctl doctor elevated";
-  return why + ": a standard user could not start the core";
+    return Check{kName, false,
+                 why + ": only an administrator can read it, run corvidctl doctor elevated"};
+  return Check{kName, false, why + ": a standard user could not start the core"};
 }
 
 bool reports_failure(std::string_view message) {

@@ -51,13 +51,13 @@ std::string doctor_text(const About& about, const std::vector<Check>& checks);
 // One JSON line: {"about":{..},"checks":[{"check":..,"detail":..,"passed":..},...],"passed":..}.
 std::string doctor_json(const About& about, const std::vector<Check>& checks);
 
-// The helper's own judgement of an install (judge_install), the one it makes before starting a
-// core for a standard user, on the same paths: why someone other than an administrator could
-// change what runs as LocalSystem, and what follows; nothing when no one could. What this account
-// may not read (config.json is for LocalSystem and Administrators alone) fails as it does in the
-// helper, and says who can read it.
-std::optional<std::string> admin_only_refusal(const std::string& install_dir,
-                                              InstallReader& reader);
+// The "admin-only install" check: the helper's own judgement of an install (judge_install), the
+// one it makes before starting a core for a standard user, on the same paths; failing with why
+// someone other than an administrator could change what runs as LocalSystem. config.json is the
+// one entry a standard user's doctor may not read: the helper itself makes it readable by
+// LocalSystem and Administrators alone. Then it is left out and the detail says so; anything else
+// this account may not read fails, as it does in the helper, and says who can read it.
+Check admin_only_check(const std::string& install_dir, InstallReader& reader);
 
 // Whether a helper-log message reports a failure: an error, a failed start or restart, a core
 // that exited, a facility that is unavailable.

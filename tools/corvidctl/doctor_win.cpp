@@ -358,14 +358,7 @@ int run_doctor(bool json) {
   const std::string install_dir = directory_of(helper);
   const std::string core = join_path(install_dir, kCoreFileName);
   // The same judgement the helper makes for a standard user's start, on the same paths.
-  const std::optional<std::string> refusal =
-      admin_only_refusal(install_dir, windows_install_reader());
-  if (refusal) {
-    checks.push_back(failed("admin-only install", *refusal));
-  } else {
-    checks.push_back(
-        passed("admin-only install", install_dir + ", everything in it and every folder above it"));
-  }
+  checks.push_back(admin_only_check(install_dir, windows_install_reader()));
   checks.push_back(
       is_file(core) ? passed("core present", core)
                     : failed("core present", "no " + std::string(kCoreFileName) + " at " + core));
