@@ -23,10 +23,10 @@ Error last_os_error(std::string what);
 // The text of the last error (os_error_text).
 std::string last_os_error_text();
 
-// For a Win32 call that answers a BOOL and leaves its reason in GetLastError, in the manner of
-// WIL's RETURN_IF_WIN32_BOOL_FALSE: nothing when it succeeded, else the last error as `as_error`
-// shapes it (os_error, or winapi_error where the caller reports that). Called with the call
-// itself as the argument, nothing can run between it and GetLastError.
+// For a Win32 call that answers a BOOL and leaves its reason in GetLastError: nothing when it
+// succeeded, else the last error as `as_error` shapes it (os_error, or winapi_error where the
+// caller reports that). Called with the call itself as the argument, nothing can run between it and
+// GetLastError.
 Result<void> check_win32(int succeeded, Error (*as_error)(std::uint32_t) = os_error);
 
 }  // namespace corvid

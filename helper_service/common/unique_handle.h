@@ -1,7 +1,7 @@
 #pragma once
-// One owner for every kind of operating-system resource, in the manner of Chromium's
-// GenericScopedHandle: a traits type says what the value is, which value means "none", which
-// values are no resource at all, and how one is released. Move-only; released on every path.
+// One owner for every kind of operating-system resource: a traits type says what the value is,
+// which value means "none", which values are no resource at all, and how one is released.
+// Move-only; released on every path.
 //
 //   struct Traits {
 //     using Type = ...;

@@ -22,11 +22,11 @@ struct PollResult {
   std::uint32_t exit_code = 0;  // when kExited
 };
 
-// A launched core, as base::Process holds one: the child carries its own operations, each backend
-// its own kind. Dropping it releases what the backend keeps of it and ends what still runs: on
-// Windows the core's job goes with its last handle, and the job kills every process in it. A drop
-// does not wait for the end; where the next step needs the core gone, end it first
-// (terminate_and_wait).
+// A launched core. The child carries its own operations, each backend its own kind of child, so
+// no backend ever casts one back to its record. Dropping it releases what the backend keeps of it
+// and ends what still runs: on Windows the core's job goes with its last handle, and the job kills
+// every process in it. A drop does not wait for the end; where the next step needs the core gone,
+// end it first (terminate_and_wait).
 class ChildProcess {
  public:
   // What one backend keeps of a launched core, and what it does with it.
