@@ -11,6 +11,7 @@
 #include "common/handle_win.h"
 #include "common/path_rules.h"
 #include "host/service.h"
+#include "host/service_end.h"
 #include "supervisor/security_win.h"
 
 namespace corvid {
@@ -92,12 +93,19 @@ Result<void> uninstall_service() {
   ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager)
     return std::unexpected(winapi_error(GetLastError()));
-  ScHandle service(OpenServiceW(manager.get(), kServiceName, DELETE | SERVICE_STOP));
+  ScHandle service(
+      OpenServiceW(manager.get(), kServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
   if (!service)
     return std::unexpected(winapi_error(GetLastError()));
+  // Opened before the stop, while its id is surely the service's.
+  const ServiceProcess process = open_service_process(service.get());
   // A service that is not running refuses the stop; it is deleted all the same.
   SERVICE_STATUS ignored{};
   ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored);
+  // An installer that replaces the files next must find nothing holding them.
+  if (const ServiceEnd end = wait_for_service_end(service.get(), process, kUninstallWait);
+      end != ServiceEnd::kGone)
+    log_wait_ran_out(end);
   return check_win32(DeleteService(service.get()), winapi_error);
 }
 

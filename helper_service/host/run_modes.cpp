@@ -74,6 +74,7 @@ Result<void> run_console() {
     return std::unexpected(dir.error());
   init_log(*dir);
   log_line("running in console mode");
+  log_line(start_entry(GetCurrentProcessId()));
   auto stop_flag = std::make_shared<std::atomic<bool>>(false);
   auto state = std::make_shared<CoreState>(make_windows_backend(), stop_flag);
   protect_core_config(*state->backend);

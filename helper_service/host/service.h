@@ -54,8 +54,27 @@ Result<void> install_from(const std::string& exe, InstallReader& reader,
                           const TrustedSids& trusted = administrative_sids());
 Result<void> uninstall_service();
 
+// The first entry of each run: "corvid-helper <version>, process <pid>".
+std::string start_entry(unsigned long process_id);
+
+// The service-specific exit code (with ERROR_SERVICE_SPECIFIC_ERROR) of a service that stopped
+// itself because its pipe could not be set up: the SCM's failure actions then restart it.
+inline constexpr DWORD kExitControlChannelFailed = 1;
+
+// What the control handler shares with service_main. A stop the SCM asked for is a clean one;
+// `stop_flag` set by anything else is the service giving up.
+struct ServiceControl {
+  std::shared_ptr<std::atomic<bool>> stop_flag;
+  std::atomic<bool> stop_requested{false};
+};
+
+// The Stopped report: exit code 0 after a requested stop, ERROR_SERVICE_SPECIFIC_ERROR with
+// kExitControlChannelFailed otherwise.
+SERVICE_STATUS stopped_report(bool stop_requested);
+
 void WINAPI service_main(DWORD argc, LPWSTR* argv);
-// The context is a std::shared_ptr<std::atomic<bool>>* holding the stop flag.
+// The context is a ServiceControl*. Stop sets the flag; Interrogate succeeds (the SCM keeps the
+// status itself); nothing else is accepted.
 DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context);
 
 // Starts the pipe server and then the watchdog, each on a detached thread with a 2 MiB stack.

@@ -39,7 +39,17 @@ void LogFile::append(std::string_view entry) {
   if (!file_)
     return;
   follow_the_name();
-  rotate_if_due(entry.size());
+  if (!make_room(entry.size())) {
+    ++dropped_;
+    return;
+  }
+  if (dropped_ != 0) {
+    log_platform::write_all(
+        *file_, format_log_line(current_filetime(),
+                                "log: " + std::to_string(dropped_) +
+                                    " entries dropped while the log could not be rotated"));
+    dropped_ = 0;
+  }
   log_platform::write_all(*file_, entry);
 }
 
@@ -61,17 +71,20 @@ void LogFile::follow_the_name() {
   }
 }
 
-void LogFile::rotate_if_due(std::size_t next_entry) {
+bool LogFile::make_room(std::size_t next_entry) {
   const std::optional<FileIdentity> held = log_platform::held_file_state(*file_);
   // An entry alone longer than the limit still goes into a file of its own.
   if (!held || held->size == 0 || held->size + next_entry <= rotate_bytes_)
-    return;
+    return true;
+  // Tried again with every entry. Meanwhile the file takes entries up to twice the limit and
+  // then no more: a reader that never lets go must not fill the volume.
   if (!log_platform::rename_held_file(*file_, path_, rotated_path_))
-    return;  // kept appending; tried again with the next entry
+    return held->size < 2 * rotate_bytes_;
   if (const std::optional<log_platform::FileHandle> fresh = log_platform::open_append(path_)) {
     log_platform::close_file(*file_);
     file_ = *fresh;
   }
+  return true;
 }
 
 void init_log(const std::string& dir, std::uint64_t rotate_bytes) {

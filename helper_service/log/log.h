@@ -1,7 +1,8 @@
 #pragma once
 // The helper log: "[SystemTime { intervals: N }] message\n" appended to corvid-helper.log in the
 // install directory and echoed on standard error. At 10 MiB the file becomes corvid-helper.log.1
-// and a new one is started, so the log never holds much more than twice that.
+// and a new one is started, so the log never holds much more than twice that; while the file
+// cannot be renamed it takes entries up to 20 MiB and then drops them, counted.
 
 #include <cstdint>
 #include <functional>
@@ -50,7 +51,10 @@ std::string format_log_line(std::uint64_t filetime, std::string_view message);
 // the writer checks that the file under the name is still the one it holds and reopens it by
 // name when not, and it renames only the file it holds, so a rotation never replaces a file that
 // another writer has just started. When the rename fails (a reader holds the old file without
-// sharing), entries go on into the current file and the rename is tried again with the next one.
+// sharing), entries go on into the current file and the rename is tried again with the next one,
+// until the file holds twice `rotate_bytes`: from then on entries are dropped from the file (not
+// from standard error) and counted, and the first entry written after a rotation is preceded by
+// "log: N entries dropped while the log could not be rotated".
 class LogFile {
  public:
   // Opens `path` for appending, creating it when missing; `is_open` tells whether that worked.
@@ -65,13 +69,16 @@ class LogFile {
 
  private:
   void follow_the_name();
-  void rotate_if_due(std::size_t next_entry);
+  // Rotates when `next_entry` would take the file past the limit; false when the entry must be
+  // dropped (the file could not be rotated and has reached twice the limit).
+  bool make_room(std::size_t next_entry);
 
   std::mutex mutex_;
   const std::string path_;
   const std::string rotated_path_;
   const std::uint64_t rotate_bytes_;
   std::optional<std::intptr_t> file_;
+  std::uint64_t dropped_ = 0;
 };
 
 }  // namespace corvid

@@ -4,15 +4,19 @@
 
 .DESCRIPTION
   Run as an administrator on a disposable Windows test machine (a CI runner). It installs the
-  helper service from an admin-only directory under Program Files, creates a temporary standard
-  user and checks, as that user, what Wine cannot show: that the user can neither add an instance
-  of \\.\pipe\corvid-helper nor open it to change its access list, that the pipe is owned by
-  LocalSystem, and that corvidctl is refused every start it may not make (a write over the app's
-  own code, leaving its bytes unchanged; any start while the install directory would hand Users
-  write access to what is created in it) and allowed a plain start. It also reads back the
-  service's failure actions. Every check prints PASS or FAIL. Then it uninstalls the service and
-  removes the user, its profile and the directory, whatever happened. Exit code 0 when every
-  check passed, 1 when one did not, 2 when the check could not be set up.
+  helper service from an admin-only directory under Program Files, creates two temporary standard
+  users and checks, as the first, what Wine cannot show: that the user can open
+  \\.\pipe\corvid-helper for reading and writing and ping through it, but can neither add an
+  instance of it nor open it to change its access list, that the pipe is owned by LocalSystem,
+  and that corvidctl is refused every start it may not make (a write over the app's own code,
+  leaving its bytes unchanged; any start while the install directory would hand Users write
+  access to what is created in it) and allowed a plain start; that a handle opened on config.json
+  before a start still reads the old bytes after it; and that the second user may not stop the
+  first one's core. It also reads back the service's failure actions, and then installs the
+  service once more below a junction under Program Files, where a standard user's start must be
+  refused. Every check prints PASS or FAIL. Then it uninstalls the service, prints its log and
+  removes the users, their profiles and the directories, whatever happened. Exit code 0 when
+  every check passed, 1 when one did not, 2 when the check could not be set up.
 
   Works with Windows PowerShell 5.1 and PowerShell 7.
 
@@ -49,20 +53,29 @@ foreach ($name in 'corvid_helper_service.exe', 'corvidctl.exe', 'corvid_fake_cor
     exit 2
   }
 }
-if (Test-Path -LiteralPath $InstallDir) {
-  Write-Error "$InstallDir exists already; the check installs into a directory of its own."
-  exit 2
+foreach ($dir in $InstallDir, (Join-Path $env:ProgramFiles 'CorvidCheckLink')) {
+  if (Test-Path -LiteralPath $dir) {
+    Write-Error "$dir exists already; the check installs into a directory of its own."
+    exit 2
+  }
 }
 
 $service = Join-Path $InstallDir 'corvid_helper_service.exe'
 $ctl = Join-Path $InstallDir 'corvidctl.exe'
 $core = Join-Path $InstallDir 'clash-rs.exe'
 $userName = 'corvidchk' + (Get-Random -Minimum 10000 -Maximum 99999)
+$otherUserName = $userName + 'b'
 # The user's working directory: outside every profile, so the user can reach it.
 $work = Join-Path ($env:SystemDrive + '\') ("corvid-check-" + [guid]::NewGuid().ToString('N'))
 $failures = 0
 $installed = $false
-$userCreated = $false
+$createdUsers = @()
+# The second install, below a junction.
+$linkDir = Join-Path $env:ProgramFiles 'CorvidCheckLink'
+$linkTarget = Join-Path ($env:SystemDrive + '\') ("corvid-check-link-" + [guid]::NewGuid().ToString('N'))
+$linkInstall = Join-Path $linkDir 'app'
+$linkService = Join-Path $linkInstall 'corvid_helper_service.exe'
+$linkInstalled = $false
 
 $serviceName = 'corvid-helper'
 $pipeName = '\\.\pipe\corvid-helper'
@@ -70,7 +83,9 @@ $pipeName = '\\.\pipe\corvid-helper'
 # The Win32 calls the checks need. C# 5, for Windows PowerShell 5.1's compiler.
 $nativeSource = @'
 using System;
+using System.IO;
 using System.Runtime.InteropServices;
+using System.Text;
 
 public static class CorvidCheckNative {
   [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
@@ -83,6 +98,12 @@ public static class CorvidCheckNative {
   static extern bool WaitNamedPipeW(string name, uint timeout);
   [DllImport("kernel32.dll", SetLastError = true)]
   static extern bool CloseHandle(IntPtr handle);
+  [DllImport("kernel32.dll", SetLastError = true)]
+  static extern bool WriteFile(IntPtr file, byte[] buffer, uint size, out uint done,
+    IntPtr overlapped);
+  [DllImport("kernel32.dll", SetLastError = true)]
+  static extern bool ReadFile(IntPtr file, byte[] buffer, uint size, out uint done,
+    IntPtr overlapped);
   [DllImport("kernel32.dll")]
   static extern IntPtr LocalFree(IntPtr memory);
   [DllImport("advapi32.dll")]
@@ -148,6 +169,33 @@ public static class CorvidCheckNative {
     int error = Open(name, access, out pipe);
     if (error == 0) CloseHandle(pipe);
     return error;
+  }
+
+  // Opens the pipe for GENERIC_READ | GENERIC_WRITE, as most clients do, and pings through that
+  // handle: the response line, or "error N".
+  public static string PingReadWrite(string name) {
+    IntPtr pipe;
+    int error = Open(name, 0xC0000000, out pipe);
+    if (error != 0) return "error " + error;
+    try {
+      byte[] request = Encoding.UTF8.GetBytes("{\"id\":\"rw\",\"action\":\"ping\"}\n");
+      uint done;
+      if (!WriteFile(pipe, request, (uint)request.Length, out done, IntPtr.Zero))
+        return "error " + Marshal.GetLastWin32Error();
+      MemoryStream response = new MemoryStream();
+      byte[] buffer = new byte[4096];
+      for (;;) {
+        bool read = ReadFile(pipe, buffer, (uint)buffer.Length, out done, IntPtr.Zero);
+        response.Write(buffer, 0, (int)done);
+        if (read && (done == 0 || buffer[done - 1] == (byte)'\n')) break;
+        if (read) continue;
+        error = Marshal.GetLastWin32Error();
+        if (error == 234 /* ERROR_MORE_DATA */) continue;
+        if (error == 109 /* ERROR_BROKEN_PIPE */) break;
+        return "error " + error;
+      }
+      return Encoding.UTF8.GetString(response.ToArray()).TrimEnd('\n');
+    } finally { CloseHandle(pipe); }
   }
 
   // The pipe owner's SID as text, or "error N".
@@ -225,6 +273,7 @@ $env:TEMP = $PSScriptRoot
 $env:TMP = $PSScriptRoot
 Add-Type -Path (Join-Path $PSScriptRoot 'CorvidCheckNative.cs') -IgnoreWarnings
 'create_instance=' + [CorvidCheckNative]::CreateInstance($PipeName)
+'ping_read_write=' + [CorvidCheckNative]::PingReadWrite($PipeName)
 'open_write_dac=' + [CorvidCheckNative]::OpenAndClose($PipeName, 0x40000)
 'owner=' + [CorvidCheckNative]::PipeOwner($PipeName)
 '@
@@ -296,6 +345,51 @@ function Get-Sha256([string]$path) {
   return (Get-FileHash -LiteralPath $path -Algorithm SHA256).Hash
 }
 
+# A temporary standard user, member of Users alone, allowed to write the working directory.
+function New-CheckUser([string]$name) {
+  $secure = ConvertTo-SecureString (New-Password) -AsPlainText -Force
+  New-LocalUser -Name $name -Password $secure -AccountNeverExpires `
+    -Description 'Temporary user of check-standard-user.ps1' | Out-Null
+  $script:createdUsers += $name
+  # Users (S-1-5-32-545), named by SID because the group's name depends on the language.
+  Add-LocalGroupMember -SID 'S-1-5-32-545' -Member $name -ErrorAction SilentlyContinue
+  $acl = Get-Acl -LiteralPath $work
+  $acl.AddAccessRule((New-Object Security.AccessControl.FileSystemAccessRule(
+        $name, 'Modify', 'ContainerInherit,ObjectInherit', 'None', 'Allow')))
+  Set-Acl -LiteralPath $work -AclObject $acl
+  return New-Object Management.Automation.PSCredential(".\$name", $secure)
+}
+
+# Waits until the installed helper answers a ping from the administrator.
+function Wait-Helper([string]$client) {
+  for ($i = 0; $i -lt 30; $i++) {
+    & $client ping | Out-Null
+    if ($LASTEXITCODE -eq 0) { return }
+    Start-Sleep -Seconds 1
+  }
+  throw 'the helper does not answer a ping'
+}
+
+# What the helper logged in $dir, the rotated file first, for whoever reads the job's output.
+function Show-HelperLog([string]$dir) {
+  foreach ($name in 'corvid-helper.log.1', 'corvid-helper.log') {
+    $path = Join-Path $dir $name
+    if (Test-Path -LiteralPath $path -PathType Leaf) {
+      Write-Host "----- $path"
+      Get-Content -LiteralPath $path | ForEach-Object { Write-Host $_ }
+    }
+  }
+}
+
+# An access list only LocalSystem and Administrators may change, read and run for Users, nothing
+# inherited: what an installer under Program Files gets.
+function Protect-Directory([string]$path) {
+  & icacls $path /setowner '*S-1-5-32-544' /q | Out-Null
+  & icacls $path /inheritance:r /grant:r '*S-1-5-18:(OI)(CI)F' '*S-1-5-32-544:(OI)(CI)F' `
+    '*S-1-5-32-545:(OI)(CI)RX' /q | Out-Null
+  if ($LASTEXITCODE -ne 0) { throw "icacls $path failed with exit code $LASTEXITCODE" }
+}
+
 try {
   # The install directory inherits Program Files' access list: administrators may change it,
   # users may read and run.
@@ -309,26 +403,12 @@ try {
   if ($LASTEXITCODE -ne 0) { throw "install failed with exit code $LASTEXITCODE" }
   $installed = $true
 
-  $password = New-Password
-  $secure = ConvertTo-SecureString $password -AsPlainText -Force
-  New-LocalUser -Name $userName -Password $secure -AccountNeverExpires `
-    -Description 'Temporary user of check-standard-user.ps1' | Out-Null
-  $userCreated = $true
-  # Users (S-1-5-32-545), named by SID because the group's name depends on the language.
-  Add-LocalGroupMember -SID 'S-1-5-32-545' -Member $userName -ErrorAction SilentlyContinue
-  $credential = New-Object Management.Automation.PSCredential(".\$userName", $secure)
-  # The user's temporary files land here: let the user write it.
-  $acl = Get-Acl -LiteralPath $work
-  $acl.AddAccessRule((New-Object Security.AccessControl.FileSystemAccessRule(
-        $userName, 'Modify', 'ContainerInherit,ObjectInherit', 'None', 'Allow')))
-  Set-Acl -LiteralPath $work -AclObject $acl
+  # The users' temporary files land in $work: each may write it.
+  $credential = New-CheckUser $userName
+  $otherCredential = New-CheckUser $otherUserName
 
   # The service creates its pipe once it runs; wait for it as the administrator first.
-  for ($i = 0; $i -lt 30; $i++) {
-    & $ctl ping | Out-Null
-    if ($LASTEXITCODE -eq 0) { break }
-    Start-Sleep -Seconds 1
-  }
+  Wait-Helper $ctl
   $ping = Invoke-AsUser $credential @('ping', '--id', 'chk')
   Check 'the standard user reaches the pipe' $ping 0 '{"id":"chk","ok":true,"error":null,"data":{"pong":true}}'
 
@@ -354,7 +434,7 @@ try {
   foreach ($line in ($probed.Out -split "`r?`n")) {
     if ($line -match '^([a-z_]+)=(.*)$') { $seen[$Matches[1]] = $Matches[2] }
   }
-  if ($probed.ExitCode -ne 0 -or $seen.Count -ne 3) {
+  if ($probed.ExitCode -ne 0 -or $seen.Count -ne 4) {
     Write-Host "      the probe: exit $($probed.ExitCode), $($probed.Out) $($probed.Err)"
   }
   # What the administrator may do shows that the probe asks for the right things: what the user
@@ -363,8 +443,12 @@ try {
     ([string][CorvidCheckNative]::CreateInstance($pipeName)) '0'
   Check-Value 'an administrator can open the pipe for WRITE_DAC' `
     ([string][CorvidCheckNative]::OpenAndClose($pipeName, 0x40000)) '0'
-  Check-Value 'the standard user cannot add an instance of the pipe' `
-    ([string]$seen['create_instance']) '5'
+  # Refused by the access list (5) or because the service holds every instance the pipe allows.
+  Write-Host "      CreateNamedPipeW as the standard user: $($seen['create_instance'])"
+  Check-Value 'the standard user cannot add an instance of the pipe while the service runs' `
+    ([string]([string]$seen['create_instance'] -match '^[1-9][0-9]*$')) 'True'
+  Check-Value 'the standard user opens the pipe for GENERIC_READ | GENERIC_WRITE and pings' `
+    ([string]$seen['ping_read_write']) '{"id":"rw","ok":true,"error":null,"data":{"pong":true}}'
   Check-Value 'the standard user cannot open the pipe for WRITE_DAC' `
     ([string]$seen['open_write_dac']) '5'
   Check-Value 'the pipe is owned by LocalSystem' ([string]$seen['owner']) 'S-1-5-18'
@@ -473,31 +557,101 @@ try {
   Check-Value 'config.json inherits nothing' ([string]$configAcl.AreAccessRulesProtected) 'True'
   $read = Invoke-ProgramAsUser $credential "$env:SystemRoot\System32\cmd.exe" @('/c', 'type', $config)
   Check-Value 'the standard user cannot read config.json' ([string]($read.ExitCode -ne 0)) 'True'
+
+  # A handle opened before a start keeps what it was opened on: the next configuration is a file
+  # of its own, which no handle opened earlier (under any access list) can read.
+  $held = [IO.File]::Open($config, 'Open', 'Read', 'ReadWrite, Delete')
+  try {
+    $restart = Invoke-AsUser $credential @('start', '--id', 'chk', '--config', "run`n# the second")
+    Check 'a second start' $restart 0 '{"id":"chk","ok":true,"error":null,"data":null}'
+    $oldBytes = New-Object IO.StreamReader($held)
+    Check-Value 'a handle opened on config.json before a start reads only the old bytes' `
+      $oldBytes.ReadToEnd() 'run'
+  }
+  finally { $held.Dispose() }
+  Check-Value 'config.json holds the second configuration' `
+    ([IO.File]::ReadAllText($config)) "run`n# the second"
+
+  # The core is the first user's: another standard user may not end it.
+  $foreign = Invoke-AsUser $otherCredential @('stop', '--id', 'chk')
+  Check 'a second standard user''s stop' $foreign 1 (Refused 'core is in use by another user')
   $stop = Invoke-AsUser $credential @('stop', '--id', 'chk')
   Check 'stop' $stop 0 '{"id":"chk","ok":true,"error":null,"data":null}'
+
+  & $service uninstall
+  if ($LASTEXITCODE -ne 0) { throw "uninstall failed with exit code $LASTEXITCODE" }
+  $installed = $false
+
+  # The same install reached through a junction under Program Files that leads to an admin-only
+  # folder elsewhere: every descriptor on the way is admin-only, and yet whoever can change the
+  # junction's target decides what the service runs. A standard user's start must be refused.
+  # An installer that registers the service itself would get past `install`, so this one does.
+  New-Item -ItemType Directory -Path $linkTarget | Out-Null
+  Protect-Directory $linkTarget
+  New-Item -ItemType Junction -Path $linkDir -Target $linkTarget | Out-Null
+  New-Item -ItemType Directory -Path $linkInstall | Out-Null
+  foreach ($name in 'corvid_helper_service.exe', 'corvidctl.exe') {
+    Copy-Item -LiteralPath (Join-Path $BuildDir $name) -Destination (Join-Path $linkInstall $name)
+  }
+  Copy-Item -LiteralPath (Join-Path $BuildDir 'corvid_fake_core.exe') `
+    -Destination (Join-Path $linkInstall 'clash-rs.exe')
+  # Windows PowerShell stops at a native program's first line on standard error otherwise.
+  $ErrorActionPreference = 'Continue'
+  $installOutput = & $linkService install 2>&1 | Out-String
+  $installExit = $LASTEXITCODE
+  $ErrorActionPreference = 'Stop'
+  if ($installExit -eq 0) {
+    Write-Host '      install below the junction was accepted'
+  } else {
+    Write-Host "      install below the junction was refused: $($installOutput.Trim())"
+    New-Service -Name $serviceName -BinaryPathName "`"$linkService`"" -StartupType Manual | Out-Null
+    Start-Service -Name $serviceName
+  }
+  $linkInstalled = $true
+  $linkCtl = Join-Path $linkInstall 'corvidctl.exe'
+  Wait-Helper $linkCtl
+  $linked = Invoke-ProgramAsUser $credential $linkCtl @('start', '--id', 'chk', '--config', 'run')
+  if ($linked.ExitCode -eq 1 -and $linked.Out -clike '{"id":"chk","ok":false,"error":"*') {
+    Write-Host "PASS  a start below a junction is refused: $($linked.Out)"
+  } else {
+    $failures++
+    Write-Host "FAIL  a start below a junction: exit $($linked.ExitCode), $($linked.Out) $($linked.Err)"
+  }
+  $status = Invoke-ProgramAsUser $credential $linkCtl @('status', '--id', 'chk')
+  Check 'no core runs below the junction' $status 0 '{"id":"chk","ok":true,"error":null,"data":{"pid":null,"running":false}}'
 }
 catch {
   Write-Host "ERROR $($_.Exception.Message)"
   if ($failures -eq 0) { $failures = -1 }
 }
 finally {
+  # Uninstall waits until the service and its core are gone, so that the files can go next.
   if ($installed) {
     & $service uninstall
     if ($LASTEXITCODE -ne 0) { Write-Host "uninstall failed with exit code $LASTEXITCODE" }
   }
-  if ($userCreated) {
-    $account = Get-LocalUser -Name $userName -ErrorAction SilentlyContinue
+  if ($linkInstalled) {
+    & $linkService uninstall
+    if ($LASTEXITCODE -ne 0) { Write-Host "uninstall below the junction failed with exit code $LASTEXITCODE" }
+  }
+  Show-HelperLog $InstallDir
+  Show-HelperLog (Join-Path $linkTarget 'app')
+  foreach ($name in $createdUsers) {
+    $account = Get-LocalUser -Name $name -ErrorAction SilentlyContinue
     if ($account) {
       $sid = $account.SID.Value
-      Remove-LocalUser -Name $userName
+      Remove-LocalUser -Name $name
       Get-CimInstance -ClassName Win32_UserProfile -Filter "SID = '$sid'" -ErrorAction SilentlyContinue |
         Remove-CimInstance -ErrorAction SilentlyContinue
     }
   }
-  # The service has stopped and its core with it; give Windows a moment to release the files.
-  for ($i = 0; $i -lt 10 -and (Test-Path -LiteralPath $InstallDir); $i++) {
-    Remove-Item -LiteralPath $InstallDir -Recurse -Force -ErrorAction SilentlyContinue
-    if (Test-Path -LiteralPath $InstallDir) { Start-Sleep -Seconds 1 }
+  # The junction alone (rmdir does not follow it), then what it led to.
+  if (Test-Path -LiteralPath $linkDir) { & cmd.exe /c rmdir "$linkDir" }
+  foreach ($dir in $InstallDir, $linkTarget) {
+    for ($i = 0; $i -lt 10 -and (Test-Path -LiteralPath $dir); $i++) {
+      Remove-Item -LiteralPath $dir -Recurse -Force -ErrorAction SilentlyContinue
+      if (Test-Path -LiteralPath $dir) { Start-Sleep -Seconds 1 }
+    }
   }
   Remove-Item -LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue
 }

@@ -26,6 +26,29 @@ def step_with(steps, needle):
     return [step for step in steps if needle in str(step.get("run", "")) + str(step.get("uses", ""))]
 
 
+def index_of(steps, needle):
+    """The index of the first step that runs or uses `needle`; fails when there is none."""
+    for index, step in enumerate(steps):
+        if needle in str(step.get("run", "")) + " " + str(step.get("uses", "")):
+            return index
+    fail(f"no windows-2022 step runs `{needle.strip()}`")
+
+
+def keeps_going(step):
+    """Whether a step runs after an earlier step failed."""
+    condition = str(step.get("if", ""))
+    return any(word in condition for word in ("!cancelled()", "always()", "success() || failure()"))
+
+
+def check_standard_user_script(root):
+    """The script shows the helper log before it removes the install directory."""
+    script = (root / "scripts" / "windows" / "check-standard-user.ps1").read_text(encoding="utf-8")
+    cleanup = script[script.rfind("finally {"):]
+    shown = cleanup.find("Show-HelperLog $InstallDir")
+    if "function Show-HelperLog" not in script or shown < 0 or shown > cleanup.find("Remove-Item"):
+        fail("check-standard-user.ps1 does not print the helper log before it cleans up")
+
+
 def check_windows_safety(root, windows, text):
     """The Windows job runs the system tests apart, keeps its temp directory's long name, caches
     vcpkg's archives, checks the binaries and keeps the reports of a failed run."""
@@ -35,14 +58,40 @@ def check_windows_safety(root, windows, text):
         env.update({str(k): str(v) for k, v in (job.get("env") or {}).items()})
     if "ctest --preset msvc-system" not in text:
         fail("the windows-2022 job does not run the system tests (`ctest --preset msvc-system`)")
+    temp = step_with(steps, '"TEMP=$env:CORVID_TEMP"')
+    if not env.get("CORVID_TEMP") or not temp or not all(
+            word in str(temp[0].get("run")) for word in ("/inheritance:r", "/setowner")):
+        fail("the windows-2022 job does not make its TEMP folder admin-only with icacls")
     for variable in ("TEMP", "TMP"):
-        if not re.search(rf'"{variable}=\$env:RUNNER_TEMP"\s*>>\s*\$env:GITHUB_ENV', text):
-            fail(f"the windows-2022 job does not set {variable} to the runner's temp directory")
+        if not re.search(rf'"{variable}=\$env:CORVID_TEMP"\s*>>\s*\$env:GITHUB_ENV', text):
+            fail(f"the windows-2022 job does not set {variable} to its own temp folder")
     sources = env.get("VCPKG_BINARY_SOURCES", "")
-    cached = [step for step in step_with(steps, "actions/cache")
-              if str((step.get("with") or {}).get("path", "")).strip() in sources]
-    if "files," not in sources or not cached:
+    archives = [str((step.get("with") or {}).get("path", "")).strip()
+                for step in step_with(steps, "actions/cache/")]
+    if "files," not in sources or not archives or not all(path in sources for path in archives):
         fail("the windows-2022 job does not cache vcpkg's binary archives")
+    # Saved right after configure (which builds the packages), whatever fails later.
+    configure = index_of(steps, "cmake --preset msvc")
+    save = index_of(steps, "actions/cache/save")
+    if index_of(steps, "actions/cache/restore") > configure or save != configure + 1 or \
+            not keeps_going(steps[save]):
+        fail("the vcpkg archives are not restored before configure and saved right after it")
+    if "--parallel" not in str(steps[index_of(steps, "cmake --build --preset msvc")].get("run")):
+        fail("the windows-2022 job builds serially")
+    # Every test step runs, whatever an earlier one found.
+    for command in ("ctest --preset msvc ", "ctest --preset msvc-system", "check-standard-user.ps1",
+                    "/dependents"):
+        if not keeps_going(steps[index_of(steps, command)]):
+            fail(f"the step running `{command.strip()}` is skipped after an earlier failure")
+    uploads = [step for step in step_with(steps, "actions/upload-artifact") if keeps_going(step)
+               and str(step.get("if", "")).strip() != "failure()"]
+    shipped = "\n".join(str((step.get("with") or {}).get("path", "")) for step in uploads)
+    for needed in ("*.exe", "*.dll", "*.pdb"):
+        if needed not in shipped:
+            fail(f"the windows-2022 job does not upload the {needed} files on every run")
+    acl = index_of(steps, "icacls $dir")
+    if "RUNNER_TEMP" not in str(steps[acl].get("run")) or acl > index_of(steps, "ctest --preset"):
+        fail("the runner's temp folders' access lists are not printed before the tests")
     dependents = step_with(steps, "/dependents")
     if not dependents or "dumpbin" not in str(dependents[0].get("run")):
         fail("the windows-2022 job does not check the imports with dumpbin /dependents")
@@ -119,6 +168,7 @@ def main():
         fail("the windows-2022 job names a standard-user check script that is not there")
 
     check_windows_safety(root, windows, text)
+    check_standard_user_script(root)
 
     linux = [job for job in jobs.values() if str(job["runs-on"]).startswith("ubuntu")]
     if not any(".ci/run" in steps_text(job) or "scripts/test" in steps_text(job) for job in linux):

@@ -275,24 +275,40 @@ TEST(LogRotation, AnEntryLongerThanTheLimitStillGetsAFileOfItsOwn) {
   EXPECT_EQ(messages_in(dir / "corvid-helper.log"), std::vector<std::string>{longer});
 }
 
-TEST(LogRotation, WhenTheRenameFailsEntriesGoOnAndTheRenameIsTriedAgain) {
+TEST(LogRotation, WhenTheRenameFailsEntriesGoOnUpToTwiceTheLimitAndTheDropsAreCounted) {
   const fs::path dir = fresh_dir("blocked");
   const fs::path rotated = dir / "corvid-helper.log.1";
   // A directory that is not empty cannot be replaced by a file.
   fs::create_directories(rotated / "in the way");
   LogFile log((dir / "corvid-helper.log").string(), 100);
+  // Entries of 57 bytes: the fourth takes the file past 200, the rest are dropped.
   std::vector<std::string> all;
   for (int i = 0; i < 8; ++i) {
     all.push_back("blocked " + std::to_string(i));
     log.append(entry(all.back()));
   }
-  EXPECT_EQ(messages_in(dir / "corvid-helper.log"), all);
-  EXPECT_GT(size_of(dir / "corvid-helper.log"), 100u);
+  const std::vector<std::string> kept(all.begin(), all.begin() + 4);
+  EXPECT_EQ(messages_in(dir / "corvid-helper.log"), kept);
+  EXPECT_LT(size_of(dir / "corvid-helper.log"), 200u + entry(all[0]).size());
 
   fs::remove_all(rotated);
   log.append(entry("free again"));
-  EXPECT_EQ(messages_in(rotated), all);
-  EXPECT_EQ(messages_in(dir / "corvid-helper.log"), std::vector<std::string>{"free again"});
+  EXPECT_EQ(messages_in(rotated), kept);
+  // The count, stamped when it is written, then the entry that found room.
+  const std::string notice = "}] log: 4 entries dropped while the log could not be rotated\n";
+  const std::string text = read_file(dir / "corvid-helper.log");
+  EXPECT_TRUE(text.starts_with("[SystemTime { intervals: ")) << text;
+  EXPECT_EQ(text.find(notice) + notice.size(), text.size() - entry("free again").size()) << text;
+  EXPECT_TRUE(text.ends_with(entry("free again"))) << text;
+  // Said once: the next file starts with the next entry.
+  log.append(entry("said once"));
+  EXPECT_EQ(read_file(rotated), text);
+  EXPECT_EQ(read_file(dir / "corvid-helper.log"), entry("said once"));
+}
+
+// What the README and corvidctl log promise: tests use small limits of their own.
+TEST(LogRotation, TheLimitIsTenMebibytes) {
+  EXPECT_EQ(kLogRotateBytes, 10u * 1024 * 1024);
 }
 
 // Two writers on one log, as the service and a console-mode helper are: each holds its own file.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "corvid_version.h"
 #include "host_support.h"
 #include "test_support_win.h"
 
@@ -41,11 +42,16 @@ TEST(ConsoleTest, LogsItsStartWithATimestampToTheLogBesideItAndToStandardError) 
   ASSERT_TRUE(test::wait_for_log_message(helper.log_path(), kConsoleLine));
   const std::uint64_t after = test::filetime_now();
 
+  // Then which helper this is.
+  const std::string started =
+      std::string("corvid-helper ") + kVersion + ", process " + std::to_string(console.pid());
+  ASSERT_TRUE(test::wait_for_log_message(helper.log_path(), started));
   const std::string text = test::read_file(helper.log_path()).value_or("");
   EXPECT_TRUE(text.starts_with(earlier)) << text;
   const std::vector<LogEntry> entries = test::parse_log(text);
-  ASSERT_GE(entries.size(), 2u) << text;
+  ASSERT_GE(entries.size(), 3u) << text;
   EXPECT_EQ(entries[1].message, kConsoleLine);
+  EXPECT_EQ(entries[2].message, started);
   EXPECT_GE(entries[1].intervals, before);
   EXPECT_LE(entries[1].intervals, after);
 

@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/exe_dir.h"
+#include "common/handle_win.h"
 #include "common/utf.h"
 #include "log/log.h"
 #include "test_support_win.h"
@@ -284,6 +286,51 @@ TEST_F(HelperLogTest, TheLogRotatesAtItsLimitKeepingOneRotatedFile) {
             std::vector<std::string>(all.begin() + 20, all.begin() + 30));
   EXPECT_EQ(file_size(log_file(dir) + ".1"), 1000u);
   EXPECT_FALSE(test::is_file(log_file(dir) + ".2"));
+}
+
+// A reader that holds the log without sharing delete (as a plain `Get-Content -Wait` does) blocks
+// every rotation: the file must still not grow past twice the limit, and the entries it could not
+// take are counted once the reader lets go.
+TEST_F(HelperLogTest, AReaderThatBlocksRotationCannotMakeTheLogGrowForEver) {
+  const std::string dir = root.path();
+  const std::string turns = root / "turns";
+  ASSERT_TRUE(test::make_directory(turns));
+  WinHandle reader(CreateFileW(to_wide(log_file(dir)).c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0,
+                               nullptr));
+  ASSERT_TRUE(reader.valid());
+  // Three limits' worth of 100-byte entries: 20 fit below twice the limit, 10 do not.
+  std::vector<std::string> steps = {"init-limit", dir, "1000"};
+  std::vector<std::string> all;
+  for (int i = 0; i < 30; ++i) {
+    all.push_back(hundred_byte_message("held " + std::to_string(100 + i)));
+    steps.insert(steps.end(), {"line", all.back()});
+  }
+  steps.insert(steps.end(),
+               {"signal", turns + "\\written", "await", turns + "\\released", "line", "after"});
+  test::ProgramResult result;
+  std::thread writer([&] { result = write(steps); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!test::is_file(turns + "\\written") && std::chrono::steady_clock::now() < deadline)
+    Sleep(20);
+  EXPECT_LT(file_size(log_file(dir)), 2000u + 100u);
+  EXPECT_EQ(messages_in(log_file(dir)), std::vector<std::string>(all.begin(), all.begin() + 20));
+  EXPECT_FALSE(test::is_file(log_file(dir) + ".1"));
+
+  reader.reset();
+  ASSERT_TRUE(test::write_file(turns + "\\released", ""));
+  writer.join();
+  EXPECT_EQ(messages_in(log_file(dir) + ".1"),
+            std::vector<std::string>(all.begin(), all.begin() + 20));
+  EXPECT_EQ(messages_in(log_file(dir)),
+            (std::vector<std::string>{"log: 10 entries dropped while the log could not be rotated",
+                                      "after"}));
+  // Standard error lost nothing.
+  all.push_back("after");
+  std::vector<std::string> echoed;
+  for (const test::LogEntry& entry : test::parse_log(result.err))
+    echoed.push_back(entry.message);
+  EXPECT_EQ(echoed, all);
 }
 
 // The service and a console-mode helper on one log, taking turns so that Wine's non-atomic

@@ -1,11 +1,13 @@
 // The service under Wine's Service Control Manager: stop through the SCM, with and without a
-// core; controls it doesn't accept; a manual start with parameters.
+// core; controls it doesn't accept; a manual start with parameters; uninstall.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "common/utf.h"
+#include "corvid_version.h"
 #include "host_support.h"
 #include "test_support_win.h"
 
@@ -102,8 +104,35 @@ TEST_F(ServiceLifecycleTest, StopWithoutACoreStillLogsCoreStopped) {
   ASSERT_TRUE(running.has_value());
   stop_through_scm(*running);
   const std::vector<std::string> log = messages(test::read_log(helper.log_path()));
+  // The first entry says which helper ran.
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log[0], std::string("corvid-helper ") + kVersion + ", process " +
+                        std::to_string(running->dwProcessId));
   EXPECT_EQ(count_of(log, "core stopped"), 1u);
   EXPECT_EQ(count_of(log, "core started"), 0u);
+}
+
+// What an installer does next: write the new files over the old ones.
+TEST_F(ServiceLifecycleTest, WhenUninstallReturnsTheHelperAndItsCoreAreGone) {
+  const std::optional<SERVICE_STATUS_PROCESS> running = install_running();
+  ASSERT_TRUE(running.has_value());
+  const ProgramResult started = test::corvidctl({"start", "--config", "run"});
+  ASSERT_EQ(started.exit_code, 0u) << started.out << started.err;
+  ASSERT_TRUE(test::status_pid().has_value());
+
+  const ProgramResult removed = run_helper({"uninstall"});
+  EXPECT_EQ(removed.exit_code, 0u) << removed.err;
+  EXPECT_EQ(removed.err, "");
+  EXPECT_EQ(removed.out, "");
+  EXPECT_EQ(test::processes_in(helper.dir(), test::kHelperExe), std::vector<DWORD>{});
+  EXPECT_EQ(test::processes_in(helper.dir(), test::kCoreExe), std::vector<DWORD>{});
+  for (const char* name : {test::kHelperExe, test::kCoreExe}) {
+    const std::string file = helper.dir() + "\\" + name;
+    EXPECT_TRUE(CopyFileW(to_wide(test::built_program(test::kHelperExe)).c_str(),
+                          to_wide(file).c_str(), FALSE))
+        << name << ": " << GetLastError();
+  }
+  EXPECT_TRUE(test::wait_for_service_gone());
 }
 
 TEST_F(ServiceLifecycleTest, ControlsOtherThanStopLeaveTheServiceRunning) {

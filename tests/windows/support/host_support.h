@@ -31,7 +31,8 @@ inline constexpr char kCoreExe[] = "clash-rs.exe";
 inline constexpr wchar_t kServiceName[] = L"corvid-helper";
 
 // A copy of the helper in "<temp>\<label> ...\Corvid Helper" (a folder name with a blank), with
-// the stand-in core beside it as clash-rs.exe when asked for. The folder goes away with it.
+// the stand-in core beside it as clash-rs.exe when asked for. The folder inherits TempDir's access
+// list, so that an elevated run may install from it, and goes away with it.
 class HelperCopy {
  public:
   explicit HelperCopy(std::string_view label, bool with_core = true);

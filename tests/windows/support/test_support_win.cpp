@@ -8,8 +8,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sddl.h>
+
 #include "common/cmdline.h"
 #include "common/module_path.h"
+#include "common/sids.h"
+#include "common/sids_win.h"
 #include "common/utf.h"
 #include "common/io_win.h"
 
@@ -42,6 +46,35 @@ void end_recorded_cores(const std::string& dir) {
       WaitForSingleObject(process.get(), 10000);
     }
   }
+}
+
+// The access list of a test's folder. The helper's install judgement trusts LocalSystem and
+// Administrators alone, and an elevated run's objects are owned by Administrators: with an
+// explicit, protected list its folders pass on any volume, whatever the temporary directory hands
+// down. The running user keeps read and execute there, or full control when not elevated (its
+// folders are its own then, and no install from them can pass anyway).
+std::wstring folder_sddl() {
+  std::wstring sddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+  WinHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+    return sddl;
+  const Result<std::string> user = token_user_sid(token.get());
+  const bool elevated = token_owner_sid(token.get()).value_or("") == kAdministratorsSid;
+  if (user)
+    sddl +=
+        L"(A;OICI;" + std::wstring(elevated ? L"0x1200a9" : L"FA") + L";;;" + to_wide(*user) + L")";
+  return sddl;
+}
+
+// Wine stores no descriptor for a file or folder: there the folder is made as without one.
+bool make_test_folder(const std::string& path) {
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(folder_sddl().c_str(), SDDL_REVISION_1,
+                                                            &raw, nullptr))
+    return false;
+  const LocalMemory<PSECURITY_DESCRIPTOR> descriptor(raw);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+  return CreateDirectoryW(to_wide(path).c_str(), &attributes) != 0;
 }
 
 bool remove_tree(const std::wstring& path) {
@@ -93,7 +126,7 @@ TempDir::TempDir(std::string_view label) {
   for (;;) {
     path_ = base + "\\" + std::string(label) + " " + std::to_string(GetCurrentProcessId()) + "-" +
             std::to_string(GetTickCount64()) + "-" + std::to_string(counter++);
-    if (CreateDirectoryW(to_wide(path_).c_str(), nullptr))
+    if (make_test_folder(path_))
       break;
     if (GetLastError() != ERROR_ALREADY_EXISTS) {
       path_.clear();
@@ -108,8 +141,12 @@ TempDir::~TempDir() {
   end_recorded_cores(path_);
   const std::wstring wide = to_wide(path_);
   // A process that just ended can hold its image a moment longer.
-  for (int attempt = 0; attempt < 50 && !remove_tree(wide); ++attempt)
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (remove_tree(wide))
+      return;
     Sleep(100);
+  }
+  ADD_FAILURE() << "left behind: " << path_;
 }
 
 std::string TempDir::operator/(std::string_view name) const {

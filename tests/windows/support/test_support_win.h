@@ -20,8 +20,10 @@ namespace corvid::test {
 std::string test_exe_dir();
 std::string built_program(std::string_view file_name);
 
-// A fresh directory under the temporary directory, removed with its content at the end. Any
-// stand-in core that recorded a run in it and still runs is ended first.
+// A fresh directory under the temporary directory, removed with its content at the end (a test
+// fails when it cannot be). Any stand-in core that recorded a run in it and still runs is ended
+// first. On Windows it has an explicit, protected access list that the helper's install judgement
+// accepts in an elevated run: LocalSystem and Administrators, and read and execute for the user.
 class TempDir {
  public:
   explicit TempDir(std::string_view label = "corvid test");
