@@ -52,11 +52,6 @@ std::vector<LogEntry> read_entries(std::size_t from) {
   return parse_log(std::string_view(*text).substr(from));
 }
 
-std::wstring& pipe_name_in_use() {
-  static std::wstring name = pipe_config::kPipeName;
-  return name;
-}
-
 }  // namespace
 
 const std::wstring& pipe_name() {
@@ -161,7 +156,7 @@ bool wait_for_instance(std::chrono::milliseconds wait) {
   }
 }
 
-ServerThread::ServerThread(const pipe_config::Settings& given)
+ServerThread::ServerThread(const pipe_config::Settings& settings)
     : stop_flag_(std::make_shared<std::atomic<bool>>(false)),
       state_(std::make_shared<CoreState>(make_windows_backend(), stop_flag_)) {
   HelperLog::path();
