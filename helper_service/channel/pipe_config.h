@@ -21,7 +21,13 @@ namespace corvid::pipe_config {
 // WRITE_DAC, WRITE_OWNER or DELETE. No owner, group or SACL: the owner is the service's own.
 inline constexpr wchar_t kSecurityDescriptor[] = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019f;;;BU)";
 inline constexpr std::uint32_t kUsersAccess = 0x0012019f;  // as in kSecurityDescriptor
-inline constexpr std::uint32_t kSddlRevision = 1;          // SDDL_REVISION_1
+// What the pipe carries until the server holds all its instances: the same, but Users may not
+// add an instance (0x12019b lacks FILE_CREATE_PIPE_INSTANCE, 0x4), so no one can take one of the
+// server's places in the moments between its first instance and its last. Ordinary clients
+// (GENERIC_WRITE) are refused until then; the server then gives the pipe kSecurityDescriptor.
+inline constexpr wchar_t kFillingSecurityDescriptor[] =
+    L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;BU)";
+inline constexpr std::uint32_t kSddlRevision = 1;  // SDDL_REVISION_1
 
 // Open mode flags.
 inline constexpr std::uint32_t kPipeAccessDuplex = 0x00000003;  // PIPE_ACCESS_DUPLEX
@@ -31,8 +37,10 @@ inline constexpr std::uint32_t kFileFlagFirstPipeInstance =
 // so the handle must not be opened for overlapped I/O.
 inline constexpr std::uint32_t kOpenMode = kPipeAccessDuplex;
 // The server's first instance must be the pipe's first, or it would join someone else's pipe;
-// the others are made while it is held, so they can only add to the server's own.
-inline constexpr std::uint32_t kFirstOpenMode = kOpenMode | kFileFlagFirstPipeInstance;
+// the others are made while it is held, so they can only add to the server's own. The first may
+// change the pipe's access list (WRITE_DAC), once every instance is there.
+inline constexpr std::uint32_t kWriteDac = 0x00040000;  // WRITE_DAC
+inline constexpr std::uint32_t kFirstOpenMode = kOpenMode | kFileFlagFirstPipeInstance | kWriteDac;
 
 // Pipe mode flags.
 inline constexpr std::uint32_t kPipeTypeMessage = 0x00000004;          // PIPE_TYPE_MESSAGE
@@ -67,6 +75,7 @@ using ClientJudge = std::function<Caller(void* pipe)>;
 struct Settings {
   std::wstring_view name = kPipeName;
   std::wstring_view security_descriptor = kSecurityDescriptor;
+  std::wstring_view filling_security_descriptor = kFillingSecurityDescriptor;
   std::chrono::milliseconds request_timeout = kRequestTimeout;
   std::chrono::milliseconds response_timeout = kResponseTimeout;
   std::chrono::milliseconds accept_retry_delay = kAcceptRetryDelay;

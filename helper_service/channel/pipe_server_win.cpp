@@ -1,6 +1,7 @@
 #include "channel/pipe_server_win.h"
 
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <algorithm>
@@ -38,7 +39,8 @@ static_assert(cfg::kPipeRejectRemoteClients == PIPE_REJECT_REMOTE_CLIENTS);
 static_assert(cfg::kSddlRevision == SDDL_REVISION_1);
 static_assert((cfg::kFirstOpenMode & FILE_FLAG_OVERLAPPED) == 0,
               "the I/O deadline cancels synchronous calls");
-static_assert(cfg::kFirstOpenMode == (cfg::kOpenMode | FILE_FLAG_FIRST_PIPE_INSTANCE));
+static_assert(cfg::kWriteDac == WRITE_DAC);
+static_assert(cfg::kFirstOpenMode == (cfg::kOpenMode | FILE_FLAG_FIRST_PIPE_INSTANCE | WRITE_DAC));
 static_assert(cfg::kReadChunk <= cfg::kInBufferSize);
 
 // "<function> failed: <code>", the code in unsigned decimal, and kept as the error's code.
@@ -359,21 +361,27 @@ void log_accept_error(const Error& error) {
 class PipeServer {
  public:
   PipeServer(CoreState& state, const std::atomic<bool>& stop_flag, const cfg::Settings& settings,
-             PSECURITY_DESCRIPTOR descriptor)
+             PSECURITY_DESCRIPTOR filling, PSECURITY_DESCRIPTOR descriptor)
       : state_(state),
         stop_flag_(stop_flag),
         settings_(settings),
         name_(settings.name),
+        filling_(filling),
         descriptor_(descriptor) {}
 
   void run() {
     std::vector<std::thread> workers;
+    // The pipe is open to ordinary clients only once no place is left for anyone else's instance.
+    WinHandle first;
     while (workers.size() < cfg::kMaxInstances && !stop_flag_.load()) {
       bool made = false;
-      run_logging_errors([&] { made = add_worker(workers); });
+      run_logging_errors([&] { made = add_worker(workers, first); });
       if (!made)
         retry_delay();
     }
+    if (first)
+      open_to_users(first.get());
+    first.reset();
     {
       std::unique_lock held(mutex_);
       ended_changed_.wait(held, [&] { return ended_ > 0 || workers.size() == ended_; });
@@ -388,13 +396,26 @@ class PipeServer {
  private:
   void retry_delay() const { Sleep(static_cast<DWORD>(settings_.accept_retry_delay.count())); }
 
-  // Makes the next instance and its worker; false when it could not.
-  bool add_worker(std::vector<std::thread>& workers) {
-    Result<WinHandle> created = create_instance(name_, descriptor_, workers.empty());
+  // Makes the next instance and its worker; false when it could not. `first` gets a handle of
+  // its own on the first instance, for the access list.
+  bool add_worker(std::vector<std::thread>& workers, WinHandle& first) {
+    Result<WinHandle> created = create_instance(name_, filling_, workers.empty());
+    if (!created) {
+      // Only a helper that is not an administrator cannot fill its own pipe: it is no one's
+      // trusted helper, so it takes the ordinary access list and goes on.
+      if (first && created.error().os_code == ERROR_ACCESS_DENIED) {
+        open_to_users(first.get());
+        first.reset();
+        created = create_instance(name_, filling_, false);
+      }
+    }
     if (!created) {
       log_create_error(created.error());
       return false;
     }
+    if (workers.empty() && !DuplicateHandle(GetCurrentProcess(), created->get(),
+                                            GetCurrentProcess(), first.put(), WRITE_DAC, FALSE, 0))
+      log_accept_error(call_failed("DuplicateHandle", GetLastError()));
     // A thread that cannot be made throws, and the instance it was for goes.
     workers.emplace_back([this, pipe = std::move(*created)] {
       serve_instance(pipe.get());
@@ -403,6 +424,23 @@ class PipeServer {
       ended_changed_.notify_all();
     });
     return true;
+  }
+
+  // Gives the pipe (every instance of it) its ordinary access list. Should that fail, clients keep
+  // the narrower one: a standard user's read and write open is refused, nothing is opened wider.
+  void open_to_users(HANDLE pipe) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor_, &present, &dacl, &defaulted)) {
+      log_accept_error(call_failed("GetSecurityDescriptorDacl", GetLastError()));
+      return;
+    }
+    // This one answers its error code itself.
+    const DWORD error = SetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                        nullptr, dacl, nullptr);
+    if (error != ERROR_SUCCESS)
+      log_accept_error(call_failed("SetSecurityInfo", error));
   }
 
   // Someone else may hold the name for as long as they like: retrying is cheap, saying so
@@ -462,6 +500,7 @@ class PipeServer {
   const std::atomic<bool>& stop_flag_;
   const cfg::Settings settings_;
   const std::wstring name_;
+  const PSECURITY_DESCRIPTOR filling_;
   const PSECURITY_DESCRIPTOR descriptor_;
   std::mutex dispatching_;
   std::optional<std::chrono::steady_clock::time_point> last_create_error_;
@@ -487,8 +526,9 @@ void run_pipe_server(std::shared_ptr<CoreState> state, std::shared_ptr<std::atom
   // Built once: without it no instance could be created safely, so it is the one failure that
   // ends the server (and, in service mode, the service).
   Result<Descriptor> descriptor = build_descriptor(settings.security_descriptor);
-  if (!descriptor) {
-    const Error& inner = descriptor.error();
+  Result<Descriptor> filling = build_descriptor(settings.filling_security_descriptor);
+  if (!descriptor || !filling) {
+    const Error& inner = !descriptor ? descriptor.error() : filling.error();
     log_line("ERROR: security descriptor init failed: " + detailed_text(inner));
     log_accept_error(Error("security descriptor init failed: " + short_text(inner)));
     log_line("ERROR: security descriptor init failed; stopping service");
@@ -496,7 +536,7 @@ void run_pipe_server(std::shared_ptr<CoreState> state, std::shared_ptr<std::atom
     return;
   }
 
-  PipeServer server(*state, *stop_flag, settings, descriptor->get());
+  PipeServer server(*state, *stop_flag, settings, filling->get(), descriptor->get());
   server.run();
 }
 
