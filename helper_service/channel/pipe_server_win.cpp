@@ -341,12 +341,10 @@ Result<void> serve_connection(HANDLE pipe, CoreState& state, IoDeadline& deadlin
     const Caller caller = judged ? judge_client(settings, pipe) : Caller{.privileged = false};
     response = dispatch_request(*request, state, caller);
   }
-  Result<std::string> text = encode_response(response);
-  if (!text)
-    return std::unexpected(text.error());
+  CORVID_TRY_ASSIGN(const std::string text, encode_response(response));
 
   const ArmedDeadline writing(deadline, settings.response_timeout);
-  return write_response(pipe, *text, deadline, settings.response_timeout);
+  return write_response(pipe, text, deadline, settings.response_timeout);
 }
 
 void log_accept_error(const Error& error) {

@@ -48,14 +48,26 @@ Error context(std::string message, Error cause);
 Error refusal(int subject, std::string message,
               std::optional<std::uint32_t> os_code = std::nullopt);
 
-// Passes a failed Result up in one line; a success goes on to the next statement:
+// The one way to pass a failed Result up, in one line; a success goes on to the next statement:
 //   CORVID_TRY(check_win32(SetEndOfFile(file)));
-// The enclosing function answers a Result of any type.
+// and, where the function goes on with the value, declares it:
+//   CORVID_TRY_ASSIGN(const std::string dir, exe_dir());
+// The enclosing function answers a Result (an expected) of any value type and the same error type.
 #define CORVID_TRY(...)                                               \
   do {                                                                \
     if (auto&& corvid_try_result = (__VA_ARGS__); !corvid_try_result) \
       return std::unexpected(std::move(corvid_try_result).error());   \
   } while (false)
+
+#define CORVID_TRY_ASSIGN(declaration, ...) \
+  CORVID_TRY_ASSIGN_AS(CORVID_TRY_JOIN(corvid_try_value_, __COUNTER__), declaration, __VA_ARGS__)
+#define CORVID_TRY_ASSIGN_AS(held, declaration, ...) \
+  auto held = (__VA_ARGS__);                         \
+  if (!held)                                         \
+    return std::unexpected(std::move(held).error()); \
+  declaration = std::move(*held)
+#define CORVID_TRY_JOIN(a, b) CORVID_TRY_JOIN_AGAIN(a, b)
+#define CORVID_TRY_JOIN_AGAIN(a, b) a##b
 
 // The outermost message alone.
 std::string short_text(const Error& error);

@@ -7,10 +7,8 @@
 namespace corvid {
 
 Result<std::string> exe_dir() {
-  Result<std::string> path = current_exe();
-  if (!path)
-    return std::unexpected(path.error());
-  std::optional<std::string> parent = parent_path(*path);
+  CORVID_TRY_ASSIGN(const std::string path, current_exe());
+  std::optional<std::string> parent = parent_path(path);
   if (!parent || parent->empty())
     return std::unexpected(Error("invalid exe path"));
   return *parent;

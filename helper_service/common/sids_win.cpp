@@ -33,17 +33,13 @@ Result<std::vector<unsigned char>> token_information(HANDLE token, TOKEN_INFORMA
 }  // namespace
 
 Result<std::string> token_user_sid(HANDLE token) {
-  const auto buffer = token_information(token, TokenUser, sizeof(TOKEN_USER));
-  if (!buffer)
-    return std::unexpected(buffer.error());
-  return sid_string(reinterpret_cast<const TOKEN_USER*>(buffer->data())->User.Sid);
+  CORVID_TRY_ASSIGN(const auto buffer, token_information(token, TokenUser, sizeof(TOKEN_USER)));
+  return sid_string(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid);
 }
 
 Result<std::string> token_owner_sid(HANDLE token) {
-  const auto buffer = token_information(token, TokenOwner, sizeof(TOKEN_OWNER));
-  if (!buffer)
-    return std::unexpected(buffer.error());
-  return sid_string(reinterpret_cast<const TOKEN_OWNER*>(buffer->data())->Owner);
+  CORVID_TRY_ASSIGN(const auto buffer, token_information(token, TokenOwner, sizeof(TOKEN_OWNER)));
+  return sid_string(reinterpret_cast<const TOKEN_OWNER*>(buffer.data())->Owner);
 }
 
 }  // namespace corvid

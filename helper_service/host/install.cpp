@@ -83,10 +83,8 @@ Result<void> install_from(const std::string& exe, InstallReader& reader,
 
 Result<void> install_service() {
   // No cause here: the OS error text is the whole message.
-  auto exe = running_executable_path();
-  if (!exe)
-    return std::unexpected(exe.error());
-  return install_from(*exe, windows_install_reader(), register_service);
+  CORVID_TRY_ASSIGN(const std::string exe, running_executable_path());
+  return install_from(exe, windows_install_reader(), register_service);
 }
 
 Result<void> uninstall_service() {

@@ -69,10 +69,8 @@ Result<void> run_service_dispatcher() {
 }
 
 Result<void> run_console() {
-  Result<std::string> dir = exe_dir();
-  if (!dir)
-    return std::unexpected(dir.error());
-  init_log(*dir);
+  CORVID_TRY_ASSIGN(const std::string dir, exe_dir());
+  init_log(dir);
   log_line("running in console mode");
   log_line(start_entry(GetCurrentProcessId()));
   auto stop_flag = std::make_shared<std::atomic<bool>>(false);

@@ -78,7 +78,7 @@ bool LogFile::make_room(std::size_t next_entry) {
     return true;
   // Tried again with every entry. Meanwhile the file takes entries up to twice the limit and
   // then no more: a reader that never lets go must not fill the volume.
-  if (!log_platform::rename_held_file(*file_, path_, rotated_path_))
+  if (!log_platform::rename_held_file(*file_, path_, rotated_path_).has_value())
     return held->size < 2 * rotate_bytes_;
   if (const std::optional<log_platform::FileHandle> fresh = log_platform::open_append(path_)) {
     log_platform::close_file(*file_);

@@ -27,7 +27,7 @@ std::optional<FileIdentity> held_file_state(FileHandle file);
 // The file that `path` names now; empty when there is none.
 std::optional<FileIdentity> named_file_state(const std::string& path);
 // Renames the file that `file` is to `to`, replacing a file there, provided `from` still names
-// that file; false when it does not or the rename fails.
-bool rename_held_file(FileHandle file, const std::string& from, const std::string& to);
+// that file; an error when it does not or the rename fails.
+Result<void> rename_held_file(FileHandle file, const std::string& from, const std::string& to);
 
 }  // namespace corvid::log_platform

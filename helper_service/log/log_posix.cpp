@@ -73,14 +73,14 @@ std::optional<FileIdentity> named_file_state(const std::string& path) {
   return state_of(info);
 }
 
-bool rename_held_file(FileHandle file, const std::string& from, const std::string& to) {
+Result<void> rename_held_file(FileHandle file, const std::string& from, const std::string& to) {
   // POSIX renames by name only. The check that the name is still this file and the rename are
   // made one step for other writers by a lock on the directory, which every rotation takes.
   const std::size_t slash = from.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : from.substr(0, slash + 1);
   const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir_fd < 0)
-    return false;
+    return std::unexpected(Error("cannot open " + dir));
   bool renamed = false;
   if (::flock(dir_fd, LOCK_EX) == 0) {
     const std::optional<FileIdentity> held = held_file_state(file);
@@ -88,7 +88,9 @@ bool rename_held_file(FileHandle file, const std::string& from, const std::strin
     renamed = held && named && held->same_file(*named) && ::rename(from.c_str(), to.c_str()) == 0;
   }
   ::close(dir_fd);  // releases the lock
-  return renamed;
+  if (!renamed)
+    return std::unexpected(Error("cannot rename " + from));
+  return {};
 }
 
 std::uint64_t filetime_now() {

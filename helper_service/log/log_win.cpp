@@ -4,6 +4,7 @@
 #include "common/utf.h"
 #include "common/handle_win.h"
 #include "common/io_win.h"
+#include "common/os_error.h"
 #include "common/path_rules.h"
 #include "common/rename_win.h"
 #include "log/log.h"
@@ -74,22 +75,22 @@ std::optional<FileIdentity> named_file_state(const std::string& path) {
   return state_of(file.get());
 }
 
-bool rename_held_file(FileHandle file, const std::string& from, const std::string& to) {
+Result<void> rename_held_file(FileHandle file, const std::string& from, const std::string& to) {
   // Renamed through a handle opened by name and checked to be the held file: a rename by name
   // could move a new file that another writer has just started into the place of the full one.
   const WinHandle named(CreateFileW(to_wide(from).c_str(),
                                     DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, nullptr,
                                     OPEN_EXISTING, 0, nullptr));
   if (!named)
-    return false;
-  const std::optional<FileIdentity> held = held_file_state(file);
-  const std::optional<FileIdentity> under_name = state_of(named.get());
-  if (!held || !under_name || !held->same_file(*under_name))
-    return false;
+    return std::unexpected(last_os_error());
+  CORVID_TRY_ASSIGN(const FileIdentity held, identity_of(reinterpret_cast<HANDLE>(file)));
+  CORVID_TRY_ASSIGN(const FileIdentity under_name, identity_of(named.get()));
+  if (!held.same_file(under_name))
+    return std::unexpected(Error("another file has taken the log's name"));
   // An old rotated file is replaced even while a reader or a writer that has not noticed the last
   // rotation still holds it, where POSIX semantics are had; elsewhere the rename fails while the
   // old file is open, and the writer tries again later.
-  return rename_over(named.get(), to).has_value();
+  return rename_over(named.get(), to);
 }
 
 std::uint64_t filetime_now() {

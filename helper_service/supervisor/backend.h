@@ -62,9 +62,9 @@ class CoreBackend : public InstallReader {
 
   // The directory of the helper's own executable.
   virtual Result<std::string> install_dir() = 0;
-  // Creates a directory and its missing ancestors: whether it is there now. A failure is the
-  // caller's to ignore: the core reports a directory it cannot use.
-  virtual bool create_directories(const std::string& path) = 0;
+  // Creates a directory and its missing ancestors; one that is there already counts as made. A
+  // start ignores a failure: the core reports a directory it cannot use.
+  virtual Result<void> create_directories(const std::string& path) = 0;
   // Writes the configuration to `path` without ever writing into the file there: a new file beside
   // it, created with kCoreConfigSddl's access list (owned by LocalSystem where the process may set
   // that owner) and shared with no one, takes the bytes, is flushed and is renamed over `path`

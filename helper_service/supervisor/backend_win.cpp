@@ -23,7 +23,7 @@ class WindowsBackend final : public CoreBackend {
  public:
   Result<std::string> install_dir() override { return exe_dir(); }
 
-  bool create_directories(const std::string& path) override {
+  Result<void> create_directories(const std::string& path) override {
     return core_files_win::create_directories(path);
   }
 

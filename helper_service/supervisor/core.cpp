@@ -206,10 +206,8 @@ Result<void> start(CoreState& state, const StartOptions& options, const Caller& 
   }
   request.unlock();
 
-  Result<ChildProcess> child = launch_core(backend, launch);
-  if (!child)
-    return std::unexpected(child.error());
-  if (!ticket->store_child(std::move(*child), "core started"))
+  CORVID_TRY_ASSIGN(ChildProcess child, launch_core(backend, launch));
+  if (!ticket->store_child(std::move(child), "core started"))
     return std::unexpected(Error("core start cancelled"));
   return {};
 }

@@ -188,19 +188,25 @@ Result<void> fill_and_rename(HANDLE file, const std::string& path, std::string_v
 }  // namespace
 
 // Missing ancestors are made first; a directory that is already there counts as created.
-bool create_directories(const std::string& path) {
+Result<void> create_directories(const std::string& path) {
   if (path.empty())
-    return true;
+    return {};
   const std::wstring wide = to_wide(path);
   if (CreateDirectoryW(wide.c_str(), nullptr))
-    return true;
+    return {};
   const DWORD error = GetLastError();
-  if (error != ERROR_PATH_NOT_FOUND && error != ERROR_FILE_NOT_FOUND)
-    return is_directory(wide);
+  if (error != ERROR_PATH_NOT_FOUND && error != ERROR_FILE_NOT_FOUND) {
+    if (is_directory(wide))
+      return {};
+    return std::unexpected(os_error(error));
+  }
   const std::optional<std::string> parent = parent_path(path);
-  if (!parent || *parent == path || !create_directories(*parent))
-    return false;
-  return CreateDirectoryW(wide.c_str(), nullptr) || is_directory(wide);
+  if (!parent || *parent == path)
+    return std::unexpected(os_error(error));
+  CORVID_TRY(create_directories(*parent));
+  if (CreateDirectoryW(wide.c_str(), nullptr) || is_directory(wide))
+    return {};
+  return std::unexpected(last_os_error());
 }
 
 Result<void> write_file(const std::string& path, std::string_view bytes) {

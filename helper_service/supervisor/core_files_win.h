@@ -11,7 +11,7 @@
 
 namespace corvid::core_files_win {
 
-bool create_directories(const std::string& path);
+Result<void> create_directories(const std::string& path);
 Result<void> write_file(const std::string& path, std::string_view bytes);
 Result<void> prepare(const CoreFiles& files, std::optional<std::string_view> config);
 Result<void> protect_config(const std::string& path);

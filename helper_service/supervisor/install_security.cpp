@@ -201,10 +201,8 @@ Result<void> judge_install(const std::string& install_dir, InstallReader& reader
   bool has_log_dir = false;
   for (const std::string& name : *names) {
     const std::string path = join_path(install_dir, name);
-    const Result<bool> there = judge(path, ProtectedRole::kInstalled, true);
-    if (!there)
-      return std::unexpected(there.error());
-    has_log_dir = has_log_dir || (*there && is_same_path(path, log_dir));
+    CORVID_TRY_ASSIGN(const bool there, judge(path, ProtectedRole::kInstalled, true));
+    has_log_dir = has_log_dir || (there && is_same_path(path, log_dir));
   }
   // The core opens its log by name, as LocalSystem.
   if (has_log_dir)

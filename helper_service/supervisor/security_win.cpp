@@ -98,10 +98,7 @@ Result<SecuritySnapshot> snapshot_of(PSECURITY_DESCRIPTOR descriptor) {
   if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted))
     return std::unexpected(call_failed("GetSecurityDescriptorOwner", GetLastError()));
   if (owner != nullptr) {
-    Result<std::string> text = sid_text(owner);
-    if (!text)
-      return std::unexpected(text.error());
-    snapshot.owner = std::move(*text);
+    CORVID_TRY_ASSIGN(snapshot.owner, sid_text(owner));
   }
   BOOL present = FALSE;
   PACL dacl = nullptr;
@@ -167,10 +164,7 @@ Result<std::optional<InstallEntry>> read_install_entry(const std::string& path) 
                                        &owner, nullptr, &dacl, nullptr, descriptor.put());
   if (status != ERROR_SUCCESS)
     return std::unexpected(call_failed("GetSecurityInfo", status));
-  Result<SecuritySnapshot> security = snapshot_of(descriptor.get());
-  if (!security)
-    return std::unexpected(std::move(security.error()));
-  found.security = std::move(*security);
+  CORVID_TRY_ASSIGN(found.security, snapshot_of(descriptor.get()));
   return found;
 }
 

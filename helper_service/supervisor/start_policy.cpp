@@ -22,7 +22,8 @@ void create_parent(CoreBackend& backend, const std::string& path) {
   const std::optional<std::string> parent = parent_path(path);
   if (!parent || parent->empty())
     return;
-  backend.create_directories(*parent);
+  // A directory that cannot be made is the core's to report: it cannot use it.
+  static_cast<void>(backend.create_directories(*parent));
 }
 
 // Longer than any path Windows takes (32,767 UTF-16 units). A UTF-8 text never has more UTF-16
@@ -109,12 +110,9 @@ Result<void> judge_start(CoreBackend& backend, const std::string& install_dir,
 
 Result<CoreLaunch> prepare_start(CoreBackend& backend, const StartOptions& options,
                                  const Caller& caller) {
-  Result<std::string> install_dir = backend.install_dir();
-  if (!install_dir)
-    return std::unexpected(install_dir.error());
-  const CoreLaunch launch = resolve_launch(*install_dir, options);
-  if (Result<void> allowed = judge_start(backend, *install_dir, launch, caller); !allowed)
-    return std::unexpected(std::move(allowed.error()));
+  CORVID_TRY_ASSIGN(const std::string install_dir, backend.install_dir());
+  const CoreLaunch launch = resolve_launch(install_dir, options);
+  CORVID_TRY(judge_start(backend, install_dir, launch, caller));
 
   if (caller.privileged) {
     create_parent(backend, launch.log_path);
@@ -132,7 +130,7 @@ Result<CoreLaunch> prepare_start(CoreBackend& backend, const StartOptions& optio
   // comparison.
   const std::optional<std::string_view> config =
       options.config ? std::optional<std::string_view>(*options.config) : std::nullopt;
-  Result<void> prepared = backend.prepare_core_files(core_files(*install_dir), config);
+  Result<void> prepared = backend.prepare_core_files(core_files(install_dir), config);
   if (!prepared && prepared.error().kind == ErrorKind::kRefusal) {
     // Refused for the field whose default the entry is: the request's path is not allowed.
     const auto field = static_cast<StartField>(prepared.error().subject);
@@ -141,7 +139,7 @@ Result<CoreLaunch> prepare_start(CoreBackend& backend, const StartOptions& optio
   }
   if (!prepared)
     return std::unexpected(context("write config", std::move(prepared.error())));
-  return resolve_launch(*install_dir, {});
+  return resolve_launch(install_dir, {});
 }
 
 }  // namespace corvid

@@ -258,7 +258,7 @@ TYPED_TEST(BackendContract, AFileHeldWithoutDeleteSharingIsNotReplacedAndNothing
 
 TYPED_TEST(BackendContract, AConfigurationThatIsADirectoryIsAFailedWrite) {
   const CoreFiles files = core_files(this->world.dir());
-  ASSERT_TRUE(this->world.backend().create_directories(files.config_path));
+  ASSERT_TRUE(this->world.backend().create_directories(files.config_path).has_value());
   const Result<void> written = this->world.backend().prepare_core_files(files, "x");
   ASSERT_FALSE(written.has_value());
   EXPECT_EQ(written.error().kind, ErrorKind::kFailure);

@@ -66,5 +66,33 @@ TEST(ErrorText, ContextKeepsTheCausesInOrderAndTheOsCode) {
   EXPECT_NE(coded(Error("x"), 5), Error("x"));
 }
 
+// A failure passes up unchanged and ends the function there; a value is taken once and kept.
+TEST(ErrorTry, PassesAFailureUpAndKeepsAValue) {
+  int evaluated = 0;
+  const auto source = [&](bool ok) -> Result<std::string> {
+    ++evaluated;
+    if (!ok)
+      return std::unexpected(Error("inner", "cause"));
+    return std::string("value");
+  };
+  const auto assign = [&](bool ok) -> Result<std::size_t> {
+    CORVID_TRY_ASSIGN(const std::string text, source(ok));
+    CORVID_TRY_ASSIGN(std::string again, source(true));
+    return text.size() + again.size();
+  };
+  const auto check = [&](bool ok) -> Result<void> {
+    CORVID_TRY(source(ok));
+    return {};
+  };
+  EXPECT_EQ(assign(true), 10u);
+  EXPECT_EQ(evaluated, 2);
+  const Result<std::size_t> failed = assign(false);
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(detailed_text(failed.error()), "inner\n\nCaused by:\n    cause");
+  EXPECT_EQ(evaluated, 3) << "the second call ran after a failure";
+  EXPECT_TRUE(check(true).has_value());
+  EXPECT_EQ(check(false).error().message, "inner");
+}
+
 }  // namespace
 }  // namespace corvid

@@ -138,7 +138,7 @@ class AdminOnlyDescriptors final : public CoreBackend {
  public:
   explicit AdminOnlyDescriptors(std::string dir) : dir_(std::move(dir)) {}
   Result<std::string> install_dir() override { return dir_; }
-  bool create_directories(const std::string& path) override {
+  Result<void> create_directories(const std::string& path) override {
     return os_->create_directories(path);
   }
   Result<void> write_file(const std::string& path, std::string_view bytes) override {

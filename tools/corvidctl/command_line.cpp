@@ -218,10 +218,7 @@ Result<Command> parse_request_command(const std::vector<std::string>& args, bool
   }
   Command command = command_of(Command::Kind::kRequest, json);
   command.action = word;
-  Result<std::string> line = encode_request(request);
-  if (!line)
-    return std::unexpected(std::move(line.error()));
-  command.line = std::move(*line);
+  CORVID_TRY_ASSIGN(command.line, encode_request(request));
   return command;
 }
 

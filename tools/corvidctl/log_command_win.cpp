@@ -176,20 +176,16 @@ struct Tail {
 
 // Reads back from the end until the entries asked for all begin within what was read.
 Result<Tail> last_entries(const LogReader& file, std::size_t count) {
-  const Result<std::uint64_t> size = file.size();
-  if (!size)
-    return std::unexpected(size.error());
+  CORVID_TRY_ASSIGN(const std::uint64_t size, file.size());
   std::string tail;
-  std::uint64_t tail_start = *size;
+  std::uint64_t tail_start = size;
   std::size_t piece = kFirstTailBytes;
   std::optional<std::size_t> begin;
   while (!begin) {
     const std::uint64_t from = tail_start - std::min<std::uint64_t>(tail_start, piece);
-    Result<std::string> bytes = file.read(from, tail_start);
-    if (!bytes)
-      return std::unexpected(bytes.error());
+    CORVID_TRY_ASSIGN(const std::string bytes, file.read(from, tail_start));
     tail_start = from;
-    tail.insert(0, *bytes);
+    tail.insert(0, bytes);
     begin = last_entries_offset(tail, tail_start == 0, count);
     piece = std::min<std::size_t>(piece * 2, 64 * kReadPiece);
   }

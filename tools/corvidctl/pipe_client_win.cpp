@@ -211,15 +211,11 @@ std::string with_line_feed(std::string line) {
 
 std::expected<std::string, ExchangeError> exchange(std::string_view line,
                                                    const ExchangeOptions& options) {
-  std::expected<HANDLE, ExchangeError> opened = open_pipe(options);
-  if (!opened)
-    return std::unexpected(opened.error());
-  const WinHandle pipe(*opened);
+  CORVID_TRY_ASSIGN(const HANDLE opened, open_pipe(options));
+  const WinHandle pipe(opened);
   // Before a byte goes out.
-  if (std::expected<void, ExchangeError> owned = check_owner(pipe.get(), options.owner); !owned)
-    return std::unexpected(owned.error());
-  if (std::expected<void, ExchangeError> served = check_server(pipe.get()); !served)
-    return std::unexpected(served.error());
+  CORVID_TRY(check_owner(pipe.get(), options.owner));
+  CORVID_TRY(check_server(pipe.get()));
 
   // Message reads tell where the answer ends. Should Windows refuse the switch to a client with
   // these rights, byte reads up to the line feed read the same one-line answer.

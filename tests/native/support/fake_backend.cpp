@@ -246,12 +246,12 @@ Result<std::string> FakeBackend::install_dir() {
   return install_dir_;
 }
 
-bool FakeBackend::create_directories(const std::string& path) {
+Result<void> FakeBackend::create_directories(const std::string& path) {
   std::lock_guard guard(mutex_);
   directories_.push_back(path);
   if (identity_probe_)
     written_by_[path] = identity_probe_();
-  return true;
+  return {};
 }
 
 bool FakeBackend::is_directory_locked(const std::string& path) const {

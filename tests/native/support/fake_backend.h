@@ -121,7 +121,7 @@ class FakeBackend : public CoreBackend {
 
   // CoreBackend.
   Result<std::string> install_dir() override;
-  bool create_directories(const std::string& path) override;
+  Result<void> create_directories(const std::string& path) override;
   // A path that is a directory (the install directory, one created, or one holding an entry)
   // fails as Windows fails it: access denied.
   Result<void> write_file(const std::string& path, std::string_view bytes) override;
