@@ -134,24 +134,10 @@ TEST(CoreConfigAccess, OnlyLocalSystemAndAdministratorsAndNothingInherited) {
 
 // The Windows backend with every descriptor read as admin-only, as on a Program Files install:
 // a standard user's start on real files, end to end.
-class AdminOnlyDescriptors final : public CoreBackend {
+class AdminOnlyDescriptors final : public test::WindowsBackendWrapper {
  public:
   explicit AdminOnlyDescriptors(std::string dir) : dir_(std::move(dir)) {}
   Result<std::string> install_dir() override { return dir_; }
-  Result<void> create_directories(const std::string& path) override {
-    return os_->create_directories(path);
-  }
-  Result<void> write_file(const std::string& path, std::string_view bytes) override {
-    return os_->write_file(path, bytes);
-  }
-  Result<void> prepare_core_files(const CoreFiles& files,
-                                  std::optional<std::string_view> config) override {
-    return os_->prepare_core_files(files, config);
-  }
-  Result<void> protect_config(const std::string& path) override {
-    return os_->protect_config(path);
-  }
-  bool exists(const std::string& path) override { return os_->exists(path); }
   Result<std::optional<InstallEntry>> read_entry(const std::string& path) override {
     Result<std::optional<InstallEntry>> entry = os_->read_entry(path);
     if (entry && *entry) {
@@ -163,24 +149,9 @@ class AdminOnlyDescriptors final : public CoreBackend {
     }
     return entry;
   }
-  Result<std::vector<std::string>> list_entries(const std::string& dir) override {
-    return os_->list_entries(dir);
-  }
-  Result<VolumeKind> volume_kind(const std::string& path) override {
-    return os_->volume_kind(path);
-  }
-  Result<ChildProcess> create_process(const std::string& core_path, const std::string& command_line,
-                                      const std::string& work_dir) override {
-    return os_->create_process(core_path, command_line, work_dir);
-  }
-  Result<std::optional<std::string>> session_user(std::uint32_t session) override {
-    return os_->session_user(session);
-  }
-  void sleep_for(std::chrono::milliseconds duration) override { os_->sleep_for(duration); }
 
  private:
   std::string dir_;
-  std::shared_ptr<CoreBackend> os_ = make_windows_backend();
 };
 
 TEST_F(CoreFilesTest, AStandardUsersStartThroughAHardLinkIsRefusedWithNothingChanged) {

@@ -156,9 +156,10 @@ bool wait_for_instance(std::chrono::milliseconds wait) {
   }
 }
 
-ServerThread::ServerThread(const pipe_config::Settings& settings)
+ServerThread::ServerThread(const pipe_config::Settings& settings,
+                           std::shared_ptr<CoreBackend> backend)
     : stop_flag_(std::make_shared<std::atomic<bool>>(false)),
-      state_(std::make_shared<CoreState>(make_windows_backend(), stop_flag_)) {
+      state_(std::make_shared<CoreState>(std::move(backend), stop_flag_)) {
   HelperLog::path();
   // The thread owns what it uses, so that it may outlive this object if it hangs.
   auto done = std::make_shared<std::promise<void>>();

@@ -70,13 +70,14 @@ std::string ask(const std::string& line);
 // Waits until an instance of the control pipe waits for a client (nobody is connected to it).
 bool wait_for_instance(std::chrono::milliseconds wait = 15s);
 
-// run_pipe_server on a thread of its own, with a CoreState on the Windows backend that shares
-// the server's stop flag.
+// run_pipe_server on a thread of its own, with a CoreState on the Windows backend (or the one
+// given) that shares the server's stop flag.
 class ServerThread {
  public:
   // Serves pipe_name(), which its clients and its teardown use, whatever name the settings
   // give; the settings' descriptor text must outlive the thread.
-  explicit ServerThread(const pipe_config::Settings& settings = {});
+  explicit ServerThread(const pipe_config::Settings& settings = {},
+                        std::shared_ptr<CoreBackend> backend = make_windows_backend());
   // Sets the stop flag and, while the thread waits for a client, sends it one so that it ends.
   ~ServerThread();
   ServerThread(const ServerThread&) = delete;

@@ -390,4 +390,34 @@ std::vector<std::string> split_lines(std::string_view text) {
   return lines;
 }
 
+void ScaledSleeps::sleep_for(std::chrono::milliseconds duration) {
+  std::function<void(std::size_t)> hook;
+  std::size_t count = 0;
+  {
+    std::lock_guard guard(mutex_);
+    sleeps_.push_back(duration);
+    count = sleeps_.size();
+    hook = hook_;
+  }
+  began_.notify_all();
+  if (hook)
+    hook(count);
+  os_->sleep_for(duration / kScale);
+}
+
+std::vector<std::chrono::milliseconds> ScaledSleeps::sleeps() const {
+  std::lock_guard guard(mutex_);
+  return sleeps_;
+}
+
+bool ScaledSleeps::wait_for_sleeps(std::size_t count, std::chrono::milliseconds wait) const {
+  std::unique_lock lock(mutex_);
+  return began_.wait_for(lock, wait, [&] { return sleeps_.size() >= count; });
+}
+
+void ScaledSleeps::on_sleep(std::function<void(std::size_t)> hook) {
+  std::lock_guard guard(mutex_);
+  hook_ = std::move(hook);
+}
+
 }  // namespace corvid::test

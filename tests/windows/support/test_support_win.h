@@ -1,18 +1,23 @@
 #pragma once
 // Shared pieces of the Windows tests: temporary directories, the stand-in core and its run
-// records, child programs with captured output.
+// records, child programs with captured output, the Windows backend with a faster clock.
 
 #include <windows.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <expected>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/handle_win.h"
+#include "supervisor/backend_win.h"
 
 namespace corvid::test {
 
@@ -111,5 +116,70 @@ std::vector<LogEntry> read_log(const std::string& path);
 // Splits text into lines at "\n"; each line keeps everything but its line feed. A last line
 // without a line feed is kept too.
 std::vector<std::string> split_lines(std::string_view text);
+
+// The Windows backend with every call passed on, for a test that changes one thing about it.
+class WindowsBackendWrapper : public CoreBackend {
+ public:
+  Result<std::string> install_dir() override { return os_->install_dir(); }
+  Result<void> create_directories(const std::string& path) override {
+    return os_->create_directories(path);
+  }
+  Result<void> write_file(const std::string& path, std::string_view bytes) override {
+    return os_->write_file(path, bytes);
+  }
+  Result<void> prepare_core_files(const CoreFiles& files,
+                                  std::optional<std::string_view> config) override {
+    return os_->prepare_core_files(files, config);
+  }
+  Result<void> protect_config(const std::string& path) override {
+    return os_->protect_config(path);
+  }
+  bool exists(const std::string& path) override { return os_->exists(path); }
+  Result<std::optional<InstallEntry>> read_entry(const std::string& path) override {
+    return os_->read_entry(path);
+  }
+  Result<std::vector<std::string>> list_entries(const std::string& dir) override {
+    return os_->list_entries(dir);
+  }
+  Result<VolumeKind> volume_kind(const std::string& path) override {
+    return os_->volume_kind(path);
+  }
+  Result<ChildProcess> create_process(const std::string& core_path, const std::string& command_line,
+                                      const std::string& work_dir) override {
+    return os_->create_process(core_path, command_line, work_dir);
+  }
+  Result<std::optional<std::string>> session_user(std::uint32_t session) override {
+    return os_->session_user(session);
+  }
+  void sleep_for(std::chrono::milliseconds duration) override { os_->sleep_for(duration); }
+
+ protected:
+  std::shared_ptr<CoreBackend> os_ = make_windows_backend();
+};
+
+// The Windows backend whose sleeps last a tenth of what is asked, so that a watchdog makes ten
+// passes a second; it keeps what was asked, and a test waits for passes rather than for seconds.
+class ScaledSleeps final : public WindowsBackendWrapper {
+ public:
+  static constexpr int kScale = 10;
+
+  void sleep_for(std::chrono::milliseconds duration) override;
+  // Every sleep asked for, in order, as asked.
+  std::vector<std::chrono::milliseconds> sleeps() const;
+  // Waits until `count` sleeps have begun; false when `wait` passed first.
+  bool wait_for_sleeps(std::size_t count,
+                       std::chrono::milliseconds wait = std::chrono::seconds(30)) const;
+  // Waits until a watchdog sleeping here has made one whole pass that began after this call: a
+  // pass and its sleep alternate, so two more sleeps must begin.
+  bool wait_for_whole_pass() const { return wait_for_sleeps(sleeps().size() + 2); }
+  // Called as a sleep begins, with how many have begun (to stop a watchdog at a given pass).
+  void on_sleep(std::function<void(std::size_t)> hook);
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable began_;
+  std::vector<std::chrono::milliseconds> sleeps_;
+  std::function<void(std::size_t)> hook_;
+};
 
 }  // namespace corvid::test
