@@ -79,8 +79,8 @@ TEST(ConsoleTest, StaysUpAndServesThePipeUntilItIsEnded) {
     const test::ProgramResult result = test::corvidctl(request);
     EXPECT_EQ(result.exit_code, 0u) << request[0] << ": " << result.out << result.err;
   }
-  // Two turns of the main thread's half-second loop.
-  EXPECT_TRUE(console.running(1s)) << "console mode ended on its own: " << console.err();
+  // The requests took several turns of the main thread's half-second loop.
+  EXPECT_TRUE(console.running()) << "console mode ended on its own: " << console.err();
   EXPECT_EQ(test::corvidctl({"ping", "--id", "3"}).out,
             R"({"id":"3","ok":true,"error":null,"data":{"pong":true}})"
             "\n");

@@ -1,7 +1,7 @@
 // Whom the pipe server takes its client for, through the real pipe. Under Wine every client is an
 // administrator, so the server is given a judge of the test's own; that a real standard user is
 // judged unprivileged shows only on Windows (scripts/windows/check-standard-user.ps1), and the
-// token check itself is tested in pipe_server_identity_test.
+// token check itself is tested in pipe_identity_win_test.
 #include <gtest/gtest.h>
 #include <windows.h>
 

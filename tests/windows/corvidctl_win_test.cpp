@@ -4,7 +4,7 @@
 // console gets, and the owner a status adds to them, are tested as pure functions: Wine 8 gives a
 // child process no console whose mode can be read, not even a pseudo console, so only real
 // Windows shows that path end to end. The untrusted pipe, status 4, is
-// pipe_server_corvidctl_test's; doctor's failure, status 5, doctor_service_test's.)
+// pipe_client_win_test's; doctor's failure, status 5, doctor_win_test's.)
 #include <gtest/gtest.h>
 
 #include <optional>
