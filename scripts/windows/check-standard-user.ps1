@@ -5,18 +5,31 @@
 .DESCRIPTION
   Run as an administrator on a disposable Windows test machine (a CI runner). It installs the
   helper service from an admin-only directory under Program Files, creates two temporary standard
-  users and checks, as the first, what Wine cannot show: that the user can open
-  \\.\pipe\corvid-helper for reading and writing and ping through it, but can neither add an
-  instance of it nor open it to change its access list, that the pipe is owned by LocalSystem,
-  and that corvidctl is refused every start it may not make (a write over the app's own code,
-  leaving its bytes unchanged; any start while the install directory would hand Users write
-  access to what is created in it) and allowed a plain start; that a handle opened on config.json
-  before a start still reads the old bytes after it; and that the second user may not stop the
-  first one's core. It also reads back the service's failure actions, and then installs the
-  service once more below a junction under Program Files, where a standard user's start must be
-  refused. Every check prints PASS or FAIL. Then it uninstalls the service, prints its log and
-  removes the users, their profiles and the directories, whatever happened. Exit code 0 when
-  every check passed, 1 when one did not, 2 when the check could not be set up.
+  users and checks, as the first, what Wine cannot show:
+  - the pipe: the user opens \\.\pipe\corvid-helper for reading and writing and pings through
+    it, 50 times back to back without ever finding the name without an instance (no
+    ERROR_FILE_NOT_FOUND), and sees the service's own process serve it
+    (GetNamedPipeServerProcessId against Win32_Service's ProcessId); neither the user nor this
+    administrator can add an instance of it (CreateNamedPipeW asking for 1, 4 or 255 instances
+    fails with ERROR_PIPE_BUSY, or access denied for the user), since the service holds all four;
+    the user cannot open it for WRITE_DAC, this administrator can; it is owned by LocalSystem;
+  - the starts: corvidctl is refused every start a standard user may not make (other paths, a
+    write over the app's own code, leaving its bytes unchanged; a path holding U+009B and U+202E,
+    shown escaped in the answer and in the helper log, never raw; any start while the install
+    directory would hand Users write access to what is created in it, or while Users may modify
+    a wintun.dll beside the core) and allowed a plain start, also once the wintun.dll is gone and
+    once clash-rs.exe is WOF-compressed (compact /exe:lzx); the core is told the canonical -d, -c
+    and -l paths; config.json is for LocalSystem and Administrators only, and a handle opened on
+    it before a start still reads the old bytes after it; the second user may not stop the first
+    one's core;
+  - the service: its failure actions; `install` refused, with its reason printed and no service
+    left registered, from a copy under this administrator's %LOCALAPPDATA%\Programs and through
+    \\localhost\C$; the service installed through a \\?\C:\... and a C:/... spelling of its
+    path still tells the core the canonical paths; and installed once more below a junction under
+    Program Files, where a standard user's start must be refused.
+  Every check prints PASS or FAIL. Then it uninstalls the service, prints its log and removes the
+  users, their profiles, the copies and the directories, whatever happened. Exit code 0 when every
+  check passed, 1 when one did not, 2 when the check could not be set up.
 
   Works with Windows PowerShell 5.1 and PowerShell 7.
 
@@ -40,24 +53,37 @@ param(
 Set-StrictMode -Version 2.0
 $ErrorActionPreference = 'Stop'
 
+# Write-Error would stop the script here with exit code 1: these say why and exit with 2.
 $principal = New-Object Security.Principal.WindowsPrincipal(
   [Security.Principal.WindowsIdentity]::GetCurrent())
 if (-not $principal.IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator)) {
-  Write-Error 'Run this as an elevated administrator.'
+  Write-Host 'ERROR Run this as an elevated administrator.'
   exit 2
 }
 $BuildDir = (Resolve-Path -LiteralPath $BuildDir).Path
 foreach ($name in 'corvid_helper_service.exe', 'corvidctl.exe', 'corvid_fake_core.exe') {
   if (-not (Test-Path -LiteralPath (Join-Path $BuildDir $name) -PathType Leaf)) {
-    Write-Error "$name is not in $BuildDir"
+    Write-Host "ERROR $name is not in $BuildDir"
     exit 2
   }
 }
+# The canonical spelling the core must be told: a full path on a drive letter, backslashes only.
+$InstallDir = [IO.Path]::GetFullPath(
+  $ExecutionContext.SessionState.Path.GetUnresolvedProviderPathFromPSPath($InstallDir)).TrimEnd('\')
+if ($InstallDir -notmatch '^[A-Za-z]:\\[^/]+$') {
+  Write-Host "ERROR $InstallDir is not a directory on a drive letter."
+  exit 2
+}
 foreach ($dir in $InstallDir, (Join-Path $env:ProgramFiles 'CorvidCheckLink')) {
   if (Test-Path -LiteralPath $dir) {
-    Write-Error "$dir exists already; the check installs into a directory of its own."
+    Write-Host "ERROR $dir exists already; the check installs into a directory of its own."
     exit 2
   }
+}
+# Cleaning up removes whatever service of this name is registered: it must be the check's own.
+if (Get-Service -Name 'corvid-helper' -ErrorAction SilentlyContinue) {
+  Write-Host 'ERROR The service corvid-helper is installed already; the check installs its own.'
+  exit 2
 }
 
 $service = Join-Path $InstallDir 'corvid_helper_service.exe'
@@ -76,6 +102,12 @@ $linkTarget = Join-Path ($env:SystemDrive + '\') ("corvid-check-link-" + [guid]:
 $linkInstall = Join-Path $linkDir 'app'
 $linkService = Join-Path $linkInstall 'corvid_helper_service.exe'
 $linkInstalled = $false
+# A copy in this administrator's own profile, which `install` must refuse.
+$localPrograms = Join-Path $env:LOCALAPPDATA 'Programs'
+$localProgramsMade = $false
+$localCopy = Join-Path $localPrograms ('CorvidCheck-' + [guid]::NewGuid().ToString('N'))
+# What the stand-in core records of each run, beside it.
+$runs = Join-Path $InstallDir 'fake-core-runs.log'
 
 $serviceName = 'corvid-helper'
 $pipeName = '\\.\pipe\corvid-helper'
@@ -98,6 +130,18 @@ public static class CorvidCheckNative {
   static extern bool WaitNamedPipeW(string name, uint timeout);
   [DllImport("kernel32.dll", SetLastError = true)]
   static extern bool CloseHandle(IntPtr handle);
+  [DllImport("kernel32.dll", SetLastError = true)]
+  static extern bool GetNamedPipeServerProcessId(IntPtr pipe, out uint processId);
+  [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+  static extern bool CreateProcessW(string application, StringBuilder commandLine,
+    IntPtr processAttributes, IntPtr threadAttributes, bool inheritHandles, uint flags,
+    IntPtr environment, string directory, ref StartupInfo startup, out ProcessInformation process);
+  [DllImport("kernel32.dll", SetLastError = true)]
+  static extern uint WaitForSingleObject(IntPtr handle, uint milliseconds);
+  [DllImport("kernel32.dll", SetLastError = true)]
+  static extern bool GetExitCodeProcess(IntPtr process, out uint code);
+  [DllImport("kernel32.dll", SetLastError = true)]
+  static extern bool TerminateProcess(IntPtr process, uint code);
   [DllImport("kernel32.dll", SetLastError = true)]
   static extern bool WriteFile(IntPtr file, byte[] buffer, uint size, out uint done,
     IntPtr overlapped);
@@ -135,18 +179,46 @@ public static class CorvidCheckNative {
     public int Type;
     public uint Delay;
   }
+  [StructLayout(LayoutKind.Sequential, CharSet = CharSet.Unicode)]
+  public struct StartupInfo {
+    public int Size;
+    public string Reserved;
+    public string Desktop;
+    public string Title;
+    public int X, Y, XSize, YSize, XCountChars, YCountChars, FillAttribute;
+    public int Flags;
+    public short ShowWindow;
+    public short Reserved2Size;
+    public IntPtr Reserved2;
+    public IntPtr StdInput;
+    public IntPtr StdOutput;
+    public IntPtr StdError;
+  }
+  [StructLayout(LayoutKind.Sequential)]
+  public struct ProcessInformation {
+    public IntPtr Process;
+    public IntPtr Thread;
+    public int ProcessId;
+    public int ThreadId;
+  }
+  [StructLayout(LayoutKind.Sequential)]
+  public struct SecurityAttributes {
+    public int Length;
+    public IntPtr Descriptor;
+    public int InheritHandle;
+  }
 
   static readonly IntPtr Invalid = new IntPtr(-1);
   const uint ReadControl = 0x20000;
   const int KernelObject = 6;          // SE_KERNEL_OBJECT
   const uint OwnerInformation = 1;     // OWNER_SECURITY_INFORMATION
 
-  // Adds an instance to the pipe with the server's own parameters, so that only the access
-  // check can refuse it, and closes it again at once: 0 when that worked, else the error.
-  public static int CreateInstance(string name) {
+  // Adds an instance to the pipe with the server's own parameters but `maxInstances`, and closes
+  // it again at once: 0 when that worked, else the error.
+  public static int CreateInstance(string name, uint maxInstances) {
     // PIPE_ACCESS_DUPLEX; PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT |
-    // PIPE_REJECT_REMOTE_CLIENTS; four instances; 64 KiB each way; the default time-out.
-    IntPtr pipe = CreateNamedPipeW(name, 3, 0xE, 4, 65536, 65536, 0, IntPtr.Zero);
+    // PIPE_REJECT_REMOTE_CLIENTS; 64 KiB each way; the default time-out.
+    IntPtr pipe = CreateNamedPipeW(name, 3, 0xE, maxInstances, 65536, 65536, 0, IntPtr.Zero);
     if (pipe == Invalid) return Marshal.GetLastWin32Error();
     CloseHandle(pipe);
     return 0;
@@ -174,11 +246,47 @@ public static class CorvidCheckNative {
   // Opens the pipe for GENERIC_READ | GENERIC_WRITE, as most clients do, and pings through that
   // handle: the response line, or "error N".
   public static string PingReadWrite(string name) {
+    return Ping(name, "rw");
+  }
+
+  // `count` pings back to back, each on a connection of its own: how many were answered, how
+  // many opens found no instance under the name (ERROR_FILE_NOT_FOUND), and the first other
+  // failure.
+  public static string PingBurst(string name, int count) {
+    string expected = "{\"id\":\"burst\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}";
+    int answered = 0, notFound = 0;
+    string other = null;
+    for (int i = 0; i < count; i++) {
+      string response = Ping(name, "burst");
+      if (response == expected) answered++;
+      else if (response == "open error 2") notFound++;
+      else if (other == null) other = response;
+    }
+    return answered + "/" + count + " answered, " + notFound + " not found" +
+      (other == null ? "" : ", first other failure: " + other);
+  }
+
+  // The process serving the instance a client connects to, or "error N".
+  public static string ServerProcessId(string name) {
     IntPtr pipe;
     int error = Open(name, 0xC0000000, out pipe);
     if (error != 0) return "error " + error;
     try {
-      byte[] request = Encoding.UTF8.GetBytes("{\"id\":\"rw\",\"action\":\"ping\"}\n");
+      uint server;
+      if (!GetNamedPipeServerProcessId(pipe, out server))
+        return "error " + Marshal.GetLastWin32Error();
+      return server.ToString();
+    } finally { CloseHandle(pipe); }
+  }
+
+  // One ping with `id` through a GENERIC_READ | GENERIC_WRITE handle: the response line,
+  // "open error N" when the pipe did not open, or "error N".
+  static string Ping(string name, string id) {
+    IntPtr pipe;
+    int error = Open(name, 0xC0000000, out pipe);
+    if (error != 0) return "open error " + error;
+    try {
+      byte[] request = Encoding.UTF8.GetBytes("{\"id\":\"" + id + "\",\"action\":\"ping\"}\n");
       uint done;
       if (!WriteFile(pipe, request, (uint)request.Length, out done, IntPtr.Zero))
         return "error " + Marshal.GetLastWin32Error();
@@ -256,6 +364,46 @@ public static class CorvidCheckNative {
     });
   }
 
+  // Runs `program` as spelled, both as the module to run and first on its command line, with
+  // `arguments`, its standard output and error going to the file `output`: "exit N", "error N"
+  // when it could not be started, or "timed out" (it is then ended).
+  public static string RunSpelled(string program, string arguments, string output) {
+    SecurityAttributes inheritable = new SecurityAttributes();
+    inheritable.Length = Marshal.SizeOf(typeof(SecurityAttributes));
+    inheritable.InheritHandle = 1;
+    IntPtr attributes = Marshal.AllocHGlobal(inheritable.Length);
+    try {
+      Marshal.StructureToPtr(inheritable, attributes, false);
+      // GENERIC_WRITE, shared for reading and writing, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL.
+      IntPtr file = CreateFileW(output, 0x40000000, 3, attributes, 2, 0x80, IntPtr.Zero);
+      if (file == Invalid) return "error " + Marshal.GetLastWin32Error();
+      try {
+        StartupInfo startup = new StartupInfo();
+        startup.Size = Marshal.SizeOf(typeof(StartupInfo));
+        startup.Flags = 0x100;  // STARTF_USESTDHANDLES
+        startup.StdOutput = file;
+        startup.StdError = file;
+        StringBuilder commandLine = new StringBuilder("\"" + program + "\" " + arguments);
+        ProcessInformation process;
+        if (!CreateProcessW(program, commandLine, IntPtr.Zero, IntPtr.Zero, true, 0, IntPtr.Zero,
+            null, ref startup, out process))
+          return "error " + Marshal.GetLastWin32Error();
+        CloseHandle(process.Thread);
+        try {
+          // `uninstall` waits at most 30 s for the service to end.
+          if (WaitForSingleObject(process.Process, 120000) != 0) {
+            TerminateProcess(process.Process, 1);
+            return "timed out";
+          }
+          uint code;
+          if (!GetExitCodeProcess(process.Process, out code))
+            return "error " + Marshal.GetLastWin32Error();
+          return "exit " + code;
+        } finally { CloseHandle(process.Process); }
+      } finally { CloseHandle(file); }
+    } finally { Marshal.FreeHGlobal(attributes); }
+  }
+
   // Whether a stop with an error code counts as a failure too: "1", "0", or "error N".
   public static string FailureActionsFlagText(string service) {
     return QueryConfig(service, 4 /* SERVICE_CONFIG_FAILURE_ACTIONS_FLAG */,
@@ -272,10 +420,14 @@ $ErrorActionPreference = 'Stop'
 $env:TEMP = $PSScriptRoot
 $env:TMP = $PSScriptRoot
 Add-Type -Path (Join-Path $PSScriptRoot 'CorvidCheckNative.cs') -IgnoreWarnings
-'create_instance=' + [CorvidCheckNative]::CreateInstance($PipeName)
+foreach ($max in 1, 4, 255) {
+  "create_instance_$max=" + [CorvidCheckNative]::CreateInstance($PipeName, $max)
+}
 'ping_read_write=' + [CorvidCheckNative]::PingReadWrite($PipeName)
 'open_write_dac=' + [CorvidCheckNative]::OpenAndClose($PipeName, 0x40000)
 'owner=' + [CorvidCheckNative]::PipeOwner($PipeName)
+'server_pid=' + [CorvidCheckNative]::ServerProcessId($PipeName)
+'ping_burst=' + [CorvidCheckNative]::PingBurst($PipeName, 50)
 '@
 
 # A random password that meets the default complexity rules.
@@ -339,6 +491,125 @@ function Check-Value([string]$name, [string]$got, [string]$expected) {
   Write-Host "FAIL  $name"
   Write-Host "      expected $expected"
   Write-Host "      got      $got"
+}
+
+# One check of a value against a pattern (case-sensitive), for texts with a part Windows decides.
+function Check-Match([string]$name, [string]$got, [string]$pattern) {
+  if ($got -cmatch $pattern) {
+    Write-Host "PASS  $name"
+    return
+  }
+  $script:failures++
+  Write-Host "FAIL  $name"
+  Write-Host "      expected a match of $pattern"
+  Write-Host "      got      $got"
+}
+
+# A file's text as UTF-8, read while the helper or the core may hold it open for writing; empty
+# when there is no such file.
+function Read-SharedText([string]$path) {
+  if (-not (Test-Path -LiteralPath $path -PathType Leaf)) { return '' }
+  $stream = [IO.File]::Open($path, 'Open', 'Read', 'ReadWrite, Delete')
+  try {
+    $reader = New-Object IO.StreamReader($stream, (New-Object Text.UTF8Encoding($false)))
+    return $reader.ReadToEnd()
+  }
+  finally { $stream.Dispose() }
+}
+
+# The whole lines of a file that is appended to: what follows the last line feed may still be
+# being written.
+function Read-Lines([string]$path) {
+  $parts = (Read-SharedText $path) -split "`n"
+  if ($parts.Count -le 1) { return @() }
+  return $parts[0..($parts.Count - 2)]
+}
+
+function Test-ServiceRegistered {
+  return [string][bool](Get-Service -Name $serviceName -ErrorAction SilentlyContinue)
+}
+
+# Uninstalls whatever service of the check's name is registered, and waits until the Service
+# Control Manager has let go of it, so that the next install does not meet it.
+function Remove-CheckService {
+  if ((Test-ServiceRegistered) -eq 'False') { return }
+  $helper = $service
+  if (-not (Test-Path -LiteralPath $helper -PathType Leaf)) { $helper = $linkService }
+  if (Test-Path -LiteralPath $helper -PathType Leaf) {
+    & $helper uninstall
+    if ($LASTEXITCODE -ne 0) { Write-Host "uninstall failed with exit code $LASTEXITCODE" }
+  } else {
+    & sc.exe stop $serviceName | Out-Null
+    & sc.exe delete $serviceName | Out-Null
+  }
+  for ($i = 0; $i -lt 30 -and (Test-ServiceRegistered) -eq 'True'; $i++) { Start-Sleep -Seconds 1 }
+}
+
+# Runs the helper's `verb` through `program`, a spelling of its path, exactly as spelled, as this
+# administrator: how it ended ("exit N", or why it did not run) and what it printed.
+function Invoke-Spelled([string]$program, [string]$verb) {
+  $out = Join-Path $work ([guid]::NewGuid().ToString('N') + '.out')
+  $ran = [CorvidCheckNative]::RunSpelled($program, $verb, $out)
+  $text = (Read-SharedText $out) -replace "`r`n", "`n"
+  return New-Object PSObject -Property @{ Ran = $ran; Out = $text.TrimEnd() }
+}
+
+# `install` through `program` must be refused for `dir`, with a cause matching `why` for it, and
+# leave no service registered. helper_service/host/run_modes.cpp prints the error this way.
+function Check-InstallRefused([string]$name, [string]$program, [string]$dir, [string]$why) {
+  $result = Invoke-Spelled $program 'install'
+  Write-Host "      install $name`: $($result.Ran)"
+  $result.Out -split "`n" | ForEach-Object { Write-Host "        $_" }
+  Check-Value "install $name ends with exit code 1" $result.Ran 'exit 1'
+  $shown = [regex]::Escape($dir)
+  Check-Match "install $name is refused for its directory, with the reason" $result.Out `
+    "^Error: install directory is writable by non-administrators: $shown\n\nCaused by:\n    ${shown}: ($why)`$"
+  Check-Value "install $name leaves no service registered" (Test-ServiceRegistered) 'False'
+  Remove-CheckService
+}
+
+# The arguments the core was started with after its program, on the first run the stand-in
+# recorded after line $before of its record, against the canonical paths of the install
+# directory.
+function Check-CoreArguments([string]$name, [int]$before) {
+  $run = $null
+  for ($i = 0; $i -lt 30 -and -not $run; $i++) {
+    $lines = @(Read-Lines $runs)
+    if ($lines.Count -gt $before) { $run = $lines[$before] | ConvertFrom-Json }
+    else { Start-Sleep -Seconds 1 }
+  }
+  $got = 'no run recorded'
+  if ($run) {
+    Write-Host "      the core ran as $($run.command_line), in $($run.cwd)"
+    $got = (@($run.argv) | Select-Object -Skip 1) -join ' | '
+  }
+  Check-Value $name $got (@('-d', $InstallDir, '-c', "$InstallDir\config.json", '-l',
+    "$InstallDir\log\clash.log") -join ' | ')
+}
+
+# The service installed through `program`, a spelling of $service: a standard user's plain start
+# runs the core with the canonical paths. The service is uninstalled again whatever happens.
+function Check-SpelledInstall([string]$name, [string]$program,
+                              [Management.Automation.PSCredential]$credential) {
+  try {
+    $result = Invoke-Spelled $program 'install'
+    Check-Value "install through $name" ("$($result.Ran) $($result.Out)".Trim()) 'exit 0'
+    if ($result.Ran -ne 'exit 0') { return }
+    Wait-Helper $ctl
+    $before = @(Read-Lines $runs).Count
+    $start = Invoke-AsUser $credential @('start', '--id', 'chk', '--config', 'run')
+    Check "a plain start, the service installed through $name" $start 0 '{"id":"chk","ok":true,"error":null,"data":null}'
+    if ($start.ExitCode -eq 0) {
+      Check-CoreArguments "the core is told the canonical paths, the service installed through $name" $before
+    }
+    $stop = Invoke-AsUser $credential @('stop', '--id', 'chk')
+    Check "stop, the service installed through $name" $stop 0 '{"id":"chk","ok":true,"error":null,"data":null}'
+  }
+  catch {
+    $script:failures++
+    Write-Host "FAIL  the service installed through ${name}: $($_.Exception.Message)"
+  }
+  finally { Remove-CheckService }
 }
 
 function Get-Sha256([string]$path) {
@@ -422,7 +693,8 @@ try {
     ([CorvidCheckNative]::FailureActionsFlagText($serviceName)) '1'
 
   # The pipe as the standard user finds it while the service serves it: no instance of the
-  # user's own under its name, no way to its access list, and the service as its owner.
+  # user's own under its name, no way to its access list, the service as its owner and its
+  # server, and an instance ready for every connection.
   $nativeFile = Join-Path $work 'CorvidCheckNative.cs'
   $probe = Join-Path $work 'pipe-probe.ps1'
   Set-Content -LiteralPath $nativeFile -Value $nativeSource -Encoding UTF8
@@ -432,26 +704,38 @@ try {
     '-ExecutionPolicy', 'Bypass', '-File', $probe, '-PipeName', $pipeName)
   $seen = @{}
   foreach ($line in ($probed.Out -split "`r?`n")) {
-    if ($line -match '^([a-z_]+)=(.*)$') { $seen[$Matches[1]] = $Matches[2] }
+    if ($line -match '^([a-z0-9_]+)=(.*)$') { $seen[$Matches[1]] = $Matches[2] }
   }
-  if ($probed.ExitCode -ne 0 -or $seen.Count -ne 4) {
+  if ($probed.ExitCode -ne 0 -or $seen.Count -ne 8) {
     Write-Host "      the probe: exit $($probed.ExitCode), $($probed.Out) $($probed.Err)"
   }
-  # What the administrator may do shows that the probe asks for the right things: what the user
-  # is refused, the access list refuses. 5 is ERROR_ACCESS_DENIED.
-  Check-Value 'an administrator can add an instance of the pipe' `
-    ([string][CorvidCheckNative]::CreateInstance($pipeName)) '0'
+  # The service holds all four instances the pipe allows (its first made with
+  # FILE_FLAG_FIRST_PIPE_INSTANCE) and never closes one, so whatever count a creation asks for,
+  # even an administrator's is refused with ERROR_PIPE_BUSY (231); the user's may be refused by
+  # the access list (5, ERROR_ACCESS_DENIED) first, should it ever withhold
+  # FILE_CREATE_PIPE_INSTANCE again.
+  foreach ($max in 1, 4, 255) {
+    Check-Value "an administrator cannot add an instance of the pipe (nMaxInstances $max)" `
+      ([string][CorvidCheckNative]::CreateInstance($pipeName, $max)) '231'
+    Check-Match "the standard user cannot add an instance of the pipe (nMaxInstances $max)" `
+      ([string]$seen["create_instance_$max"]) '^(231|5)$'
+  }
+  # What the administrator may do shows that the probe asks for the right thing: what the user
+  # is refused, the access list refuses.
   Check-Value 'an administrator can open the pipe for WRITE_DAC' `
     ([string][CorvidCheckNative]::OpenAndClose($pipeName, 0x40000)) '0'
-  # Refused by the access list (5) or because the service holds every instance the pipe allows.
-  Write-Host "      CreateNamedPipeW as the standard user: $($seen['create_instance'])"
-  Check-Value 'the standard user cannot add an instance of the pipe while the service runs' `
-    ([string]([string]$seen['create_instance'] -match '^[1-9][0-9]*$')) 'True'
   Check-Value 'the standard user opens the pipe for GENERIC_READ | GENERIC_WRITE and pings' `
     ([string]$seen['ping_read_write']) '{"id":"rw","ok":true,"error":null,"data":{"pong":true}}'
   Check-Value 'the standard user cannot open the pipe for WRITE_DAC' `
     ([string]$seen['open_write_dac']) '5'
   Check-Value 'the pipe is owned by LocalSystem' ([string]$seen['owner']) 'S-1-5-18'
+  $servicePid = [string](Get-CimInstance -ClassName Win32_Service -Filter "Name = '$serviceName'").ProcessId
+  Check-Value "the standard user's client finds the service's process ($servicePid) serving the pipe" `
+    ([string]$seen['server_pid']) $servicePid
+  # Each worker disconnects its client and listens again without closing its instance, so a
+  # client never finds the name without one (ERROR_FILE_NOT_FOUND, 2).
+  Check-Value 'fifty pings back to back from the standard user: every one answered, no open finds no instance' `
+    ([string]$seen['ping_burst']) '50/50 answered, 0 not found'
 
   $cmd = Join-Path $env:SystemRoot 'System32\cmd.exe'
   $system32Log = Join-Path $env:SystemRoot 'System32\corvid-check.log'
@@ -536,9 +820,55 @@ try {
   Check-Value 'the entry is removed again' `
     ([string]((Get-Acl -LiteralPath $InstallDir).Sddl -clike '*(A;CIIO;FA;;;BU)*')) 'False'
 
-  # The stand-in core runs until it is ended when its configuration says "run".
+  # A file beside the core that Users may modify (the core loads DLLs from its directory): every
+  # entry of the install directory is judged, so no standard user's start goes on while it is
+  # there. The judgement's cause goes to the log: Modify less what the judgement leaves alone.
+  $wintun = Join-Path $InstallDir 'wintun.dll'
+  $helperLog = Join-Path $InstallDir 'corvid-helper.log'
+  [IO.File]::WriteAllBytes($wintun, [byte[]](1..64))
+  & icacls $wintun /grant '*S-1-5-32-545:(M)' /q | Out-Null
+  if ($LASTEXITCODE -ne 0) { throw "icacls $wintun failed with exit code $LASTEXITCODE" }
+  Check-Value 'wintun.dll carries (A;;0x1301bf;;;BU)' `
+    ([string]((Get-Acl -LiteralPath $wintun).Sddl -clike '*(A;;0x1301bf;;;BU)*')) 'True'
+  $result = Invoke-AsUser $credential @('start', '--id', 'chk', '--config', 'run')
+  Check 'a start while Users may modify wintun.dll' $result 1 `
+    (Refused "install directory is writable by non-administrators: $InstallDir")
+  $cause = "    $wintun`: allows S-1-5-32-545 0x00010116"
+  $logged = @((Read-SharedText $helperLog) -split "`n" | Where-Object { $_ -ceq $cause })
+  Check-Value 'the helper log names wintun.dll and what Users may do to it' ([string]$logged.Count) '1'
+  $status = Invoke-AsUser $credential @('status', '--id', 'chk')
+  Check 'no core runs after that start' $status 0 '{"id":"chk","ok":true,"error":null,"data":{"pid":null,"running":false}}'
+  Remove-Item -LiteralPath $wintun -Force
+  $result = Invoke-AsUser $credential @('start', '--id', 'chk', '--config', 'run')
+  Check 'the same start once wintun.dll is gone' $result 0 '{"id":"chk","ok":true,"error":null,"data":null}'
+  $stop = Invoke-AsUser $credential @('stop', '--id', 'chk')
+  Check 'stop' $stop 0 '{"id":"chk","ok":true,"error":null,"data":null}'
+
+  # A path holding a CSI (U+009B), which rewrites a console line, and a right-to-left override
+  # (U+202E), which reorders what a reader sees: refused as any other path, and shown escaped in
+  # the answer and the log (helper_service/common/shown_text.cpp), never raw.
+  $oddPath = "$InstallDir\a" + [char]0x9B + 'b' + [char]0x202E + 'c.json'
+  $oddShown = "$InstallDir\a\u009bb\u202ec.json"
+  $result = Invoke-AsUser $credential @('start', '--id', 'chk', '--config-path', $oddPath,
+    '--config', 'run')
+  Check 'a configuration path holding U+009B and U+202E' $result 1 (Refused "config path not allowed: $oddShown")
+  $logText = Read-SharedText $helperLog
+  $logged = @($logText -split "`n" | Where-Object {
+      $_.EndsWith("] start failed: config path not allowed: $oddShown", [StringComparison]::Ordinal) })
+  foreach ($line in $logged) { Write-Host "      $line" }
+  Check-Value 'the helper log shows that path with U+009B and U+202E escaped' ([string]$logged.Count) '1'
+  Check-Value 'the helper log holds no raw U+009B or U+202E' `
+    ([string]($logText.IndexOf([char]0x9B) -ge 0 -or $logText.IndexOf([char]0x202E) -ge 0)) 'False'
+  Check-Value 'nothing was written at that path' ([string](Test-Path -LiteralPath $oddPath)) 'False'
+  $status = Invoke-AsUser $credential @('status', '--id', 'chk')
+  Check 'no core runs after that start' $status 0 '{"id":"chk","ok":true,"error":null,"data":{"pid":null,"running":false}}'
+
+  # The stand-in core runs until it is ended when its configuration says "run". It is told the
+  # defaults as the service spells them: here, the install directory as it was given.
+  $before = @(Read-Lines $runs).Count
   $start = Invoke-AsUser $credential @('start', '--id', 'chk', '--config', 'run')
   Check 'a plain start of the installed core' $start 0 '{"id":"chk","ok":true,"error":null,"data":null}'
+  Check-CoreArguments 'the core is told the canonical paths' $before
   Start-Sleep -Seconds 2
   $status = Invoke-AsUser $credential @('status', '--id', 'chk')
   if ($status.ExitCode -eq 0 -and $status.Out -match '"running":true') {
@@ -578,9 +908,56 @@ try {
   $stop = Invoke-AsUser $credential @('stop', '--id', 'chk')
   Check 'stop' $stop 0 '{"id":"chk","ok":true,"error":null,"data":null}'
 
+  # A core that Windows compresses (WOF) is a reparse point that stays where it is named: the
+  # judgement lets it pass. Compressed once no core runs from it (the image of the one just
+  # ended may still be mapped for a moment).
+  $tag = ''
+  for ($i = 0; $i -lt 10 -and $tag -notmatch '0x80000017'; $i++) {
+    if ($i -gt 0) { Start-Sleep -Seconds 1 }
+    & compact.exe /c /exe:lzx $core | Out-Null
+    $tag = & fsutil.exe reparsepoint query $core | Out-String
+  }
+  Check-Value 'compact /c /exe:lzx makes clash-rs.exe a WOF reparse point (tag 0x80000017)' `
+    ([string]($tag -match '0x80000017')) 'True'
+  $start = Invoke-AsUser $credential @('start', '--id', 'chk', '--config', 'run')
+  Check 'a plain start of the compressed core' $start 0 '{"id":"chk","ok":true,"error":null,"data":null}'
+  $stop = Invoke-AsUser $credential @('stop', '--id', 'chk')
+  Check 'stop' $stop 0 '{"id":"chk","ok":true,"error":null,"data":null}'
+
   & $service uninstall
   if ($LASTEXITCODE -ne 0) { throw "uninstall failed with exit code $LASTEXITCODE" }
   $installed = $false
+  for ($i = 0; $i -lt 30 -and (Test-ServiceRegistered) -eq 'True'; $i++) { Start-Sleep -Seconds 1 }
+
+  # `install` trusts LocalSystem, Administrators and TrustedInstaller alone, not the
+  # administrator who runs it: a folder of their own is open to every unelevated process they
+  # run. The folder itself is judged first; it inherits this account's full control from the
+  # profile (and may be owned by it).
+  if (-not (Test-Path -LiteralPath $localPrograms)) {
+    New-Item -ItemType Directory -Path $localPrograms | Out-Null
+    $localProgramsMade = $true
+  }
+  New-Item -ItemType Directory -Path $localCopy | Out-Null
+  foreach ($name in 'corvid_helper_service.exe', 'corvidctl.exe') {
+    Copy-Item -LiteralPath (Join-Path $BuildDir $name) -Destination (Join-Path $localCopy $name)
+  }
+  Copy-Item -LiteralPath (Join-Path $BuildDir 'corvid_fake_core.exe') `
+    -Destination (Join-Path $localCopy 'clash-rs.exe')
+  $me = [regex]::Escape([Security.Principal.WindowsIdentity]::GetCurrent().User.Value)
+  Check-InstallRefused 'from %LOCALAPPDATA%\Programs' "$localCopy\corvid_helper_service.exe" `
+    $localCopy "owned by $me|allows $me 0x[0-9a-f]{8}"
+
+  # The admin-only install directory reached through a share: its "Administrators" would be the
+  # server's. Refused by the path's form before anything is read.
+  $uncDir = '\\localhost\' + $InstallDir.Substring(0, 1) + '$' + $InstallDir.Substring(2)
+  Check-InstallRefused 'through \\localhost\C$' "$uncDir\corvid_helper_service.exe" $uncDir `
+    'is on a network share'
+
+  # The same admin-only directory spelled as a verbatim path and with forward slashes: the
+  # comparison of a start's paths reads both as the canonical one, and the core, which reads a
+  # path its own way, must be told that one too.
+  Check-SpelledInstall '\\?\ spelling' ('\\?\' + $service) $credential
+  Check-SpelledInstall 'forward slashes' ($service -replace '\\', '/') $credential
 
   # The same install reached through a junction under Program Files that leads to an admin-only
   # folder elsewhere: every descriptor on the way is admin-only, and yet whoever can change the
@@ -634,6 +1011,8 @@ finally {
     & $linkService uninstall
     if ($LASTEXITCODE -ne 0) { Write-Host "uninstall below the junction failed with exit code $LASTEXITCODE" }
   }
+  # A service an install through another spelling, or one that should have been refused, left.
+  try { Remove-CheckService } catch { Write-Host "removing the service failed: $($_.Exception.Message)" }
   Show-HelperLog $InstallDir
   Show-HelperLog (Join-Path $linkTarget 'app')
   foreach ($name in $createdUsers) {
@@ -654,6 +1033,10 @@ finally {
     }
   }
   Remove-Item -LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue
+  Remove-Item -LiteralPath $localCopy -Recurse -Force -ErrorAction SilentlyContinue
+  if ($localProgramsMade) {
+    Remove-Item -LiteralPath $localPrograms -Recurse -Force -ErrorAction SilentlyContinue
+  }
 }
 
 if ($failures -lt 0) { exit 2 }
