@@ -13,20 +13,19 @@
     administrator can add an instance of it (CreateNamedPipeW asking for 1, 4 or 255 instances
     fails with ERROR_PIPE_BUSY, or access denied for the user), since the service holds all four;
     the user cannot open it for WRITE_DAC, this administrator can; it is owned by LocalSystem;
-  - the starts: corvidctl is refused every start a standard user may not make (other paths, a
-    write over the app's own code, leaving its bytes unchanged; a path holding U+009B and U+202E,
-    shown escaped in the answer and in the helper log, never raw; any start while the install
-    directory would hand Users write access to what is created in it, or while Users may modify
-    a wintun.dll beside the core) and allowed a plain start, also once the wintun.dll is gone and
-    once clash-rs.exe is WOF-compressed (compact /exe:lzx); the core is told the canonical -d, -c
-    and -l paths; config.json is for LocalSystem and Administrators only, and a handle opened on
-    it before a start still reads the old bytes after it; the second user may not stop the first
-    one's core;
+  - the starts: corvidctl is refused every start a standard user may not make (other paths, a write
+    over the app's own code, leaving its bytes unchanged; a path holding U+009B and U+202E, shown
+    escaped in the answer and in the helper log, never raw; any start while the install directory
+    would hand Users write access to what is created in it, or while Users may modify a wintun.dll
+    beside the core) and allowed a plain start, also once the wintun.dll is gone and once
+    clash-rs.exe is WOF-compressed (compact /exe:lzx); the core is told the canonical -d, -c and -l
+    paths, also when the start spelled them as \\?\C:\... or with forward slashes; config.json is
+    for LocalSystem and Administrators only, and a handle opened on it before a start still reads
+    the old bytes after it; the second user may not stop the first one's core;
   - the service: its failure actions; `install` refused, with its reason printed and no service
     left registered, from a copy under this administrator's %LOCALAPPDATA%\Programs and through
-    \\localhost\C$; the service installed through a \\?\C:\... and a C:/... spelling of its
-    path still tells the core the canonical paths; and installed once more below a junction under
-    Program Files, where a standard user's start must be refused.
+    \\localhost\C$; and installed once more below a junction under Program Files, where a
+    standard user's start must be refused.
   Every check prints PASS or FAIL. Then it uninstalls the service, prints its log and removes the
   users, their profiles, the copies and the directories, whatever happened. Exit code 0 when every
   check passed, 1 when one did not, 2 when the check could not be set up.
@@ -587,31 +586,6 @@ function Check-CoreArguments([string]$name, [int]$before) {
     "$InstallDir\log\clash.log") -join ' | ')
 }
 
-# The service installed through `program`, a spelling of $service: a standard user's plain start
-# runs the core with the canonical paths. The service is uninstalled again whatever happens.
-function Check-SpelledInstall([string]$name, [string]$program,
-                              [Management.Automation.PSCredential]$credential) {
-  try {
-    $result = Invoke-Spelled $program 'install'
-    Check-Value "install through $name" ("$($result.Ran) $($result.Out)".Trim()) 'exit 0'
-    if ($result.Ran -ne 'exit 0') { return }
-    Wait-Helper $ctl
-    $before = @(Read-Lines $runs).Count
-    $start = Invoke-AsUser $credential @('start', '--id', 'chk', '--config', 'run')
-    Check "a plain start, the service installed through $name" $start 0 '{"id":"chk","ok":true,"error":null,"data":null}'
-    if ($start.ExitCode -eq 0) {
-      Check-CoreArguments "the core is told the canonical paths, the service installed through $name" $before
-    }
-    $stop = Invoke-AsUser $credential @('stop', '--id', 'chk')
-    Check "stop, the service installed through $name" $stop 0 '{"id":"chk","ok":true,"error":null,"data":null}'
-  }
-  catch {
-    $script:failures++
-    Write-Host "FAIL  the service installed through ${name}: $($_.Exception.Message)"
-  }
-  finally { Remove-CheckService }
-}
-
 function Get-Sha256([string]$path) {
   return (Get-FileHash -LiteralPath $path -Algorithm SHA256).Hash
 }
@@ -908,6 +882,27 @@ try {
   $stop = Invoke-AsUser $credential @('stop', '--id', 'chk')
   Check 'stop' $stop 0 '{"id":"chk","ok":true,"error":null,"data":null}'
 
+  # The defaults spelled as a verbatim path and with forward slashes: the comparison of a start's
+  # paths reads both as the defaults, and the core, which reads a path its own way, is told the
+  # defaults as the service spells them, whatever spelling passed.
+  $spellings = @(
+    @{ Name = 'a \\?\ spelling'; Dir = '\\?\' + $InstallDir; Sep = '\' },
+    @{ Name = 'forward slashes'; Dir = ($InstallDir -replace '\\', '/'); Sep = '/' })
+  foreach ($spelling in $spellings) {
+    $dir = $spelling.Dir
+    $sep = $spelling.Sep
+    $before = @(Read-Lines $runs).Count
+    $start = Invoke-AsUser $credential @('start', '--id', 'chk', '--config', 'run',
+      '--work-dir', $dir, '--core-path', "$dir${sep}clash-rs.exe",
+      '--config-path', "$dir${sep}config.json", '--log-path', "$dir${sep}log${sep}clash.log")
+    Check "a start with the defaults in $($spelling.Name)" $start 0 '{"id":"chk","ok":true,"error":null,"data":null}'
+    if ($start.ExitCode -eq 0) {
+      Check-CoreArguments "the core is told the canonical paths, the start's in $($spelling.Name)" $before
+    }
+    $stop = Invoke-AsUser $credential @('stop', '--id', 'chk')
+    Check 'stop' $stop 0 '{"id":"chk","ok":true,"error":null,"data":null}'
+  }
+
   # A core that Windows compresses (WOF) is a reparse point that stays where it is named: the
   # judgement lets it pass. Compressed once no core runs from it (the image of the one just
   # ended may still be mapped for a moment).
@@ -952,12 +947,6 @@ try {
   $uncDir = '\\localhost\' + $InstallDir.Substring(0, 1) + '$' + $InstallDir.Substring(2)
   Check-InstallRefused 'through \\localhost\C$' "$uncDir\corvid_helper_service.exe" $uncDir `
     'is on a network share'
-
-  # The same admin-only directory spelled as a verbatim path and with forward slashes: the
-  # comparison of a start's paths reads both as the canonical one, and the core, which reads a
-  # path its own way, must be told that one too.
-  Check-SpelledInstall '\\?\ spelling' ('\\?\' + $service) $credential
-  Check-SpelledInstall 'forward slashes' ($service -replace '\\', '/') $credential
 
   # The same install reached through a junction under Program Files that leads to an admin-only
   # folder elsewhere: every descriptor on the way is admin-only, and yet whoever can change the
