@@ -634,8 +634,10 @@ void check_utf8_failure(std::string_view line, const Error& error, const corvid:
 }
 
 // The trimmed text as the log shows it, modelled apart from the code under test: characters that
-// break a line (C0 controls, DEL, U+0085, U+2028, U+2029) as \u and four lowercase hex digits;
-// past 256 bytes only the characters that begin within them, then "… (N bytes)".
+// break a line or steer a terminal or a reader (C0 and C1 controls, DEL, U+2028, U+2029, the
+// bidirectional embeddings, overrides and isolates U+202A-U+202E and U+2066-U+2069) as \u and four
+// lowercase hex digits; past 256 bytes only the characters that begin within them, then
+// "… (N bytes)".
 std::string shown_model(std::string_view text) {
   constexpr std::size_t kLimit = 256;
   const auto points = code_points(text);
@@ -646,7 +648,8 @@ std::string shown_model(std::string_view text) {
     const std::size_t end = i + 1 < points.size() ? points[i + 1].first : text.size();
     if (text.size() > kLimit && end > kLimit)
       break;
-    if (code < 0x20 || code == 0x7F || code == 0x85 || code == 0x2028 || code == 0x2029) {
+    if (code < 0x20 || (code >= 0x7F && code <= 0x9F) || code == 0x2028 || code == 0x2029 ||
+        (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069)) {
       char hex[8];
       std::snprintf(hex, sizeof hex, "\\u%04x", static_cast<unsigned>(code));
       out += hex;

@@ -42,8 +42,7 @@ TEST(PipeConfig, TheAccessListGrantsUsersReadingAndWritingOnly) {
   // Until the server holds every instance, the same without FILE_CREATE_PIPE_INSTANCE (0x4).
   std::ostringstream filling;
   filling << "(A;;0x" << std::hex << (cfg::kUsersAccess & ~0x4u) << ";;;BU)";
-  EXPECT_EQ(narrow(cfg::kFillingSecurityDescriptor),
-            "D:(A;;GA;;;SY)(A;;GA;;;BA)" + filling.str());
+  EXPECT_EQ(narrow(cfg::kFillingSecurityDescriptor), "D:(A;;GA;;;SY)(A;;GA;;;BA)" + filling.str());
 }
 
 std::string read_text(const std::string& path) {

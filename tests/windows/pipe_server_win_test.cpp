@@ -254,15 +254,25 @@ TEST_F(PipeServerTest, TheInstanceHasTheFixedShapeAndAccessList) {
   EXPECT_EQ(out_size, pipe_config::kOutBufferSize);
   EXPECT_EQ(in_size, pipe_config::kInBufferSize);
 
-  // The live instance carries the fixed access list: full access for LocalSystem and
-  // Administrators, reading and writing for Users, nothing for anyone else.
-  DWORD needed = 0;
-  GetKernelObjectSecurity(client->handle(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-  ASSERT_GT(needed, 0u);
-  std::vector<unsigned char> buffer(needed);
-  ASSERT_TRUE(GetKernelObjectSecurity(client->handle(), DACL_SECURITY_INFORMATION, buffer.data(),
-                                      needed, &needed));
-  const std::vector<AceEntry> entries = access_entries(buffer.data());
+  // Once the server holds every instance, the pipe carries the fixed access list: full access
+  // for LocalSystem and Administrators, reading and writing for Users, nothing for anyone else.
+  // A client may come while the last instances are still being made.
+  const auto read_entries = [&] {
+    DWORD needed = 0;
+    GetKernelObjectSecurity(client->handle(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    std::vector<unsigned char> buffer(needed);
+    if (needed == 0 || !GetKernelObjectSecurity(client->handle(), DACL_SECURITY_INFORMATION,
+                                                buffer.data(), needed, &needed))
+      return std::vector<AceEntry>{};
+    return access_entries(buffer.data());
+  };
+  std::vector<AceEntry> entries = read_entries();
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while ((entries.size() != 3 || entries[2].mask != pipe_config::kUsersAccess) &&
+         std::chrono::steady_clock::now() < deadline) {
+    Sleep(10);
+    entries = read_entries();
+  }
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0].sid, well_known_sid(WinLocalSystemSid));
   EXPECT_EQ(entries[1].sid, well_known_sid(WinBuiltinAdministratorsSid));
