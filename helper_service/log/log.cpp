@@ -21,8 +21,10 @@ std::atomic<LogFile*> g_sink{nullptr};
 LogFile::LogFile(std::string path, std::uint64_t rotate_bytes)
     : path_(std::move(path)),
       rotated_path_(path_ + std::string(kRotatedLogSuffix)),
-      rotate_bytes_(rotate_bytes),
-      file_(log_platform::open_append(path_)) {}
+      rotate_bytes_(rotate_bytes) {
+  if (const std::optional<log_platform::FileHandle> file = log_platform::open_append(path_))
+    hold(*file);
+}
 
 LogFile::~LogFile() {
   if (file_)
@@ -59,32 +61,38 @@ void LogFile::append(std::string_view entry) {
 void LogFile::follow_the_name() {
   const std::optional<FileIdentity> named = log_platform::named_file_state(path_);
   if (named) {
-    const std::optional<FileIdentity> held = log_platform::held_file_state(*file_);
-    if (held && held->same_file(*named))
+    if (!held_)
+      held_ = log_platform::held_file_state(*file_);
+    if (held_ && held_->same_file(*named))
       return;
   }
   // Gone or replaced: write under the name again. Should that fail, the held file keeps taking
   // the entries rather than losing them.
   if (const std::optional<log_platform::FileHandle> reopened = log_platform::open_append(path_)) {
     log_platform::close_file(*file_);
-    file_ = *reopened;
+    hold(*reopened);
   }
 }
 
 bool LogFile::make_room(std::size_t next_entry) {
-  const std::optional<FileIdentity> held = log_platform::held_file_state(*file_);
+  const std::optional<std::uint64_t> size = log_platform::held_file_size(*file_);
   // An entry alone longer than the limit still goes into a file of its own.
-  if (!held || held->size == 0 || held->size + next_entry <= rotate_bytes_)
+  if (!size || *size == 0 || *size + next_entry <= rotate_bytes_)
     return true;
   // Tried again with every entry. Meanwhile the file takes entries up to twice the limit and
   // then no more: a reader that never lets go must not fill the volume.
   if (!log_platform::rename_held_file(*file_, path_, rotated_path_).has_value())
-    return held->size < 2 * rotate_bytes_;
+    return *size < 2 * rotate_bytes_;
   if (const std::optional<log_platform::FileHandle> fresh = log_platform::open_append(path_)) {
     log_platform::close_file(*file_);
-    file_ = *fresh;
+    hold(*fresh);
   }
   return true;
+}
+
+void LogFile::hold(std::intptr_t file) {
+  file_ = file;
+  held_ = log_platform::held_file_state(file);
 }
 
 void init_log(const std::string& dir, std::uint64_t rotate_bytes) {

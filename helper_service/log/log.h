@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "common/file_identity.h"
 #include "common/product_names.h"
 
 namespace corvid {
@@ -72,12 +73,15 @@ class LogFile {
   // Rotates when `next_entry` would take the file past the limit; false when the entry must be
   // dropped (the file could not be rotated and has reached twice the limit).
   bool make_room(std::size_t next_entry);
+  // Holds `file` from now on, and which file it is (that does not change while it is held).
+  void hold(std::intptr_t file);
 
   std::mutex mutex_;
   const std::string path_;
   const std::string rotated_path_;
   const std::uint64_t rotate_bytes_;
   std::optional<std::intptr_t> file_;
+  std::optional<FileIdentity> held_;
   std::uint64_t dropped_ = 0;
 };
 

@@ -24,6 +24,9 @@ void write_stderr(std::string_view bytes);
 std::uint64_t filetime_now();
 
 std::optional<FileIdentity> held_file_state(FileHandle file);
+// The held file's size alone: far cheaper than its whole state where a volume has to be asked
+// (under Wine, a millisecond each time), and all that changes while the file is held.
+std::optional<std::uint64_t> held_file_size(FileHandle file);
 // The file that `path` names now; empty when there is none.
 std::optional<FileIdentity> named_file_state(const std::string& path);
 // Renames the file that `file` is to `to`, replacing a file there, provided `from` still names

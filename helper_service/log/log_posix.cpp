@@ -66,6 +66,13 @@ std::optional<FileIdentity> held_file_state(FileHandle file) {
   return state_of(info);
 }
 
+std::optional<std::uint64_t> held_file_size(FileHandle file) {
+  const std::optional<FileIdentity> state = held_file_state(file);
+  if (!state)
+    return std::nullopt;
+  return state->size;
+}
+
 std::optional<FileIdentity> named_file_state(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0)

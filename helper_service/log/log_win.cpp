@@ -66,6 +66,13 @@ std::optional<FileIdentity> held_file_state(FileHandle file) {
   return state_of(reinterpret_cast<HANDLE>(file));
 }
 
+std::optional<std::uint64_t> held_file_size(FileHandle file) {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(reinterpret_cast<HANDLE>(file), &size))
+    return std::nullopt;
+  return static_cast<std::uint64_t>(size.QuadPart);
+}
+
 std::optional<FileIdentity> named_file_state(const std::string& path) {
   // Attributes only: no reader or writer, however it shares, is in the way.
   const WinHandle file(CreateFileW(to_wide(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
