@@ -795,15 +795,18 @@ TEST_F(PipeServerTest, TwentyMebibytesStreamedAreCutOffAndTheMemoryGivenBack) {
   expect_dropped(*client);
   expect_log({"pipe handle error: request longer than 16777216 bytes"});
 
-  // Given back once the worker lets go of the request, which may be just after it logged.
+  // Given back once the worker lets go of the request, which may be just after it logged. Half
+  // the limit is the bound: the heap may keep some megabytes of the smaller blocks the growing
+  // request passed through (seen once under load: 5 MB), but a request kept would be 16 MiB.
+  constexpr std::uint64_t kKeptAtMost = pipe_config::kMaxRequestLine / 2;
   const auto deadline = std::chrono::steady_clock::now() + 10s;
   std::uint64_t after = private_bytes();
-  while (after >= before + (4u << 20) && std::chrono::steady_clock::now() < deadline) {
+  while (after >= before + kKeptAtMost && std::chrono::steady_clock::now() < deadline) {
     Sleep(20);
     after = private_bytes();
   }
-  EXPECT_LT(after, before + (4u << 20)) << "private bytes " << before << " before, " << after
-                                        << " after: the refused request was not given back";
+  EXPECT_LT(after, before + kKeptAtMost) << "private bytes " << before << " before, " << after
+                                         << " after: the refused request was not given back";
   expect_served_again();
 }
 
