@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <cstdlib>
 #include <random>
 #include <thread>
 
+#include "soak.h"
 #include "fake_backend.h"
 #include "log_capture.h"
 #include "supervisor/core.h"
@@ -235,9 +235,8 @@ TEST(CoreConcurrency, NeverTwoCoresAndNoneAfterTheLastStop) {
     }
   });
 
-  // As long as the Windows soak: CORVID_SOAK_SECONDS, 1 by default.
-  const char* const setting = std::getenv("CORVID_SOAK_SECONDS");
-  const int seconds = setting ? std::atoi(setting) : 1;
+  // As long as the Windows soak.
+  const int seconds = corvid::testing::soak_seconds();
   ASSERT_GT(seconds, 0) << "CORVID_SOAK_SECONDS is a whole number of seconds";
   std::mt19937 random(42);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);

@@ -8,12 +8,12 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <random>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "soak.h"
 #include "common/utf.h"
 #include "pipe_test_support.h"
 #include "supervisor/watchdog.h"
@@ -49,8 +49,7 @@ std::string ask(const std::string& line) {
 }
 
 TEST(Soak, NeverTwoCoresAndNoneAfterTheLastStop) {
-  const char* const setting = std::getenv("CORVID_SOAK_SECONDS");
-  const int seconds = setting ? std::atoi(setting) : 1;
+  const int seconds = corvid::testing::soak_seconds();
   ASSERT_GT(seconds, 0) << "CORVID_SOAK_SECONDS is a whole number of seconds";
   test::TempDir dir{"soak test"};
   const std::string core = dir / from_wide(kCoreName);
