@@ -480,9 +480,9 @@ function Check([string]$name, $result, [int]$exitCode, [string]$line) {
   if ($result.Err) { Write-Host "      stderr: $($result.Err)" }
 }
 
-# One check of a value against the expected one.
-function Check-Value([string]$name, [string]$got, [string]$expected) {
-  if ($got -ceq $expected) {
+# Prints PASS or FAIL for one check, with what was expected and what came when it failed.
+function Report-Check([string]$name, [bool]$passed, [string]$expected, [string]$got) {
+  if ($passed) {
     Write-Host "PASS  $name"
     return
   }
@@ -492,16 +492,14 @@ function Check-Value([string]$name, [string]$got, [string]$expected) {
   Write-Host "      got      $got"
 }
 
+# One check of a value against the expected one.
+function Check-Value([string]$name, [string]$got, [string]$expected) {
+  Report-Check $name ($got -ceq $expected) $expected $got
+}
+
 # One check of a value against a pattern (case-sensitive), for texts with a part Windows decides.
 function Check-Match([string]$name, [string]$got, [string]$pattern) {
-  if ($got -cmatch $pattern) {
-    Write-Host "PASS  $name"
-    return
-  }
-  $script:failures++
-  Write-Host "FAIL  $name"
-  Write-Host "      expected a match of $pattern"
-  Write-Host "      got      $got"
+  Report-Check $name ($got -cmatch $pattern) "a match of $pattern" $got
 }
 
 # A file's text as UTF-8, read while the helper or the core may hold it open for writing; empty
